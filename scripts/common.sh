@@ -1,0 +1,34 @@
+# Shared by run.sh and test.sh: install what is missing, then configure and build.
+# Debian or Ubuntu; apt-get runs through sudo when the user is not root.
+
+# Debian packages the console needs to build and run. fonts-wine carries a
+# metric clone of "MS Sans Serif", the face the window's layout is drawn for.
+QUORVEL_PACKAGES=(g++ make cmake qt6-base-dev libgl-dev fonts-wine)
+
+quorvel_install_missing() {
+    local missing=() pkg
+    for pkg in "${QUORVEL_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if ! command -v apt-get >/dev/null; then
+        echo "quorvel: missing packages (${missing[*]}) and no apt-get to install them; install them by hand." >&2
+        return 1
+    fi
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        command -v sudo >/dev/null || { echo "quorvel: need root or sudo to install: ${missing[*]}" >&2; return 1; }
+        sudo=(sudo)
+    fi
+    echo "quorvel: installing ${missing[*]}"
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# quorvel_build DIR [cmake options...]
+quorvel_build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "${JOBS:-$(nproc 2>/dev/null || echo 2)}"
+}

@@ -1,0 +1,27 @@
+// The application frame: the message loop, and the error box for run-time
+// faults raised inside a handler or timer tick.
+#ifndef QUORVEL_QUORVEL_H
+#define QUORVEL_QUORVEL_H
+
+#include <QApplication>
+#include <functional>
+
+class TApplication : public QApplication {
+public:
+    TApplication(int &argc, char **argv);
+    bool notify(QObject *receiver, QEvent *event) override;
+
+    // Runs one handler; a fault ends it and is reported, and the program goes on.
+    static void Run(const std::function<void()> &handler);
+    static void ShowFault(const QString &message);
+
+    // The box's text and title, from the fault's message and the program file.
+    static QString FaultText(const QString &message);
+    static QString FaultTitle(const QString &programFile);
+
+    // Shows the box; tests replace it to see text and title without a modal loop.
+    using ErrorBox = std::function<void(const QString &text, const QString &title)>;
+    static ErrorBox ShowErrorBox;
+};
+
+#endif

@@ -1,0 +1,350 @@
+#include "Unit1.h"
+
+#include <QCloseEvent>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QScreen>
+
+#include "Quorvel.h"
+
+// ---------------------------------------------------------------- TComboBox
+
+TComboBox::TComboBox(QWidget *parent) : QComboBox(parent)
+{
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    setCompleter(nullptr);  // completion is done in keyPressEvent, the way the list expects
+    // Edits that do not come through our keys (paste, cut, Delete) leave no entry selected.
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
+        if (!editing) ClearEntry();
+    });
+    connect(this, &QComboBox::activated, this, [this] { emit Change(); });
+}
+
+void TComboBox::ClearEntry()
+{
+    // Dropping the selected entry would also empty the text; keep what the user sees.
+    QLineEdit *edit = lineEdit();
+    QString text = edit->text();
+    int cursor = edit->cursorPosition();
+    ++editing;
+    setCurrentIndex(-1);
+    if (edit->text() != text) edit->setText(text);
+    edit->setCursorPosition(cursor);
+    --editing;
+    emit Change();
+}
+
+void TComboBox::keyPressEvent(QKeyEvent *event)
+{
+    QLineEdit *edit = lineEdit();
+    const Qt::KeyboardModifiers commandKeys = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    bool plain = !(event->modifiers() & commandKeys);
+    if (plain && event->key() == Qt::Key_Backspace) {
+        ++editing;
+        QComboBox::keyPressEvent(event);
+        --editing;
+        ClearEntry();
+        return;
+    }
+    QString typed = event->text();
+    if (!plain || typed.size() != 1 || !typed[0].isPrint()) {
+        QComboBox::keyPressEvent(event);
+        return;
+    }
+    QString start = (edit->hasSelectedText() ? edit->text().left(edit->selectionStart()) : edit->text()) + typed;
+    for (int i = 0; i < count(); ++i) {
+        QString entry = itemText(i);
+        if (!entry.startsWith(start, Qt::CaseInsensitive)) continue;
+        bool changed = i != currentIndex();
+        ++editing;
+        setCurrentIndex(i);
+        edit->setText(entry);
+        edit->setSelection(int(start.size()), int(entry.size() - start.size()));
+        --editing;
+        if (changed) emit Change();
+        return;
+    }
+    ++editing;
+    QComboBox::keyPressEvent(event);
+    --editing;
+    ClearEntry();
+}
+
+// ---------------------------------------------------------------- TRadioGroup
+
+TRadioGroup::TRadioGroup(const QString &caption, const QStringList &names, QWidget *parent) : QGroupBox(caption, parent)
+{
+    for (const QString &name : names) {
+        auto *item = new QRadioButton(name, this);
+        connect(item, &QRadioButton::clicked, this, [this] { emit Click(); });
+        items.push_back(item);
+    }
+}
+
+int TRadioGroup::ItemIndex() const
+{
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i]->isChecked()) return int(i);
+    return -1;
+}
+
+void TRadioGroup::SetItemIndex(int index) { items.at(std::size_t(index))->setChecked(true); }
+
+void TRadioGroup::resizeEvent(QResizeEvent *event)
+{
+    QGroupBox::resizeEvent(event);
+    // Items share the space under the caption evenly, each centred in its share.
+    int lineHeight = fontMetrics().height();
+    int top = lineHeight + 2;
+    int cell = (height() - top - 4) / int(items.size());
+    int itemHeight = std::min(cell, lineHeight + 4);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i]->setGeometry(8, top + int(i) * cell + (cell - itemHeight) / 2, width() - 16, itemHeight);
+}
+
+// ---------------------------------------------------------------- TForm1
+
+namespace {
+
+// A failed open said for the user: what went wrong, and what helps where we know.
+QString OpenFailure(DWORD code)
+{
+    QString reason, hint;
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        reason = QStringLiteral("no such device");
+        hint = QStringLiteral("Is the board plugged in?");
+        break;
+    case ERROR_ACCESS_DENIED:
+        reason = QStringLiteral("access denied");
+        hint = QStringLiteral("The user may not use this device (on Linux: add the user to the group that owns "
+                              "it, usually dialout, and log in again), or another program holds it.");
+        break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        reason = QStringLiteral("busy");
+        hint = QStringLiteral("Another program holds the port: close it, then choose the port again.");
+        break;
+    case ERROR_INVALID_FUNCTION:
+        reason = QStringLiteral("not a serial port");
+        break;
+    default:
+        reason = QStringLiteral("the system refused it");
+        break;
+    }
+    QString text = QStringLiteral("%1 (error %2).").arg(reason).arg(code);
+    return hint.isEmpty() ? text : text + QChar(' ') + hint;
+}
+
+// "MS Sans Serif" at height 11 (8 pt at 96 dpi). Where the system lacks it, Wine's
+// clone from Debian's fonts-wine gives every caption its designed width. That face
+// is bitmap-only, so at another resolution a scalable face of like width stands
+// in, and the layout follows its text height (measured against the same face at
+// 96 dpi, so that a stand-in face cannot distort the design).
+QFont DesignFont(int dpi, double pixelRatio, double *scale)
+{
+    static const bool loaded = [] {
+        const QString wine = QStringLiteral("/usr/share/wine/fonts/");
+        const QStringList families = QFontDatabase::families();
+        if (!families.contains(QStringLiteral("MS Sans Serif")))
+            QFontDatabase::addApplicationFont(wine + QStringLiteral("ms_sans_serif.ttf"));
+        if (!families.contains(QStringLiteral("Tahoma"))) QFontDatabase::addApplicationFont(wine + QStringLiteral("tahoma.ttf"));
+        return true;
+    }();
+    Q_UNUSED(loaded);
+    const QStringList scalable = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
+                                  QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")};
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), scalable);
+
+    QString family = QStringLiteral("MS Sans Serif");
+    bool designScreen = dpi == 96 && pixelRatio == 1.0;
+    if (!designScreen && QFontDatabase::families().contains(family) && !QFontDatabase::isSmoothlyScalable(family)) {
+        for (const QString &candidate : scalable)
+            if (QFontDatabase::families().contains(candidate)) {
+                family = candidate;
+                break;
+            }
+    }
+    QFont face(family);
+    face.setPixelSize(11);
+    *scale = 1.0;
+    if (dpi != 96) {
+        QFont scaled = face;
+        scaled.setPixelSize(qRound(11.0 * dpi / 96.0));
+        *scale = double(QFontMetrics(scaled).height()) / QFontMetrics(face).height();
+        face = scaled;
+    }
+    return face;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Quorvel (Usb-Com)   vers 20-08-2013"));
+
+    if (dpi <= 0) dpi = qRound(screen()->logicalDotsPerInchY());
+    QFont face = DesignFont(dpi, devicePixelRatioF(), &scale);
+    setFont(face);
+
+    auto label = [this](const char *name, const QString &caption) {
+        auto *control = new QLabel(caption, this);
+        control->setObjectName(QLatin1String(name));
+        return control;
+    };
+    auto button = [this](const char *name, const QString &caption, bool enabled) {
+        auto *control = new QPushButton(caption, this);
+        control->setObjectName(QLatin1String(name));
+        control->setEnabled(enabled);
+        control->setAutoDefault(false);
+        return control;
+    };
+
+    Label2 = label("Label2", QStringLiteral("Text to send"));
+    Edit1 = new QLineEdit(this);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Label1 = label("Label1", QStringLiteral("#Sent"));
+    Edit2 = new QLineEdit(this);
+    Edit2->setObjectName(QStringLiteral("Edit2"));
+    Button1 = button("Button1", QStringLiteral("Send"), false);
+    ComboBox1 = new TComboBox(this);
+    ComboBox1->setObjectName(QStringLiteral("ComboBox1"));
+    for (int port = 1; port <= PortCount; ++port) ComboBox1->addItem(QString::number(port));
+    ComboBox1->setCurrentIndex(-1);
+    ComboBox1->setEditText(QStringLiteral("ComPort"));
+    Label3 = label("Label3", QStringLiteral("Reception"));
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName(QStringLiteral("Memo1"));
+    Memo1->setReadOnly(true);
+    Memo1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Memo1->setFocusPolicy(Qt::StrongFocus);
+    Memo1->setTabChangesFocus(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    RadioGroup1 = new TRadioGroup(QStringLiteral(" Receive "), {QStringLiteral("Manually"), QStringLiteral("Timer")}, this);
+    RadioGroup1->setObjectName(QStringLiteral("RadioGroup1"));
+    RadioGroup1->SetItemIndex(1);
+    Button3 = button("Button3", QStringLiteral("Receive Manually"), false);
+    Button4 = button("Button4", QStringLiteral("Speed Test PC > PIC"), false);
+    Button5 = button("Button5", QStringLiteral("Speed Test PIC > PC"), false);
+    Button6 = button("Button6", QStringLiteral("Start/Stop  ^"), false);
+    Button2 = button("Button2", QStringLiteral("Clear"), true);
+
+    Place(Label2, 24, 24, 59, 13);
+    Place(Edit1, 24, 40, 305, 21);
+    Place(Label1, 360, 24, 29, 13);
+    Place(Edit2, 352, 40, 41, 21);
+    Place(Button1, 408, 40, 113, 25, akTop | akRight);
+    Place(ComboBox1, 432, 8, 73, 21, akTop | akRight);
+    Place(Label3, 176, 72, 49, 13);
+    Place(Memo1, 24, 88, 369, 337, akLeft | akTop | akRight | akBottom);
+    Place(RadioGroup1, 408, 80, 113, 81, akTop | akRight);
+    Place(Button3, 408, 176, 113, 25, akTop | akRight);
+    Place(Button4, 408, 232, 113, 25, akTop | akRight);
+    Place(Button5, 408, 264, 113, 25, akTop | akRight);
+    Place(Button6, 408, 352, 113, 25);
+    Place(Button2, 408, 400, 113, 25, akRight | akBottom);
+
+    QWidget *order[] = {Edit1,   Button1, Memo1, ComboBox1, Button2, Button3, RadioGroup1->Item(0), RadioGroup1->Item(1),
+                        Edit2, Button4, Button5, Button6};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
+
+    designClient = QSize(qRound(537 * scale), qRound(453 * scale));
+    resize(designClient);
+    move(qRound(340 * scale), qRound(223 * scale));
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(1);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setInterval(1000);
+    Timer1->start();
+    Timer2->start();
+
+    connect(ComboBox1, &TComboBox::Change, this, [this] { TApplication::Run([this] { ComboBox1Change(); }); });
+
+    Edit1->setFocus();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::Place(QWidget *control, int left, int top, int width, int height, int anchors)
+{
+    QRect rect(qRound(left * scale), qRound(top * scale), qRound(width * scale), qRound(height * scale));
+    control->setGeometry(rect);
+    placed.push_back({control, rect, anchors});
+}
+
+void TForm1::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // Anchored edges keep their distance to the window's edges.
+    int dx = width() - designClient.width();
+    int dy = height() - designClient.height();
+    for (const Placed &p : placed) {
+        QRect r = p.rect;
+        if (p.anchors & akRight) {
+            if (p.anchors & akLeft) r.setWidth(std::max(0, r.width() + dx));
+            else r.moveLeft(r.left() + dx);
+        }
+        if (p.anchors & akBottom) {
+            if (p.anchors & akTop) r.setHeight(std::max(0, r.height() + dy));
+            else r.moveTop(r.top() + dy);
+        }
+        p.control->setGeometry(r);
+    }
+}
+
+void TForm1::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) TApplication::Run([this] { FormShow(); });
+}
+
+void TForm1::closeEvent(QCloseEvent *event)
+{
+    TApplication::Run([this] { FormClose(); });
+    event->accept();
+}
+
+void TForm1::FormShow()
+{
+    ComPort = 0;
+    // Qt rewrites the text even when the index stays -1; keep the "ComPort" prompt.
+    if (ComboBox1->currentIndex() != -1) ComboBox1->setCurrentIndex(-1);
+    HeartbeatOn = false;
+}
+
+void TForm1::FormClose() { ClosePort(ComPort); }
+
+void TForm1::AppendLine(const QString &line) { Memo1->appendPlainText(line); }
+
+void TForm1::ComboBox1Change()
+{
+    BYTE port = BYTE(ComboBox1->currentIndex() + 1);
+    if (port == ComPort) return;
+    ClosePort(ComPort);
+    ComPort = port;
+    // Clearing the choice releases the port; it does not open one in its place.
+    if (ComPort != 0 && !OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) ReportOpenFailure(ComPort);
+    Button1->setEnabled(true);
+    Button4->setEnabled(true);
+    Button5->setEnabled(true);
+    Button6->setEnabled(true);
+}
+
+void TForm1::ReportOpenFailure(BYTE port)
+{
+    QString where = QStringLiteral("Port %1 (%2)").arg(port).arg(QString::fromLocal8Bit(PortDevicePath(port).c_str()));
+    DWORD code = OpenPortError();
+    if (PortIsOpen(port))
+        AppendLine(QStringLiteral("%1 opened, but its queues or time-outs could not be set: error %2.").arg(where).arg(code));
+    else
+        AppendLine(QStringLiteral("%1 did not open: %2").arg(where, OpenFailure(code)));
+}

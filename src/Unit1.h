@@ -1,0 +1,104 @@
+// The console's one window: its layout, its state and its handlers.
+#ifndef QUORVEL_UNIT1_H
+#define QUORVEL_UNIT1_H
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <vector>
+
+#include "WinCom.h"
+
+// Editable drop-down list that completes typed text against its entries.
+// Change() follows every change of the selection made by the user.
+class TComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TComboBox(QWidget *parent);
+signals:
+    void Change();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void ClearEntry();
+    int editing = 0;  // inside our own key handling: the line edit's signals are ours
+};
+
+// A framed group of radio buttons, one of which is selected.
+class TRadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    TRadioGroup(const QString &caption, const QStringList &items, QWidget *parent);
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    QRadioButton *Item(int index) const { return items[std::size_t(index)]; }
+signals:
+    void Click();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    std::vector<QRadioButton *> items;
+};
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    // dpi 0: the screen's. The design is for 96 dots per inch and scales from it.
+    explicit TForm1(QWidget *parent = nullptr, int dpi = 0);
+    ~TForm1() override;
+
+    QLabel *Label1, *Label2, *Label3;
+    QLineEdit *Edit1, *Edit2;
+    QPushButton *Button1, *Button2, *Button3, *Button4, *Button5, *Button6;
+    TComboBox *ComboBox1;
+    QPlainTextEdit *Memo1;
+    TRadioGroup *RadioGroup1;
+    QTimer *Timer1, *Timer2;
+
+    BYTE ComPort = 0;
+    bool HeartbeatOn = false;
+    std::array<unsigned char, 64001> RxBuffer{};
+
+    double Scale() const { return scale; }
+
+    void FormShow();
+    void FormClose();
+    void ComboBox1Change();
+    void Timer1Timer();
+    void Timer2Timer();
+
+    // One line at the end of the reception log.
+    void AppendLine(const QString &line);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
+    struct Placed {
+        QWidget *control;
+        QRect rect;  // scaled, for the scaled design client size
+        int anchors;
+    };
+    void Place(QWidget *control, int left, int top, int width, int height, int anchors = akLeft | akTop);
+    void ReportOpenFailure(BYTE port);
+
+    double scale = 1.0;
+    QSize designClient;
+    std::vector<Placed> placed;
+};
+
+#endif

@@ -1,0 +1,168 @@
+#include "WinCom.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::unique_ptr<PortSlot> PortTable[PortCount];
+
+namespace {
+
+constexpr DWORD TextLimit = 10000;
+DWORD openError = 0;
+
+PortSlot *Slot(BYTE Port)
+{
+    if (Port < 1 || Port > PortCount) return nullptr;
+    return PortTable[Port - 1].get();
+}
+
+bool Refused(DWORD code)
+{
+    openError = code;
+    return false;
+}
+
+}  // namespace
+
+std::string PortDeviceName(BYTE Port)
+{
+    std::string number = std::to_string(Port);
+    return Port < 10 ? "COM" + number : "\\\\.\\COM" + number;
+}
+
+std::string PortDevicePath(BYTE Port)
+{
+    char target[4096];
+    std::string dos = "COM" + std::to_string(Port);
+    if (QueryDosDeviceA(dos.c_str(), target, sizeof target) == 0) return PortDeviceName(Port);
+    return target;
+}
+
+DWORD OpenPortError() { return openError; }
+
+bool PortIsOpen(BYTE Port) { return Slot(Port) != nullptr; }
+
+bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, DWORD TxQueue, DWORD RxQueue)
+{
+    if (Port < 1 || Port > PortCount) Port = 1;
+    if (PortIsOpen(Port)) return true;
+    openError = 0;
+    PortTable[Port - 1] = std::make_unique<PortSlot>();
+    PortSlot *slot = PortTable[Port - 1].get();
+
+    std::string name = PortDeviceName(Port);
+    slot->Handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (slot->Handle == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        PortTable[Port - 1].reset();
+        return Refused(code);
+    }
+    GetCommState(slot->Handle, &slot->Settings);
+    slot->Settings.BaudRate = Baud;
+    slot->Settings.ByteSize = DataBits;
+    slot->Settings.Parity = Parity;
+    slot->Settings.StopBits = StopBits;
+    if (!ApplySettings(Port, slot->Settings)) {
+        DWORD code = slot->LastError;
+        ClosePort(Port);
+        return Refused(code);
+    }
+    if (!SetupComm(slot->Handle, RxQueue, TxQueue)) {
+        slot->LastError = GetLastError();
+        return Refused(slot->LastError);
+    }
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = MAXDWORD;  // every read returns at once with what is waiting
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = 10;
+    timeouts.WriteTotalTimeoutConstant = 10;
+    if (!SetCommTimeouts(slot->Handle, &timeouts)) return Refused(GetLastError());
+    return true;
+}
+
+void ClosePort(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return;
+    PurgeOutput(Port);
+    PurgeInput(Port);
+    CloseHandle(slot->Handle);
+    PortTable[Port - 1].reset();
+}
+
+bool ApplySettings(BYTE Port, DCB Settings)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    if (!SetCommState(slot->Handle, &Settings)) {
+        slot->LastError = GetLastError();
+        return false;
+    }
+    RefreshStatus(Port);
+    return true;
+}
+
+void RefreshStatus(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return;
+    // Also clears a pending line error, so that reads go on.
+    if (!ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) slot->LastError = GetLastError();
+}
+
+DWORD BytesWaiting(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return 0;
+    RefreshStatus(Port);
+    return slot->Status.cbInQue;
+}
+
+DWORD WritePort(BYTE Port, const void *Buffer, DWORD Count)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return 0;
+    DWORD written = 0;
+    if (!WriteFile(slot->Handle, Buffer, Count, &written, nullptr)) slot->LastError = GetLastError();
+    return written;
+}
+
+DWORD WritePortText(BYTE Port, const std::string &Text)
+{
+    // The text goes through a fixed buffer of 10000 characters and a NUL;
+    // a longer text is cut to its first 10000 rather than overrun it.
+    char buffer[TextLimit + 1];
+    DWORD length = DWORD(std::min<std::size_t>(Text.size(), TextLimit));
+    std::memcpy(buffer, Text.data(), length);
+    buffer[length] = 0;
+    return WritePort(Port, buffer, length);
+}
+
+DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return 0;
+    DWORD got = 0;
+    if (!ReadFile(slot->Handle, Buffer, Count, &got, nullptr)) RefreshStatus(Port);
+    return got;
+}
+
+static bool Purge(BYTE Port, DWORD Flags)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    if (PurgeComm(slot->Handle, Flags)) return true;
+    slot->LastError = GetLastError();
+    return false;
+}
+
+bool PurgeInput(BYTE Port) { return Purge(Port, PURGE_RXABORT | PURGE_RXCLEAR); }
+
+bool PurgeOutput(BYTE Port) { return Purge(Port, PURGE_TXABORT | PURGE_TXCLEAR); }
+
+void CloseAllPorts()
+{
+    for (int port = 1; port <= PortCount; ++port)
+        if (PortIsOpen(BYTE(port))) ClosePort(BYTE(port));
+}

@@ -1,0 +1,535 @@
+// Win32 comm calls over termios. See windows.h for the port naming.
+#include "windows.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
+namespace {
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+struct Port {
+    int fd = -1;
+    COMMTIMEOUTS timeouts{};
+#if defined(TIOCGICOUNT)
+    serial_icounter_struct counts{};  // line-error counters at the last ClearCommError
+    bool haveCounts = false;
+#endif
+};
+
+// Handles are numbers that are never reused, so a stale handle is refused
+// instead of reaching some other port.
+std::mutex tableLock;
+std::map<std::uintptr_t, std::shared_ptr<Port>> ports;
+std::uintptr_t nextHandle = 0x100;
+
+BOOL Fail(DWORD code)
+{
+    lastError = code;
+    return FALSE;
+}
+
+DWORD FromErrno(int e)
+{
+    switch (e) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EBUSY:
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case ENOTTY: return ERROR_INVALID_FUNCTION;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    default: return ERROR_GEN_FAILURE;  // EIO and friends: the device went wrong
+    }
+}
+
+BOOL FailErrno() { return Fail(FromErrno(errno)); }
+
+std::shared_ptr<Port> Find(HANDLE h)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    auto it = ports.find(reinterpret_cast<std::uintptr_t>(h));
+    if (it == ports.end()) return nullptr;
+    return it->second;
+}
+
+// "COMn" (n 1..9) or "\\.\COMn" (n >= 1) gives n; anything else 0. As a DOS
+// device name (never with the prefix) every "COMn" counts.
+unsigned PortNumber(const char *name, bool dosName = false)
+{
+    if (!name) return 0;
+    bool device = std::strncmp(name, "\\\\.\\", 4) == 0;
+    if (device && dosName) return 0;
+    if (device) name += 4;
+    if (strncasecmp(name, "COM", 3) != 0) return 0;
+    name += 3;
+    if (*name < '1' || *name > '9') return 0;
+    unsigned long n = 0;
+    for (; *name; ++name) {
+        if (*name < '0' || *name > '9' || n > 99999) return 0;
+        n = n * 10 + unsigned(*name - '0');
+    }
+    // Win32 only knows COM1 to COM9 by their bare names.
+    if (!device && !dosName && n > 9) return 0;
+    return unsigned(n);
+}
+
+std::string PortsFolder()
+{
+    const char *xdg = std::getenv("XDG_CONFIG_HOME");
+    std::string base;
+    if (xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char *home = std::getenv("HOME");
+        if (!home || !*home) {
+            const passwd *pw = getpwuid(getuid());
+            home = pw ? pw->pw_dir : "/";
+        }
+        base = std::string(home) + "/.config";
+    }
+    return base + "/quorvel/ports";
+}
+
+std::string DevicePath(unsigned n)
+{
+    std::string entry = PortsFolder() + "/com" + std::to_string(n);
+    struct stat st;
+    if (lstat(entry.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode)) return entry;
+        char target[PATH_MAX];
+        ssize_t len = readlink(entry.c_str(), target, sizeof target - 1);
+        if (len <= 0) return entry;
+        target[len] = 0;
+        if (target[0] == '/') return target;
+        return PortsFolder() + "/" + target;
+    }
+    return "/dev/ttyACM" + std::to_string(n - 1);
+}
+
+struct Speed {
+    speed_t code;
+    DWORD baud;
+};
+const Speed speeds[] = {
+    {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300},
+    {B600, 600}, {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
+    {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+#if defined(B460800)
+    {B460800, 460800},
+#endif
+#if defined(B500000)
+    {B500000, 500000}, {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000},
+    {B1152000, 1152000}, {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000},
+    {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
+#endif
+};
+
+std::int64_t NowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Waits for the descriptor; false on time-out. A negative deadline waits for ever.
+// Hang-up and errors count as ready, so the next read or write reports them.
+bool WaitFor(int fd, short events, std::int64_t deadline)
+{
+    for (;;) {
+        int wait = -1;
+        if (deadline >= 0) {
+            std::int64_t left = deadline - NowMs();
+            if (left <= 0) return false;
+            wait = int(std::min<std::int64_t>(left, INT_MAX));
+        }
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, wait);
+        if (r > 0) return true;
+        if (r == 0) return false;
+        if (errno != EINTR) return true;
+    }
+}
+
+}  // namespace
+
+DWORD WINAPI GetLastError(void) { return lastError; }
+void WINAPI SetLastError(DWORD code) { lastError = code; }
+
+DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD max)
+{
+    unsigned n = PortNumber(name, true);
+    if (n == 0) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return 0;
+    }
+    std::string path = DevicePath(n);
+    if (!target || max < path.size() + 2) {
+        Fail(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::memcpy(target, path.c_str(), path.size() + 1);
+    target[path.size() + 1] = 0;
+    return DWORD(path.size() + 2);
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD creation,
+                          DWORD, HANDLE)
+{
+    unsigned n = PortNumber(name);
+    if (n == 0) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (creation != OPEN_EXISTING || share != 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
+               : (access & GENERIC_WRITE)                          ? O_WRONLY
+                                                                   : O_RDONLY;
+    std::string path = DevicePath(n);
+    // Non-blocking so that a modem line without carrier cannot stall the open;
+    // every wait is done with poll() under the port's time-outs.
+    int fd;
+    do fd = open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        FailErrno();
+        return INVALID_HANDLE_VALUE;
+    }
+    auto refuse = [fd](DWORD code) {
+        close(fd);
+        Fail(code);
+        return INVALID_HANDLE_VALUE;
+    };
+    if (!isatty(fd)) return refuse(ERROR_INVALID_FUNCTION);
+    // Exclusive like a Win32 comm port: flock stops every other process that
+    // asks (root included), TIOCEXCL stops plain opens by other users.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromErrno(errno));
+    ioctl(fd, TIOCEXCL);
+    termios t;
+    if (tcgetattr(fd, &t) != 0) return refuse(FromErrno(errno));
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN; VMIN 0 would
+    // read as 0, which is how a hang-up reads.
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return refuse(FromErrno(errno));
+
+    auto port = std::make_shared<Port>();
+    port->fd = fd;
+    std::lock_guard<std::mutex> lock(tableLock);
+    std::uintptr_t h = nextHandle;
+    nextHandle += 4;
+    ports[h] = port;
+    lastError = ERROR_SUCCESS;
+    return reinterpret_cast<HANDLE>(h);
+}
+
+BOOL WINAPI CloseHandle(HANDLE h)
+{
+    std::shared_ptr<Port> port;
+    {
+        std::lock_guard<std::mutex> lock(tableLock);
+        auto it = ports.find(reinterpret_cast<std::uintptr_t>(h));
+        if (it == ports.end()) return Fail(ERROR_INVALID_HANDLE);
+        port = it->second;
+        ports.erase(it);
+    }
+    // The exclusive flag outlives the descriptor on some drivers; drop it so
+    // the next open of the device is not refused.
+    ioctl(port->fd, TIOCNXCL);
+    close(port->fd);
+    return TRUE;
+}
+
+BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
+    termios t;
+    if (tcgetattr(port->fd, &t) != 0) return FailErrno();
+    std::memset(dcb, 0, sizeof *dcb);
+    dcb->DCBlength = sizeof *dcb;
+    speed_t code = cfgetospeed(&t);
+    for (const Speed &s : speeds)
+        if (s.code == code) dcb->BaudRate = s.baud;
+    dcb->fBinary = 1;
+    dcb->fParity = (t.c_iflag & INPCK) ? 1 : 0;
+    switch (t.c_cflag & CSIZE) {
+    case CS5: dcb->ByteSize = 5; break;
+    case CS6: dcb->ByteSize = 6; break;
+    case CS7: dcb->ByteSize = 7; break;
+    default: dcb->ByteSize = 8; break;
+    }
+    dcb->Parity = NOPARITY;
+    if (t.c_cflag & PARENB) {
+        dcb->Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+#if defined(CMSPAR)
+        if (t.c_cflag & CMSPAR) dcb->Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+#endif
+    }
+    dcb->StopBits = (t.c_cflag & CSTOPB) ? (dcb->ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
+    bool rtscts = false;
+#if defined(CRTSCTS)
+    rtscts = (t.c_cflag & CRTSCTS) != 0;
+#endif
+    dcb->fOutxCtsFlow = rtscts ? 1 : 0;
+    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
+    dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    dcb->fTXContinueOnXoff = 1;
+    dcb->XonLim = 2048;
+    dcb->XoffLim = 512;
+    dcb->XonChar = char(t.c_cc[VSTART]);
+    dcb->XoffChar = char(t.c_cc[VSTOP]);
+    return TRUE;
+}
+
+BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
+    const Speed *speed = nullptr;
+    for (const Speed &s : speeds)
+        if (s.baud == dcb->BaudRate) speed = &s;
+    // 1.5 stop bits go only with 5 data bits, 2 stop bits never do (as in Win32).
+    bool badStop = dcb->StopBits > TWOSTOPBITS || (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) ||
+                   (dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5);
+    if (!speed || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY || badStop)
+        return Fail(ERROR_INVALID_PARAMETER);
+#if !defined(CMSPAR)
+    if (dcb->Parity == MARKPARITY || dcb->Parity == SPACEPARITY) return Fail(ERROR_INVALID_PARAMETER);
+#endif
+    termios was;
+    if (tcgetattr(port->fd, &was) != 0) return FailErrno();
+    termios t = was;
+    cfsetispeed(&t, speed->code);
+    cfsetospeed(&t, speed->code);
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag = (t.c_cflag & ~CSIZE) | sizes[dcb->ByteSize - 5];
+    t.c_cflag &= ~(PARENB | PARODD | CSTOPB);
+#if defined(CMSPAR)
+    t.c_cflag &= ~CMSPAR;
+#endif
+    switch (dcb->Parity) {
+    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: t.c_cflag |= PARENB; break;
+#if defined(CMSPAR)
+    case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+#endif
+    default: break;
+    }
+    if (dcb->StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+    if (dcb->fParity) t.c_iflag |= INPCK;
+    else t.c_iflag &= ~INPCK;
+#if defined(CRTSCTS)
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+    else t.c_cflag &= ~CRTSCTS;
+#endif
+    t.c_iflag &= ~(IXON | IXOFF);
+    if (dcb->fOutX) t.c_iflag |= IXON;
+    if (dcb->fInX) t.c_iflag |= IXOFF;
+    t.c_cc[VSTART] = cc_t(dcb->XonChar);
+    t.c_cc[VSTOP] = cc_t(dcb->XoffChar);
+    if (tcsetattr(port->fd, TCSANOW, &t) != 0) return FailErrno();
+    // tcsetattr succeeds when any part was taken; a driver that cannot do the
+    // rest (a pseudo-terminal is always 8 bits, no parity) must not pass for one that did.
+    termios now;
+    tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB;
+#if defined(CMSPAR)
+    line |= CMSPAR;
+#endif
+    if (tcgetattr(port->fd, &now) != 0) return FailErrno();
+    if ((now.c_cflag & line) != (t.c_cflag & line) || cfgetospeed(&now) != speed->code) {
+        tcsetattr(port->fd, TCSANOW, &was);
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI SetupComm(HANDLE h, DWORD, DWORD)
+{
+    // The kernel sizes its own tty buffers; the request is accepted as a hint.
+    if (!Find(h)) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (!timeouts) return Fail(ERROR_INVALID_PARAMETER);
+    *timeouts = port->timeouts;
+    return TRUE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (!timeouts) return Fail(ERROR_INVALID_PARAMETER);
+    // Win32 refuses to wait "for ever" once a byte is there.
+    if (timeouts->ReadIntervalTimeout == MAXDWORD && timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts->ReadTotalTimeoutConstant == MAXDWORD)
+        return Fail(ERROR_INVALID_PARAMETER);
+    port->timeouts = *timeouts;
+    return TRUE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE h, DWORD flags)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (flags & ~(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR)) return Fail(ERROR_INVALID_PARAMETER);
+    // All I/O here is synchronous, so there is never a pending request to abort.
+    int queue = -1;
+    if ((flags & PURGE_RXCLEAR) && (flags & PURGE_TXCLEAR)) queue = TCIOFLUSH;
+    else if (flags & PURGE_RXCLEAR) queue = TCIFLUSH;
+    else if (flags & PURGE_TXCLEAR) queue = TCOFLUSH;
+    if (queue >= 0 && tcflush(port->fd, queue) != 0) return FailErrno();
+    return TRUE;
+}
+
+BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
+{
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    DWORD flags = 0;
+#if defined(TIOCGICOUNT)
+    // Line errors are counters here; report what grew since the last call.
+    serial_icounter_struct now{};
+    if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
+        if (port->haveCounts) {
+            const serial_icounter_struct &was = port->counts;
+            if (now.overrun != was.overrun) flags |= CE_OVERRUN;
+            if (now.buf_overrun != was.buf_overrun) flags |= CE_RXOVER;
+            if (now.parity != was.parity) flags |= CE_RXPARITY;
+            if (now.frame != was.frame) flags |= CE_FRAME;
+            if (now.brk != was.brk) flags |= CE_BREAK;
+        }
+        port->counts = now;
+        port->haveCounts = true;
+    }
+#endif
+    if (errors) *errors = flags;
+    if (stat) {
+        std::memset(stat, 0, sizeof *stat);
+        int n = 0;
+        if (ioctl(port->fd, FIONREAD, &n) == 0 && n > 0) stat->cbInQue = DWORD(n);
+        n = 0;
+        if (ioctl(port->fd, TIOCOUTQ, &n) == 0 && n > 0) stat->cbOutQue = DWORD(n);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    if (done) *done = 0;
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (overlapped || !done || (count && !buffer)) return Fail(ERROR_INVALID_PARAMETER);
+    const COMMTIMEOUTS &t = port->timeouts;
+    // The Win32 rules: MAXDWORD interval with zero totals returns at once;
+    // MAXDWORD interval and multiplier waits up to the constant for a first
+    // byte; otherwise a total deadline (when set) and a gap limit between bytes.
+    bool atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    bool firstByte = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD;
+    std::int64_t start = NowMs();
+    std::int64_t deadline = -1;
+    if (firstByte) deadline = start + t.ReadTotalTimeoutConstant;
+    else if (t.ReadTotalTimeoutMultiplier || t.ReadTotalTimeoutConstant)
+        deadline = start + std::int64_t(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
+    DWORD gap = (t.ReadIntervalTimeout == MAXDWORD) ? 0 : t.ReadIntervalTimeout;
+
+    auto *out = static_cast<unsigned char *>(buffer);
+    DWORD got = 0;
+    while (got < count) {
+        ssize_t r = read(port->fd, out + got, count - got);
+        if (r > 0) {
+            got += DWORD(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // Hang-up (end of file) or a device error: hand over what came first.
+            if (got) break;
+            return r == 0 ? Fail(ERROR_GEN_FAILURE) : FailErrno();
+        }
+        if (atOnce || (firstByte && got)) break;
+        std::int64_t until = deadline;
+        if (gap && got) {
+            std::int64_t gapEnd = NowMs() + gap;
+            until = until < 0 ? gapEnd : std::min(until, gapEnd);
+        }
+        if (!WaitFor(port->fd, POLLIN, until)) break;
+    }
+    *done = got;
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVERLAPPED overlapped)
+{
+    if (done) *done = 0;
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (overlapped || !done || (count && !buffer)) return Fail(ERROR_INVALID_PARAMETER);
+    const COMMTIMEOUTS &t = port->timeouts;
+    std::int64_t deadline = -1;
+    if (t.WriteTotalTimeoutMultiplier || t.WriteTotalTimeoutConstant)
+        deadline = NowMs() + std::int64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
+    const auto *in = static_cast<const unsigned char *>(buffer);
+    DWORD sent = 0;
+    while (sent < count) {
+        ssize_t r = write(port->fd, in + sent, count - sent);
+        if (r > 0) {
+            sent += DWORD(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            *done = sent;
+            return FailErrno();
+        }
+        // A write that runs out of time still succeeds; the count tells how far it got.
+        if (!WaitFor(port->fd, POLLOUT, deadline)) break;
+    }
+    *done = sent;
+    return TRUE;
+}

@@ -1,0 +1,273 @@
+// The main window offscreen: its layout at 96 dpi, anchors and scaling, its
+// start state, and port choice against the real port table on pseudo-terminals.
+#include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include "PtyLink.h"
+#include "Quorvel.h"
+#include "Unit1.h"
+
+namespace {
+
+struct Control {
+    const char *name, *kind;
+    QRect rect;
+    QString caption;
+    bool enabled;
+};
+
+const Control layout[] = {
+    {"Label2", "QLabel", {24, 24, 59, 13}, "Text to send", true},
+    {"Edit1", "QLineEdit", {24, 40, 305, 21}, "", true},
+    {"Label1", "QLabel", {360, 24, 29, 13}, "#Sent", true},
+    {"Edit2", "QLineEdit", {352, 40, 41, 21}, "", true},
+    {"Button1", "QPushButton", {408, 40, 113, 25}, "Send", false},
+    {"ComboBox1", "QComboBox", {432, 8, 73, 21}, "ComPort", true},
+    {"Label3", "QLabel", {176, 72, 49, 13}, "Reception", true},
+    {"Memo1", "QPlainTextEdit", {24, 88, 369, 337}, "", true},
+    {"RadioGroup1", "QGroupBox", {408, 80, 113, 81}, " Receive ", true},
+    {"Button3", "QPushButton", {408, 176, 113, 25}, "Receive Manually", false},
+    {"Button4", "QPushButton", {408, 232, 113, 25}, "Speed Test PC > PIC", false},
+    {"Button5", "QPushButton", {408, 264, 113, 25}, "Speed Test PIC > PC", false},
+    {"Button6", "QPushButton", {408, 352, 113, 25}, "Start/Stop  ^", false},
+    {"Button2", "QPushButton", {408, 400, 113, 25}, "Clear", true},
+};
+
+QString Caption(QWidget *w)
+{
+    if (auto *b = qobject_cast<QPushButton *>(w)) return b->text();
+    if (auto *l = qobject_cast<QLabel *>(w)) return l->text();
+    if (auto *e = qobject_cast<QLineEdit *>(w)) return e->text();
+    if (auto *c = qobject_cast<QComboBox *>(w)) return c->currentText();
+    if (auto *g = qobject_cast<QGroupBox *>(w)) return g->title();
+    if (auto *m = qobject_cast<QPlainTextEdit *>(w)) return m->toPlainText();
+    return {};
+}
+
+QStringList Log(TForm1 &form) { return form.Memo1->toPlainText().split('\n', Qt::SkipEmptyParts); }
+
+void Type(TForm1 &form, const QString &keys)
+{
+    for (QChar c : keys) QTest::keyClick(form.ComboBox1, c.toLatin1());
+}
+
+}  // namespace
+
+class FormTest : public QObject {
+    Q_OBJECT
+private slots:
+    void controls_stand_where_the_design_puts_them()
+    {
+        TForm1 form(nullptr, 96);
+        QCOMPARE(form.windowTitle(), QString("Quorvel (Usb-Com)   vers 20-08-2013"));
+        QCOMPARE(form.size(), QSize(537, 453));
+        QCOMPARE(form.pos(), QPoint(340, 223));
+        QCOMPARE(form.font().pixelSize(), 11);
+        for (const Control &c : layout) {
+            auto *w = form.findChild<QWidget *>(c.name);
+            QVERIFY2(w, c.name);
+            QVERIFY2(w->inherits(c.kind), c.name);
+            QCOMPARE(w->geometry(), c.rect);
+            QCOMPARE(Caption(w), c.caption);
+            QCOMPARE(w->isEnabled(), c.enabled);
+        }
+        QCOMPARE(form.ComboBox1->count(), 20);
+        QCOMPARE(form.ComboBox1->itemText(0), QString("1"));
+        QCOMPARE(form.ComboBox1->itemText(19), QString("20"));
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        QVERIFY(form.ComboBox1->isEditable());
+        QCOMPARE(form.RadioGroup1->ItemIndex(), 1);
+        QCOMPARE(form.RadioGroup1->Item(0)->text(), QString("Manually"));
+        QCOMPARE(form.RadioGroup1->Item(1)->text(), QString("Timer"));
+        QVERIFY(form.Memo1->isReadOnly());
+        QCOMPARE(form.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QCOMPARE(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(form.Timer1->interval(), 1);
+        QCOMPARE(form.Timer1->timerType(), Qt::PreciseTimer);
+        QVERIFY(form.Timer1->isActive());
+        QCOMPARE(form.Timer2->interval(), 1000);
+        QVERIFY(form.Timer2->isActive());
+        QCOMPARE(form.ComPort, BYTE(0));
+        QVERIFY(!form.HeartbeatOn);
+    }
+
+    void captions_fit_their_controls()
+    {
+        TForm1 form(nullptr, 96);
+        for (auto *b : form.findChildren<QPushButton *>()) {
+            int text = b->fontMetrics().horizontalAdvance(b->text());
+            QVERIFY2(text + 8 <= b->width(), qPrintable(b->text()));
+        }
+        for (auto *l : form.findChildren<QLabel *>())
+            QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->width() + 1, qPrintable(l->text()));
+        for (int i = 0; i < 2; ++i) {
+            QRadioButton *item = form.RadioGroup1->Item(i);
+            QVERIFY2(item->sizeHint().width() <= item->width(), qPrintable(item->text()));
+        }
+        QLineEdit *combo = form.ComboBox1->lineEdit();
+        QVERIFY(combo->fontMetrics().horizontalAdvance("ComPort") <= combo->width());
+    }
+
+    void start_state_after_show_has_focus_in_the_text_box()
+    {
+        TForm1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QCOMPARE(QApplication::focusWidget(), form.Edit1);
+        QCOMPARE(form.ComboBox1->currentText(), QString("ComPort"));
+        // Tab walks the controls in the designed order (disabled ones are passed over).
+        QList<QWidget *> order;
+        QWidget *w = form.Edit1;
+        for (int i = 0; i < 12; ++i, w = w->nextInFocusChain()) {
+            while (!(w->focusPolicy() & Qt::TabFocus) || w->parentWidget() == form.ComboBox1) w = w->nextInFocusChain();
+            order << (w->parentWidget() == form.RadioGroup1 ? form.RadioGroup1 : w);
+        }
+        QList<QWidget *> expected = {form.Edit1,   form.Button1,     form.Memo1,       form.ComboBox1,
+                                     form.Button2, form.Button3,     form.RadioGroup1, form.RadioGroup1,
+                                     form.Edit2,   form.Button4,     form.Button5,     form.Button6};
+        QCOMPARE(order, expected);
+    }
+
+    void anchored_controls_follow_the_window_edges()
+    {
+        TForm1 form(nullptr, 96);
+        form.show();  // resize events reach only a shown window
+        form.resize(537 + 100, 453 + 60);
+        QCOMPARE(form.Memo1->geometry(), QRect(24, 88, 369 + 100, 337 + 60));
+        QCOMPARE(form.Button1->geometry(), QRect(508, 40, 113, 25));
+        QCOMPARE(form.ComboBox1->geometry(), QRect(532, 8, 73, 21));
+        QCOMPARE(form.Button2->geometry(), QRect(508, 460, 113, 25));
+        QCOMPARE(form.Button6->geometry(), QRect(408, 352, 113, 25));  // left and top only
+        QCOMPARE(form.Edit1->geometry(), QRect(24, 40, 305, 21));
+        form.resize(537, 453);
+        QCOMPARE(form.Memo1->geometry(), QRect(24, 88, 369, 337));
+    }
+
+    void another_resolution_scales_font_and_layout()
+    {
+        TForm1 form(nullptr, 144);
+        QCOMPARE(form.font().pixelSize(), 17);  // 11 px at 96 dpi, times 1.5, rounded
+        double s = form.Scale();
+        QVERIFY2(s > 1.3 && s < 1.7, qPrintable(QString::number(s)));
+        QVERIFY(QFontInfo(form.font()).pixelSize() >= 16);  // really drawn larger, not a 96 dpi strike
+        form.show();
+        QCOMPARE(form.Button4->geometry(), QRect(qRound(408 * s), qRound(232 * s), qRound(113 * s), qRound(25 * s)));
+        QCOMPARE(form.size(), QSize(qRound(537 * s), qRound(453 * s)));
+        form.resize(form.width() + 50, form.height());
+        QCOMPARE(form.Button1->x(), qRound(408 * s) + 50);
+    }
+
+    void typing_completes_and_opens_the_chosen_port()
+    {
+        PortsFolder ports;
+        PtyLink one(ports, 1), twelve(ports, 12);
+        TForm1 form(nullptr, 96);
+        form.show();
+        form.ComboBox1->setFocus();
+        form.ComboBox1->lineEdit()->selectAll();
+        Type(form, "1");
+        QCOMPARE(form.ComboBox1->currentIndex(), 0);
+        QCOMPARE(form.ComPort, BYTE(1));
+        QVERIFY(PortIsOpen(1));
+        for (QPushButton *b : {form.Button1, form.Button4, form.Button5, form.Button6}) QVERIFY(b->isEnabled());
+        QVERIFY(!form.Button3->isEnabled());
+        Type(form, "2");
+        QCOMPARE(form.ComboBox1->currentText(), QString("12"));
+        QCOMPARE(form.ComPort, BYTE(12));
+        QVERIFY(!PortIsOpen(1));
+        QVERIFY(PortIsOpen(12));
+        HANDLE held = PortTable[11]->Handle;
+
+        // Choosing the same entry again does nothing.
+        form.ComboBox1->activated(11);
+        QVERIFY(PortIsOpen(12));
+        QVERIFY(PortTable[11]->Handle == held);
+
+        // Backspace drops the choice and releases the port, and opens no other in its place.
+        QTest::keyClick(form.ComboBox1, Qt::Key_Backspace);
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        QCOMPARE(form.ComboBox1->currentText(), QString("1"));
+        QCOMPARE(form.ComPort, BYTE(0));
+        QVERIFY(!PortIsOpen(12));
+        QVERIFY(!PortIsOpen(1));
+        QVERIFY(form.Button1->isEnabled());  // once on, the buttons stay on
+
+        // Typing 2 then 0 selects "2" and then "20"; a character that begins no entry clears the choice.
+        form.ComboBox1->lineEdit()->selectAll();
+        Type(form, "1");
+        QCOMPARE(form.ComPort, BYTE(1));
+        Type(form, "x");
+        QCOMPARE(form.ComboBox1->currentText(), QString("1x"));
+        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        QCOMPARE(form.ComPort, BYTE(0));
+        QVERIFY(!PortIsOpen(1));
+        QVERIFY(Log(form).isEmpty());
+    }
+
+    void choosing_from_the_list_switches_ports()
+    {
+        PortsFolder ports;
+        PtyLink three(ports, 3), twelve(ports, 12);
+        TForm1 form(nullptr, 96);
+        form.show();
+        form.ComboBox1->setCurrentIndex(2);
+        form.ComboBox1->activated(2);
+        QCOMPARE(form.ComPort, BYTE(3));
+        QVERIFY(PortIsOpen(3));
+        form.ComboBox1->setCurrentIndex(11);
+        form.ComboBox1->activated(11);
+        QVERIFY(!PortIsOpen(3));
+        QVERIFY(PortIsOpen(12));
+        // Closing the window releases the port.
+        form.close();
+        QVERIFY(!PortIsOpen(12));
+    }
+
+    void a_port_that_does_not_open_says_why_in_the_log()
+    {
+        PortsFolder ports;
+        ports.Link(4, "/dev/quorvel-missing");
+        PtyLink busy(ports, 5);
+        TForm1 form(nullptr, 96);
+        form.ComboBox1->setCurrentIndex(3);
+        form.ComboBox1->activated(3);
+        QCOMPARE(form.ComPort, BYTE(4));
+        QVERIFY(!PortIsOpen(4));
+        for (QPushButton *b : {form.Button1, form.Button4, form.Button5, form.Button6}) QVERIFY(b->isEnabled());
+        QStringList log = Log(form);
+        QCOMPARE(log.size(), 1);
+        QCOMPARE(log[0], QString("Port 4 (/dev/quorvel-missing) did not open: no such device (error 2). Is the board plugged in?"));
+
+        // Another program holds port 5.
+        int other = open(busy.device.c_str(), O_RDWR | O_NOCTTY);
+        QVERIFY(other >= 0);
+        QCOMPARE(flock(other, LOCK_EX | LOCK_NB), 0);
+        form.ComboBox1->setCurrentIndex(4);
+        form.ComboBox1->activated(4);
+        QVERIFY(!PortIsOpen(5));
+        log = Log(form);
+        QCOMPARE(log.size(), 2);
+        QVERIFY2(log[1].startsWith(QString("Port 5 (%1) did not open: busy").arg(busy.device.c_str())), qPrintable(log[1]));
+        QVERIFY2(log[1].contains("Another program holds the port"), qPrintable(log[1]));
+        close(other);
+        // Once released, choosing it again works.
+        form.ComboBox1->setCurrentIndex(-1);
+        form.ComboBox1->activated(-1);
+        form.ComboBox1->setCurrentIndex(4);
+        form.ComboBox1->activated(4);
+        QVERIFY(PortIsOpen(5));
+        QCOMPARE(Log(form).size(), 2);
+        form.FormClose();
+        QVERIFY(!PortIsOpen(5));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    FormTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_form.moc"

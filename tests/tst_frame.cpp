@@ -1,0 +1,99 @@
+// The application frame: a fault in a handler ends that handler, shows the
+// error box with the right text and title, and the program goes on.
+#include <QTimer>
+#include <QtTest>
+#include <stdexcept>
+
+#include "Quorvel.h"
+
+namespace {
+
+struct Box {
+    QString text, title;
+};
+QList<Box> boxes;
+
+// An object whose own event handling raises, as an event override might.
+class Faulty : public QObject {
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == QEvent::User) throw std::runtime_error("Fault in an event");
+        return QObject::event(e);
+    }
+};
+
+}  // namespace
+
+class FrameTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        boxes.clear();
+        TApplication::ShowErrorBox = [](const QString &text, const QString &title) { boxes.append({text, title}); };
+    }
+
+    void text_gets_a_full_stop_when_it_ends_after_one()
+    {
+        QCOMPARE(TApplication::FaultText("Floating point division by zero"), QString("Floating point division by zero."));
+        QCOMPARE(TApplication::FaultText("Done."), QString("Done."));
+        QCOMPARE(TApplication::FaultText("Stop!"), QString("Stop!"));  // '!' comes before '.'
+        QCOMPARE(TApplication::FaultText("(x)"), QString("(x)"));
+        QCOMPARE(TApplication::FaultText("a/b"), QString("a/b."));  // '/' comes after '.'
+        QCOMPARE(TApplication::FaultText("COM 3"), QString("COM 3."));
+        QCOMPARE(TApplication::FaultText(""), QString(""));
+    }
+
+    void title_is_the_program_file_name()
+    {
+        QCOMPARE(TApplication::FaultTitle("/usr/local/bin/quorvel"), QString("quorvel"));
+        QCOMPARE(TApplication::FaultTitle("/opt/QUORVEL.test.exe"), QString("Quorvel"));
+        QCOMPARE(TApplication::FaultTitle("/x/MyTool"), QString("Mytool"));
+    }
+
+    void a_fault_ends_its_handler_and_the_loop_goes_on()
+    {
+        bool restRan = false, nextRan = false;
+        QTimer::singleShot(0, [&] {
+            TApplication::Run([&] {
+                throw std::runtime_error("Floating point division by zero");
+                restRan = true;
+            });
+        });
+        QTimer::singleShot(5, [&] { nextRan = true; });
+        QTRY_VERIFY(nextRan);
+        QVERIFY(!restRan);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, QString("Floating point division by zero."));
+        QCOMPARE(boxes[0].title, QString("tst_frame"));
+    }
+
+    void a_fault_raised_by_event_handling_is_caught_by_the_frame()
+    {
+        Faulty faulty;
+        QCoreApplication::postEvent(&faulty, new QEvent(QEvent::User));
+        QCoreApplication::sendPostedEvents(&faulty);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, QString("Fault in an event."));
+        bool later = false;
+        QTimer::singleShot(0, [&] { later = true; });
+        QTRY_VERIFY(later);
+    }
+
+    void an_unknown_fault_is_still_reported()
+    {
+        TApplication::Run([] { throw 42; });
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(!boxes[0].text.isEmpty());
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    FrameTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_frame.moc"

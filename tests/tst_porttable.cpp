@@ -1,0 +1,210 @@
+// The port table on real pseudo-terminals: the test holds the board's end.
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "Check.h"
+#include "PtyLink.h"
+#include "WinCom.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+bool OpenConsoleWay(BYTE port) { return OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000); }
+
+// Waits until `count` bytes are waiting, as a poll loop would.
+DWORD WaitForBytes(BYTE port, DWORD count)
+{
+    auto start = Clock::now();
+    DWORD waiting = 0;
+    while ((waiting = BytesWaiting(port)) < count && MsSince(start) < 2000) usleep(1000);
+    return waiting;
+}
+
+}  // namespace
+
+TEST_CASE(open_applies_the_line_settings_to_the_device)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 3);
+    CHECK(OpenConsoleWay(3));
+    CHECK(PortIsOpen(3));
+    const PortSlot *slot = PortTable[2].get();
+    CHECK(slot != nullptr);
+    if (!slot) return;
+    CHECK_EQ(slot->Settings.BaudRate, 115200u);
+    CHECK_EQ(int(slot->Settings.ByteSize), 8);
+    // What the device itself was set to, seen from the board's end.
+    termios t;
+    CHECK_EQ(tcgetattr(board.master, &t), 0);
+    CHECK_EQ(cfgetospeed(&t), speed_t(B115200));
+    CHECK_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+    CHECK_EQ(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
+    CHECK_EQ(t.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+    // Opening again changes nothing.
+    DCB slow = slot->Settings;
+    slow.BaudRate = 9600;
+    CHECK(ApplySettings(3, slow));
+    CHECK(OpenConsoleWay(3));
+    CHECK_EQ(PortTable[2]->Settings.BaudRate, 115200u);  // the record keeps what OpenPort set
+    DCB now{};
+    CHECK(GetCommState(PortTable[2]->Handle, &now));
+    CHECK_EQ(now.BaudRate, 9600u);
+    ClosePort(3);
+    CHECK(!PortIsOpen(3));
+}
+
+TEST_CASE(numbers_out_of_range_open_com1_and_zero_never_has_a_slot)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 1);
+    CHECK(OpenConsoleWay(0));
+    CHECK(PortIsOpen(1));
+    CHECK(!PortIsOpen(0));
+    HANDLE first = PortTable[0]->Handle;
+    CHECK(OpenConsoleWay(25));
+    CHECK(PortTable[0]->Handle == first);
+    CHECK(!PortIsOpen(25));
+    CloseAllPorts();
+}
+
+TEST_CASE(names_follow_the_platform_rules)
+{
+    CHECK_EQ(PortDeviceName(9), std::string("COM9"));
+    CHECK_EQ(PortDeviceName(10), std::string("\\\\.\\COM10"));
+    CHECK_EQ(PortDeviceName(20), std::string("\\\\.\\COM20"));
+    PortsFolder ports;
+    PtyLink nine(ports, 9), ten(ports, 10), twenty(ports, 20);
+    CHECK(OpenConsoleWay(9));
+    CHECK(OpenConsoleWay(10));
+    CHECK(OpenConsoleWay(20));
+    CHECK_EQ(PortDevicePath(10), ten.device);
+    CloseAllPorts();
+}
+
+TEST_CASE(a_missing_port_fails_and_leaves_its_slot_empty)
+{
+    PortsFolder ports;
+    ports.Link(7, "/dev/quorvel-no-such-device");
+    CHECK(!OpenConsoleWay(7));
+    CHECK(!PortIsOpen(7));
+    CHECK_EQ(OpenPortError(), DWORD(ERROR_FILE_NOT_FOUND));
+    CHECK_EQ(PortDevicePath(7), std::string("/dev/quorvel-no-such-device"));
+}
+
+TEST_CASE(bytes_cross_both_ways_unchanged)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 4);
+    CHECK(OpenConsoleWay(4));
+    CHECK_EQ(WritePortText(4, "hello"), 5u);
+    CHECK_EQ(board.Receive(5), std::string("hello"));
+    CHECK_EQ(board.Drain(), std::string());  // nothing more: no terminator, no line end
+
+    // Every byte value, both ways: the line is raw (no echo, no line-end or flow-control bytes eaten).
+    std::string all;
+    for (int i = 0; i < 256; ++i) all += char(i);
+    CHECK_EQ(WritePort(4, all.data(), 256), 256u);
+    CHECK(board.Receive(256) == all);
+    CHECK_EQ(board.Drain(), std::string());
+    board.Send(all);
+    CHECK_EQ(WaitForBytes(4, 256), 256u);
+    unsigned char in[64001];
+    CHECK_EQ(ReadPort(4, in, sizeof in), 256u);
+    CHECK(std::memcmp(in, all.data(), 256) == 0);
+
+    // An empty queue reads nothing, at once.
+    auto start = Clock::now();
+    CHECK_EQ(ReadPort(4, in, sizeof in), 0u);
+    CHECK(MsSince(start) < 50);
+    CHECK_EQ(BytesWaiting(4), 0u);
+    ClosePort(4);
+}
+
+TEST_CASE(a_long_text_is_cut_to_10000_bytes)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 5);
+    CHECK(OpenConsoleWay(5));
+    std::string text(10000, 'a');
+    text += "bcdef";
+    CHECK_EQ(WritePortText(5, text), 10000u);
+    std::string got = board.Receive(10000);
+    CHECK_EQ(got.size(), std::size_t(10000));
+    CHECK_EQ(got.find_first_not_of('a'), std::string::npos);
+    CHECK_EQ(board.Drain(), std::string());
+    ClosePort(5);
+}
+
+TEST_CASE(port_zero_and_closed_ports_do_nothing)
+{
+    unsigned char buffer[16] = {};
+    for (BYTE port : {BYTE(0), BYTE(6), BYTE(21), BYTE(255)}) {
+        CHECK(!PortIsOpen(port));
+        CHECK_EQ(BytesWaiting(port), 0u);
+        CHECK_EQ(ReadPort(port, buffer, sizeof buffer), 0u);
+        CHECK_EQ(WritePort(port, buffer, sizeof buffer), 0u);
+        CHECK_EQ(WritePortText(port, "x"), 0u);
+        CHECK(!PurgeInput(port));
+        CHECK(!PurgeOutput(port));
+        CHECK(!ApplySettings(port, DCB{}));
+        RefreshStatus(port);
+        ClosePort(port);
+    }
+    for (const auto &slot : PortTable) CHECK(slot == nullptr);
+}
+
+TEST_CASE(purge_input_drops_what_is_waiting)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 8);
+    CHECK(OpenConsoleWay(8));
+    board.Send("stale bytes");
+    CHECK_EQ(WaitForBytes(8, 11), 11u);
+    CHECK(PurgeInput(8));
+    CHECK(PurgeOutput(8));
+    CHECK_EQ(BytesWaiting(8), 0u);
+    board.Send("new");
+    CHECK_EQ(WaitForBytes(8, 3), 3u);
+    ClosePort(8);
+}
+
+TEST_CASE(close_all_ports_empties_every_slot_and_frees_the_devices)
+{
+    PortsFolder ports;
+    PtyLink two(ports, 2), seventeen(ports, 17);
+    CHECK(OpenConsoleWay(2));
+    CHECK(OpenConsoleWay(17));
+    CloseAllPorts();
+    for (const auto &slot : PortTable) CHECK(slot == nullptr);
+    // Closed means released: the devices open again.
+    CHECK(OpenConsoleWay(2));
+    CHECK(OpenConsoleWay(17));
+    CloseAllPorts();
+}
+
+TEST_CASE(a_board_that_hangs_up_gives_failures_not_a_hang)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 11);
+    CHECK(OpenConsoleWay(11));
+    board.Hangup();
+    unsigned char buffer[64];
+    auto start = Clock::now();
+    CHECK_EQ(ReadPort(11, buffer, sizeof buffer), 0u);
+    CHECK_EQ(WritePort(11, buffer, sizeof buffer), 0u);
+    CHECK(PortTable[10]->LastError != 0);
+    CHECK_EQ(BytesWaiting(11), 0u);
+    CHECK(MsSince(start) < 1000);
+    CHECK(PortIsOpen(11));
+    ClosePort(11);
+    CHECK(!PortIsOpen(11));
+}
+
+int main() { return check::RunAll(); }
