@@ -3,7 +3,7 @@
 
 # Debian packages the console needs to build and run. fonts-wine carries a
 # metric clone of "MS Sans Serif", the face the window's layout is drawn for.
-QUORVEL_PACKAGES=(g++ make cmake qt6-base-dev libgl-dev fonts-wine)
+QUORVEL_PACKAGES=(g++ make cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wine)
 
 quorvel_install_missing() {
     local missing=() pkg

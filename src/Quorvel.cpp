@@ -55,23 +55,36 @@ void TApplication::ShowFault(const QString &message)
     ShowErrorBox(FaultText(message), FaultTitle(QCoreApplication::applicationFilePath()));
 }
 
+// Reports the exception being handled; called from inside a catch block.
+static void ShowCurrentFault()
+{
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        TApplication::ShowFault(QString::fromUtf8(e.what()));
+    } catch (...) {
+        TApplication::ShowFault(QStringLiteral("Unknown run-time fault"));
+    }
+}
+
 void TApplication::Run(const std::function<void()> &handler)
 {
     try {
         handler();
-    } catch (const std::exception &e) {
-        ShowFault(QString::fromUtf8(e.what()));
     } catch (...) {
-        ShowFault(QStringLiteral("Unknown run-time fault"));
+        ShowCurrentFault();
     }
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event)
 {
     // Handlers are run through Run(); this catches what an event override raises.
-    bool handled = false;
-    Run([&] { handled = QApplication::notify(receiver, event); });
-    return handled;
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        ShowCurrentFault();
+        return false;
+    }
 }
 
 #ifndef QUORVEL_NO_MAIN

@@ -1,5 +1,7 @@
 // The application frame: a fault in a handler ends that handler, shows the
 // error box with the right text and title, and the program goes on.
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 #include <stdexcept>
@@ -12,6 +14,7 @@ struct Box {
     QString text, title;
 };
 QList<Box> boxes;
+TApplication::ErrorBox modalBox;  // the program's own box, kept before the tests replace it
 
 // An object whose own event handling raises, as an event override might.
 class Faulty : public QObject {
@@ -81,6 +84,33 @@ private slots:
         QTRY_VERIFY(later);
     }
 
+    void the_real_box_is_modal_with_an_error_icon_and_one_ok()
+    {
+        TApplication::ShowErrorBox = modalBox;
+        QString seenText, seenTitle;
+        int buttons = 0;
+        bool critical = false, nestedShown = false;
+        QTimer::singleShot(50, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            seenText = box->text();
+            seenTitle = box->windowTitle();
+            buttons = int(box->buttons().size());
+            critical = box->icon() == QMessageBox::Critical && box->standardButtons() == QMessageBox::Ok;
+            // A fault that repeats while the box is up does not stack another box.
+            TApplication::Run([] { throw std::runtime_error("Again"); });
+            nestedShown = QApplication::activeModalWidget() != box;
+            box->button(QMessageBox::Ok)->click();
+        });
+        TApplication::Run([] { throw std::overflow_error("Floating point overflow"); });
+        QCOMPARE(seenText, QString("Floating point overflow."));
+        QCOMPARE(seenTitle, QString("tst_frame"));
+        QCOMPARE(buttons, 1);
+        QVERIFY(critical);
+        QVERIFY(!nestedShown);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+
     void an_unknown_fault_is_still_reported()
     {
         TApplication::Run([] { throw 42; });
@@ -92,6 +122,7 @@ private slots:
 int main(int argc, char **argv)
 {
     TApplication app(argc, argv);
+    modalBox = TApplication::ShowErrorBox;
     FrameTest test;
     return QTest::qExec(&test, argc, argv);
 }
