@@ -92,9 +92,19 @@ private slots:
         QVERIFY(!form.HeartbeatOn);
     }
 
+    void captions_fit_their_controls_data()
+    {
+        QTest::addColumn<int>("dpi");
+        QTest::newRow("96 dpi") << 96;
+        QTest::newRow("144 dpi") << 144;
+    }
+
     void captions_fit_their_controls()
     {
-        TForm1 form(nullptr, 96);
+        QFETCH(int, dpi);
+        TForm1 form(nullptr, dpi);
+        form.show();  // the combo lays out its text box when shown
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
         for (auto *b : form.findChildren<QPushButton *>()) {
             int text = b->fontMetrics().horizontalAdvance(b->text());
             QVERIFY2(text + 8 <= b->width(), qPrintable(b->text()));
