@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include "Check.h"
@@ -85,11 +86,23 @@ TEST_CASE(open_failures_carry_win32_codes)
     ports.Link(2, "/dev/null");  // a device, but no serial line
     CHECK(Open("COM2") == INVALID_HANDLE_VALUE);
     CHECK_EQ(GetLastError(), DWORD(ERROR_INVALID_FUNCTION));
-    if (geteuid() == 0) SKIP("root may open any device, so the permission case cannot be seen");
+
+    // A device the user may not open. Root may open anything, so the attempt
+    // is made by a child that has become an ordinary user.
     PtyLink locked(ports, 3);
-    chmod(locked.device.c_str(), 0);
-    CHECK(Open("COM3") == INVALID_HANDLE_VALUE);
-    CHECK_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    chmod(locked.device.c_str(), 0600);
+    if (geteuid() != 0) chmod(locked.device.c_str(), 0);
+    for (const std::string &dir : {ports.root, ports.root + "/quorvel", ports.folder}) chmod(dir.c_str(), 0755);
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+        HANDLE h = Open("COM3");
+        _exit(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    CHECK(WIFEXITED(status));
+    CHECK_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_CASE(a_port_opens_once_across_processes)
@@ -109,6 +122,18 @@ TEST_CASE(a_port_opens_once_across_processes)
     waitpid(child, &status, 0);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     CHECK(CloseHandle(h));
+    h = Open("COM4");
+    CHECK(h != INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+
+    // A program that takes the line with TIOCEXCL alone (no lock) holds it too, even against root.
+    int other = open(board.device.c_str(), O_RDWR | O_NOCTTY);
+    CHECK(other >= 0);
+    CHECK_EQ(ioctl(other, TIOCEXCL), 0);
+    CHECK(Open("COM4") == INVALID_HANDLE_VALUE);
+    CHECK_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+    ioctl(other, TIOCNXCL);
+    close(other);
     h = Open("COM4");
     CHECK(h != INVALID_HANDLE_VALUE);
     CloseHandle(h);

@@ -235,18 +235,27 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     };
     if (!isatty(fd)) return refuse(ERROR_INVALID_FUNCTION);
     // Exclusive like a Win32 comm port: flock stops every other process that
-    // asks (root included), TIOCEXCL stops plain opens by other users.
+    // asks (root included), TIOCEXCL stops plain opens by other users. Root
+    // passes another program's TIOCEXCL, so look for it too.
+#if defined(TIOCGEXCL)
+    int held = 0;
+    if (ioctl(fd, TIOCGEXCL, &held) == 0 && held) return refuse(ERROR_SHARING_VIOLATION);
+#endif
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : FromErrno(errno));
     ioctl(fd, TIOCEXCL);
+    auto refuseHeld = [fd, &refuse](DWORD code) {
+        ioctl(fd, TIOCNXCL);
+        return refuse(code);
+    };
     termios t;
-    if (tcgetattr(fd, &t) != 0) return refuse(FromErrno(errno));
+    if (tcgetattr(fd, &t) != 0) return refuseHeld(FromErrno(errno));
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN; VMIN 0 would
     // read as 0, which is how a hang-up reads.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (tcsetattr(fd, TCSANOW, &t) != 0) return refuse(FromErrno(errno));
+    if (tcsetattr(fd, TCSANOW, &t) != 0) return refuseHeld(FromErrno(errno));
 
     auto port = std::make_shared<Port>();
     port->fd = fd;
