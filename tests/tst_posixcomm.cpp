@@ -200,7 +200,7 @@ TEST_CASE(reads_keep_the_win32_time_out_rules)
     auto start = Clock::now();
     CHECK(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
     CHECK_EQ(got, 0u);
-    CHECK(MsSince(start) < 50);
+    CHECK(MsSince(start) < 1000);  // at once, not after a wait
     board.Send("abc");
     usleep(50000);
     CHECK(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
@@ -212,6 +212,7 @@ TEST_CASE(reads_keep_the_win32_time_out_rules)
     CHECK(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
     CHECK_EQ(got, 0u);
     CHECK(MsSince(start) >= 140);
+    SetTimeouts(h, MAXDWORD, MAXDWORD, 5000, 0, 0);
     std::thread late([&board] {
         usleep(30000);
         board.Send("x");
@@ -220,7 +221,7 @@ TEST_CASE(reads_keep_the_win32_time_out_rules)
     CHECK(ReadFile(h, buffer, sizeof buffer, &got, nullptr));
     late.join();
     CHECK_EQ(got, 1u);
-    CHECK(MsSince(start) < 140);
+    CHECK(MsSince(start) < 4000);  // on the byte, not at the deadline
 
     // Total time-out: returns what came by the deadline.
     SetTimeouts(h, 0, 0, 120, 0, 0);
@@ -236,7 +237,7 @@ TEST_CASE(reads_keep_the_win32_time_out_rules)
     start = Clock::now();
     CHECK(ReadFile(h, buffer, 10, &got, nullptr));
     CHECK_EQ(std::string(buffer, got), std::string("gap"));
-    CHECK(MsSince(start) < 500);
+    CHECK(MsSince(start) < 4000);  // no total deadline: only the gap ends it
 
     COMMTIMEOUTS forever{MAXDWORD, MAXDWORD, MAXDWORD, 0, 0};
     CHECK(!SetCommTimeouts(h, &forever));
