@@ -146,28 +146,27 @@ QString OpenFailure(DWORD code)
 // 96 dpi, so that a stand-in face cannot distort the design).
 QFont DesignFont(int dpi, double pixelRatio, double *scale)
 {
-    static const bool loaded = [] {
+    // Worked out once per run: the clones loaded where missing, and the scalable
+    // stand-in (empty when "MS Sans Serif" itself scales).
+    static const QString standIn = [] {
         const QString wine = QStringLiteral("/usr/share/wine/fonts/");
         const QStringList families = QFontDatabase::families();
         if (!families.contains(QStringLiteral("MS Sans Serif")))
             QFontDatabase::addApplicationFont(wine + QStringLiteral("ms_sans_serif.ttf"));
         if (!families.contains(QStringLiteral("Tahoma"))) QFontDatabase::addApplicationFont(wine + QStringLiteral("tahoma.ttf"));
-        return true;
-    }();
-    Q_UNUSED(loaded);
-    const QStringList scalable = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
-                                  QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")};
-    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), scalable);
-
-    QString family = QStringLiteral("MS Sans Serif");
-    bool designScreen = dpi == 96 && pixelRatio == 1.0;
-    if (!designScreen && QFontDatabase::families().contains(family) && !QFontDatabase::isSmoothlyScalable(family)) {
+        const QStringList scalable = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
+                                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")};
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), scalable);
+        const QStringList now = QFontDatabase::families();
+        if (!now.contains(QStringLiteral("MS Sans Serif")) || QFontDatabase::isSmoothlyScalable(QStringLiteral("MS Sans Serif")))
+            return QString();
         for (const QString &candidate : scalable)
-            if (QFontDatabase::families().contains(candidate)) {
-                family = candidate;
-                break;
-            }
-    }
+            if (now.contains(candidate)) return candidate;
+        return QString();
+    }();
+
+    bool designScreen = dpi == 96 && pixelRatio == 1.0;
+    QString family = designScreen || standIn.isEmpty() ? QStringLiteral("MS Sans Serif") : standIn;
     QFont face(family);
     face.setPixelSize(11);
     *scale = 1.0;
@@ -271,8 +270,6 @@ TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
 
     Edit1->setFocus();
 }
-
-TForm1::~TForm1() = default;
 
 void TForm1::Place(QWidget *control, int left, int top, int width, int height, int anchors)
 {

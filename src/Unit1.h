@@ -56,7 +56,6 @@ class TForm1 : public QWidget {
 public:
     // dpi 0: the screen's. The design is for 96 dots per inch and scales from it.
     explicit TForm1(QWidget *parent = nullptr, int dpi = 0);
-    ~TForm1() override;
 
     QLabel *Label1, *Label2, *Label3;
     QLineEdit *Edit1, *Edit2;
@@ -75,8 +74,6 @@ public:
     void FormShow();
     void FormClose();
     void ComboBox1Change();
-    void Timer1Timer();
-    void Timer2Timer();
 
     // One line at the end of the reception log.
     void AppendLine(const QString &line);
