@@ -78,7 +78,10 @@ TRadioGroup::TRadioGroup(const QString &caption, const QStringList &names, QWidg
 {
     for (const QString &name : names) {
         auto *item = new QRadioButton(name, this);
-        connect(item, &QRadioButton::clicked, this, [this] { emit Click(); });
+        // Only a change of selection counts, however it is made (mouse, arrow keys, code).
+        connect(item, &QRadioButton::toggled, this, [this](bool on) {
+            if (on) emit Click();
+        });
         items.push_back(item);
     }
 }
@@ -206,6 +209,8 @@ TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
     Label2 = label("Label2", QStringLiteral("Text to send"));
     Edit1 = new QLineEdit(this);
     Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setMaxLength(10000);  // the most one send takes, so the whole text always goes
+    Edit1->installEventFilter(this);
     Label1 = label("Label1", QStringLiteral("#Sent"));
     Edit2 = new QLineEdit(this);
     Edit2->setObjectName(QStringLiteral("Edit2"));
@@ -266,7 +271,17 @@ TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
     Timer1->start();
     Timer2->start();
 
-    connect(ComboBox1, &TComboBox::Change, this, [this] { TApplication::Run([this] { ComboBox1Change(); }); });
+    auto handle = [this](auto sender, auto signal, void (TForm1::*handler)()) {
+        connect(sender, signal, this, [this, handler] { TApplication::Run([this, handler] { (this->*handler)(); }); });
+    };
+    handle(ComboBox1, &TComboBox::Change, &TForm1::ComboBox1Change);
+    handle(Button1, &QPushButton::clicked, &TForm1::Button1Click);
+    handle(Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    handle(Button3, &QPushButton::clicked, &TForm1::Button3Click);
+    handle(Button6, &QPushButton::clicked, &TForm1::Button6Click);
+    handle(RadioGroup1, &TRadioGroup::Click, &TForm1::RadioGroup1Click);
+    handle(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    handle(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
 
     Edit1->setFocus();
 }
@@ -344,4 +359,75 @@ void TForm1::ReportOpenFailure(BYTE port)
         AppendLine(QStringLiteral("%1 opened, but its queues or time-outs could not be set: error %2.").arg(where).arg(code));
     else
         AppendLine(QStringLiteral("%1 did not open: %2").arg(where, OpenFailure(code)));
+}
+
+bool TForm1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Edit1 && event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            QChar typed = QChar(13);
+            TApplication::Run([this, &typed] { Edit1KeyPress(typed); });
+        }
+    }
+    return QWidget::eventFilter(watched, event);  // the key goes on to the text box as it was
+}
+
+void TForm1::Edit1KeyPress(QChar &key)
+{
+    if (key == QChar(13)) Button1Click();
+}
+
+void TForm1::Button1Click()
+{
+    DWORD count = 0;
+    // One byte per character; a character outside Latin-1 goes out as "?".
+    if (PortIsOpen(ComPort)) count = WritePortText(ComPort, Edit1->text().toLatin1().toStdString());
+    Edit2->setText(QString::number(count));
+}
+
+DWORD TForm1::DoReceive()
+{
+    if (!PortIsOpen(ComPort)) return 0;
+    DWORD n = ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size()));
+    if (n == 0) return 0;
+    AppendLine(QStringLiteral("# BytesReceived: ") + QString::number(n));
+    // One character per byte; NUL bytes are left out, line ends go in as they came.
+    QString text;
+    text.reserve(int(n));
+    for (DWORD i = 0; i < n; ++i)
+        if (RxBuffer[i] != 0) text += QChar(ushort(RxBuffer[i]));
+    AppendLine(text);
+    return n;
+}
+
+void TForm1::Button3Click() { DoReceive(); }
+
+void TForm1::Timer1Timer() { DoReceive(); }
+
+void TForm1::RadioGroup1Click()
+{
+    if (RadioGroup1->ItemIndex() == 0) {
+        Timer1->stop();
+        Button3->setEnabled(true);
+    } else if (RadioGroup1->ItemIndex() == 1) {
+        Timer1->start();
+        Button3->setEnabled(false);
+    }
+}
+
+void TForm1::Button2Click() { Memo1->clear(); }
+
+void TForm1::Button6Click()
+{
+    HeartbeatOn = !HeartbeatOn;
+    // A running timer keeps its schedule: the next beat comes when it was due.
+    if (!HeartbeatOn) Timer2->stop();
+    else if (!Timer2->isActive()) Timer2->start();
+}
+
+void TForm1::Timer2Timer()
+{
+    static const unsigned char beat = '^';
+    if (HeartbeatOn && PortIsOpen(ComPort)) WritePort(ComPort, &beat, 1);
 }

@@ -74,11 +74,21 @@ public:
     void FormShow();
     void FormClose();
     void ComboBox1Change();
+    void Button1Click();
+    void Edit1KeyPress(QChar &key);
+    DWORD DoReceive();
+    void Button3Click();
+    void Timer1Timer();
+    void RadioGroup1Click();
+    void Button2Click();
+    void Button6Click();
+    void Timer2Timer();
 
     // One line at the end of the reception log.
     void AppendLine(const QString &line);
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;

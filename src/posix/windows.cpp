@@ -1,5 +1,6 @@
 // Win32 comm calls over termios. See windows.h for the port naming.
 #include "windows.h"
+#include "portsfolder.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +15,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -103,23 +103,6 @@ unsigned PortNumber(const char *name, bool dosName = false)
     // Win32 only knows COM1 to COM9 by their bare names.
     if (!device && !dosName && n > 9) return 0;
     return unsigned(n);
-}
-
-std::string PortsFolder()
-{
-    const char *xdg = std::getenv("XDG_CONFIG_HOME");
-    std::string base;
-    if (xdg && *xdg == '/') {
-        base = xdg;
-    } else {
-        const char *home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd *pw = getpwuid(getuid());
-            home = pw ? pw->pw_dir : "/";
-        }
-        base = std::string(home) + "/.config";
-    }
-    return base + "/quorvel/ports";
 }
 
 std::string DevicePath(unsigned n)

@@ -1,0 +1,269 @@
+#include "Board.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+const char *const Usage =
+    "usage: quorvel-sim [--port N] [--rate KBPS] [--silent] [--short N] [--extra N]\n"
+    "                   [--hangup-after N] [--stream KBPS] [--noise]\n"
+    "  --port N          link the board as port N, 1 to 20 (default 20)\n"
+    "  --rate KBPS       pace both directions at KBPS KB (1024 bytes) per second\n"
+    "  --silent          never answer a throughput test\n"
+    "  --short N         send N bytes fewer than a download asks for\n"
+    "  --extra N         send N bytes more than a download asks for\n"
+    "  --hangup-after N  drop the link N bytes into each transfer, back 1 s later\n"
+    "  --stream KBPS     send lines of text unasked, KBPS KB per second\n"
+    "  --noise           mix NUL, CR, LF and bytes 0x80 to 0xFF into the echo\n";
+
+namespace {
+
+bool Number(const char *text, double low, double high, double &value)
+{
+    if (!text || !*text) return false;
+    char *end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (errno || *end || !(v >= low && v <= high)) return false;
+    value = v;
+    return true;
+}
+
+bool Whole(const char *text, double low, double high, long long &value)
+{
+    double v;
+    if (!Number(text, low, high, v) || v != static_cast<double>(static_cast<long long>(v))) return false;
+    value = static_cast<long long>(v);
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+        long long whole = 0;
+        double real = 0;
+        auto bad = [&](const char *what) {
+            error = name + " needs " + what + (value ? std::string(", not \"") + value + "\"" : std::string());
+            return false;
+        };
+        if (name == "--silent") options.silent = true;
+        else if (name == "--noise") options.noise = true;
+        else if (name == "--port") {
+            if (!Whole(value, 1, 20, whole)) return bad("a port number from 1 to 20");
+            options.port = int(whole), ++i;
+        } else if (name == "--rate" || name == "--stream") {
+            if (!Number(value, 0.001, 1e7, real)) return bad("a speed in KB/s above 0");
+            (name == "--rate" ? options.rate : options.stream) = real, ++i;
+        } else if (name == "--short" || name == "--extra") {
+            double most = name == "--short" ? double(TestVolume) : 1e9;
+            if (!Whole(value, 0, most, whole)) return bad(name == "--short" ? "a byte count from 0 to 262144" : "a byte count");
+            (name == "--short" ? options.shortBy : options.extra) = std::size_t(whole), ++i;
+        } else if (name == "--hangup-after") {
+            if (!Whole(value, 0, 1e12, whole)) return bad("a byte count");
+            options.hangupAfter = whole, ++i;
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string FormatCounts(const Counts &c)
+{
+    return "received text " + std::to_string(c.text) + ", heartbeats " + std::to_string(c.heartbeats) +
+           ", announces " + std::to_string(c.announces) + ", upload " + std::to_string(c.upload) +
+           ", requests " + std::to_string(c.requests) + "; sent " + std::to_string(c.sent);
+}
+
+// ---------------------------------------------------------------- Pacer
+
+Pacer::Pacer(double bytesPerSecond, Clock::time_point now)
+    : rate(bytesPerSecond), burst(std::max(1.0, bytesPerSecond * 0.002)), tokens(burst), last(now)
+{
+}
+
+std::size_t Pacer::Allowed(Clock::time_point now)
+{
+    if (rate <= 0) return SIZE_MAX;
+    std::chrono::duration<double> gone = now - last;
+    last = now;
+    tokens = std::min(burst, tokens + gone.count() * rate);
+    return tokens >= 1 ? std::size_t(tokens) : 0;
+}
+
+void Pacer::Use(std::size_t n)
+{
+    if (rate > 0) tokens -= double(n);
+}
+
+Clock::time_point Pacer::Ready() const
+{
+    // Half a burst at a time: few wake-ups, and still no gaps in the flow.
+    // Nothing to wait for when unpaced or when that much is there already.
+    double want = std::max(1.0, burst / 2) - tokens;
+    if (rate <= 0 || want <= 0) return Clock::time_point::max();
+    return last + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(want / rate));
+}
+
+// ---------------------------------------------------------------- Board
+
+Board::Board(const Options &o, Clock::time_point now)
+    : options(o), rx(o.rate * 1024, now), tx(o.rate * 1024, now), streamPacer(o.stream * 1024, now)
+{
+}
+
+void Board::Queue(const std::string &bytes)
+{
+    if (head > 65536 && head * 2 > out.size()) {
+        out.erase(0, head);
+        head = 0;
+    }
+    out += bytes;
+    queued += bytes.size();
+}
+
+void Board::QueueDownload()
+{
+    std::size_t size = TestVolume - options.shortBy + options.extra;
+    if (options.hangupAfter >= 0 && std::size_t(options.hangupAfter) <= size) hangupAt = queued + std::uint64_t(options.hangupAfter);
+    // Printable, so that whatever a console shows of it reads sanely.
+    static const char pattern[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    std::string data(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) data[i] = pattern[i % (sizeof pattern - 1)];
+    Queue(data);
+}
+
+void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point now)
+{
+    rx.Use(n);
+    std::string answer;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char b = data[i];
+        if (uploading) {
+            ++counts.upload;
+            ++uploadGot;
+            lastUploadByte = now;
+            if (options.hangupAfter >= 0 && uploadGot >= std::size_t(options.hangupAfter)) hungUp = true;
+            if (uploadGot == TestVolume) {
+                uploading = false;
+                if (!options.silent) answer += char(DoneByte);
+            }
+            continue;
+        }
+        if (b == AnnounceByte) {
+            ++counts.announces;
+            uploading = true;
+            uploadGot = 0;
+            lastUploadByte = now;
+            if (options.hangupAfter == 0) hungUp = true;
+        } else if (b == RequestByte) {
+            ++counts.requests;
+            if (!options.silent) {
+                Queue(answer);
+                answer.clear();
+                QueueDownload();
+            }
+        } else if (b == HeartbeatByte) {
+            ++counts.heartbeats;
+        } else {
+            ++counts.text;
+            answer += char(b);
+            if (options.noise) {
+                // NUL, CR, LF or a byte from 0x80 to 0xFF, one after each echoed byte.
+                noiseState = noiseState * 1664525u + 1013904223u;
+                unsigned pick = (noiseState >> 16) % 131;
+                answer += char(pick == 0 ? 0x00 : pick == 1 ? '\r' : pick == 2 ? '\n' : 0x80 + (pick - 3));
+            }
+        }
+    }
+    if (!answer.empty()) Queue(answer);
+}
+
+void Board::Tick(Clock::time_point now)
+{
+    if (uploading && now - lastUploadByte >= AnnounceIdle) uploading = false;
+    if (options.stream > 0) FillStream(now);
+}
+
+void Board::FillStream(Clock::time_point now)
+{
+    // Text only while the console takes it: a board's buffer is small.
+    if (Pending() >= 4096) return;
+    std::size_t n = std::min<std::size_t>(streamPacer.Allowed(now), 4096);
+    if (n == 0) return;
+    streamPacer.Use(n);
+    std::string text;
+    text.reserve(n);
+    while (text.size() < n) {
+        if (streamPos == streamText.size()) {
+            std::string number = std::to_string(++streamLine);
+            streamText = "line " + std::string(number.size() < 8 ? 8 - number.size() : 0, '0') + number +
+                         " the quick brown fox jumps over the lazy dog 0123456789\r\n";
+            streamPos = 0;
+        }
+        std::size_t take = std::min(n - text.size(), streamText.size() - streamPos);
+        text.append(streamText, streamPos, take);
+        streamPos += take;
+    }
+    Queue(text);
+}
+
+std::size_t Board::ReadAllowance(Clock::time_point now)
+{
+    if (HangupDue()) return 0;
+    std::size_t n = rx.Allowed(now);
+    // Stop at the byte where the link is to drop.
+    if (uploading && options.hangupAfter >= 0)
+        n = std::min<std::size_t>(n, std::size_t(options.hangupAfter) - std::min<std::size_t>(uploadGot, std::size_t(options.hangupAfter)));
+    return n;
+}
+
+std::size_t Board::WriteAllowance(Clock::time_point now)
+{
+    if (hungUp) return 0;
+    std::size_t n = std::min(tx.Allowed(now), Pending());
+    if (hangupAt) n = std::min<std::uint64_t>(n, *hangupAt > counts.sent ? *hangupAt - counts.sent : 0);
+    return n;
+}
+
+void Board::Sent(std::size_t n, Clock::time_point)
+{
+    head += n;
+    counts.sent += n;
+    tx.Use(n);
+}
+
+bool Board::HangupDue() const { return hungUp || (hangupAt && counts.sent >= *hangupAt); }
+
+void Board::Replugged(Clock::time_point now)
+{
+    out.clear();
+    head = 0;
+    queued = counts.sent;
+    uploading = false;
+    hungUp = false;
+    hangupAt.reset();
+    rx = Pacer(options.rate * 1024, now);
+    tx = Pacer(options.rate * 1024, now);
+}
+
+Clock::time_point Board::NextWake(Clock::time_point now) const
+{
+    Clock::time_point wake = now + std::chrono::seconds(1);
+    if (uploading) wake = std::min(wake, lastUploadByte + AnnounceIdle);
+    if (Pending() > 0 && tx.Paced()) wake = std::min(wake, tx.Ready());
+    if (rx.Paced()) wake = std::min(wake, rx.Ready());
+    if (options.stream > 0 && Pending() < 4096) wake = std::min(wake, streamPacer.Ready());
+    return std::max(wake, now);
+}
+
+}  // namespace sim

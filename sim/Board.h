@@ -1,0 +1,116 @@
+// The board simulator's core: what a test board answers, and how fast.
+// No I/O here: the caller feeds it the bytes that came from the console and
+// writes out what it has to send, so tests can drive it with a clock of their own.
+#ifndef QUORVEL_SIM_BOARD_H
+#define QUORVEL_SIM_BOARD_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t TestVolume = 262144;  // bytes each throughput test moves
+constexpr unsigned char HeartbeatByte = '^';
+constexpr unsigned char AnnounceByte = '%';  // upload follows
+constexpr unsigned char RequestByte = '*';   // download wanted
+constexpr unsigned char DoneByte = '*';      // upload arrived
+constexpr auto AnnounceIdle = std::chrono::seconds(1);
+
+struct Options {
+    int port = 20;
+    double rate = 0;  // KB/s each way; 0: as fast as the terminal goes
+    bool silent = false;
+    std::size_t shortBy = 0;
+    std::size_t extra = 0;
+    long long hangupAfter = -1;  // bytes into a transfer; -1: never
+    double stream = 0;           // KB/s of text sent unasked; 0: none
+    bool noise = false;
+};
+
+// Reads the command line. On a mistake, false and a message for the user.
+bool ParseOptions(int argc, char **argv, Options &options, std::string &error);
+extern const char *const Usage;
+
+struct Counts {
+    std::uint64_t text = 0, heartbeats = 0, announces = 0, upload = 0, requests = 0, sent = 0;
+};
+std::string FormatCounts(const Counts &counts);
+
+// Lets bytes through at an even rate: never more than a couple of
+// milliseconds' worth at once. A rate of 0 lets everything through.
+class Pacer {
+public:
+    Pacer(double bytesPerSecond, Clock::time_point now);
+    std::size_t Allowed(Clock::time_point now);
+    void Use(std::size_t n);
+    // When enough has built up to be worth waking for.
+    Clock::time_point Ready() const;
+    bool Paced() const { return rate > 0; }
+
+private:
+    double rate, burst, tokens;
+    Clock::time_point last;
+};
+
+class Board {
+public:
+    Board(const Options &options, Clock::time_point now);
+
+    // Bytes that came from the console.
+    void Receive(const unsigned char *data, std::size_t n, Clock::time_point now);
+    // Work that time drives: the announce's idle limit and the text stream.
+    void Tick(Clock::time_point now);
+
+    // How much may be read from, and written to, the console now.
+    std::size_t ReadAllowance(Clock::time_point now);
+    std::size_t WriteAllowance(Clock::time_point now);
+
+    // What is waiting to go out; Sent(n) drops the first n of it.
+    const unsigned char *Output() const { return reinterpret_cast<const unsigned char *>(out.data()) + head; }
+    std::size_t Pending() const { return out.size() - head; }
+    void Sent(std::size_t n, Clock::time_point now);
+
+    // When to look again though the terminal stays quiet.
+    Clock::time_point NextWake(Clock::time_point now) const;
+
+    // A transfer has gone as far as --hangup-after allows: drop the link.
+    bool HangupDue() const;
+    // A fresh link: idle again, nothing pending.
+    void Replugged(Clock::time_point now);
+
+    bool Uploading() const { return uploading; }
+    const Counts &Totals() const { return counts; }
+
+private:
+    void Queue(const std::string &bytes);
+    void QueueDownload();
+    void FillStream(Clock::time_point now);
+
+    Options options;
+    Pacer rx, tx, streamPacer;
+    Counts counts;
+    std::string out;
+    std::size_t head = 0;
+    std::uint64_t queued = 0;  // bytes ever queued; with counts.sent, positions in the output
+
+    bool uploading = false;
+    std::size_t uploadGot = 0;
+    Clock::time_point lastUploadByte;
+
+    bool hungUp = false;                    // an upload reached the limit
+    std::optional<std::uint64_t> hangupAt;  // output position where a download stops
+
+    std::uint32_t noiseState = 0x2545F491u;
+    std::uint64_t streamLine = 0;
+    std::string streamText;
+    std::size_t streamPos = 0;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,198 @@
+// quorvel-sim: a test board on a pseudo-terminal, linked as one of the
+// console's ports, so that the console can be run and tested without hardware.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "Board.h"
+#include "portsfolder.h"
+
+namespace {
+
+volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t countsRequested = 0;
+
+void OnStop(int) { stopRequested = 1; }
+void OnCounts(int) { countsRequested = 1; }
+
+void Say(const std::string &line) { std::printf("quorvel-sim: %s\n", line.c_str()); }
+
+// The board's end of a pseudo-terminal. The device end is held open too, so
+// that the line keeps its settings and never reads as hung up between the
+// console's visits; the console's reads and writes share it undisturbed.
+struct Terminal {
+    int master = -1, device = -1;
+    std::string path;
+
+    bool Open(std::string &error)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            error = std::string("no pseudo-terminal: ") + std::strerror(errno);
+            Close();
+            return false;
+        }
+        path = ptsname(master);
+        device = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t;
+        if (device < 0 || tcgetattr(device, &t) != 0) {
+            error = "cannot set up " + path + ": " + std::strerror(errno);
+            Close();
+            return false;
+        }
+        cfmakeraw(&t);
+        cfsetspeed(&t, B115200);
+        tcsetattr(device, TCSANOW, &t);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        return true;
+    }
+    void Close()
+    {
+        if (master >= 0) close(master);
+        if (device >= 0) close(device);
+        master = device = -1;
+    }
+};
+
+bool MakeFolders(const std::string &folder)
+{
+    for (std::size_t at = 1; at != std::string::npos;) {
+        at = folder.find('/', at + 1);
+        std::string part = folder.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+// Points the port's entry at the device, replacing whatever was there.
+bool Link(const std::string &entry, const std::string &device, std::string &error)
+{
+    std::string folder = entry.substr(0, entry.rfind('/'));
+    std::string temporary = entry + ".new" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    if (!MakeFolders(folder) || symlink(device.c_str(), temporary.c_str()) != 0 ||
+        rename(temporary.c_str(), entry.c_str()) != 0) {
+        error = "cannot link " + entry + ": " + std::strerror(errno);
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes the entry only while it is still ours; another board may have taken the port since.
+void Unlink(const std::string &entry, const std::string &device)
+{
+    char target[PATH_MAX];
+    ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, std::size_t(n)) == device) unlink(entry.c_str());
+}
+
+// Waits for the terminal or a signal, at most until `until`.
+int Wait(int fd, short events, sim::Clock::time_point until, const sigset_t &open)
+{
+    auto left = std::max(until - sim::Clock::now(), sim::Clock::duration::zero());
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{time_t(ns / 1000000000), long(ns % 1000000000)};
+    pollfd p{fd, events, 0};
+    int r = ppoll(&p, 1, &timeout, &open);
+    return r > 0 ? p.revents : 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            std::fputs(sim::Usage, stdout);
+            return 0;
+        }
+    sim::Options options;
+    std::string error;
+    if (!sim::ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "quorvel-sim: %s\n%s", error.c_str(), sim::Usage);
+        return 2;
+    }
+
+    // Signals are taken only while waiting, so a stop never lands mid-write.
+    sigset_t blocked, open;
+    sigemptyset(&blocked);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&blocked, s);
+    sigprocmask(SIG_BLOCK, &blocked, &open);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, OnStop);
+    std::signal(SIGUSR1, OnCounts);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const std::string entry = PortsFolder() + "/com" + std::to_string(options.port);
+    Terminal terminal;
+    if (!terminal.Open(error) || !Link(entry, terminal.path, error)) {
+        Say(error);
+        return 1;
+    }
+    Say("board on port " + std::to_string(options.port) + " (" + terminal.path + ", linked as " + entry + ")");
+
+    sim::Board board(options, sim::Clock::now());
+    static unsigned char buffer[65536];
+    int status = 0;
+    while (!stopRequested) {
+        if (countsRequested) {
+            countsRequested = 0;
+            Say(sim::FormatCounts(board.Totals()));
+        }
+        auto now = sim::Clock::now();
+        board.Tick(now);
+        if (board.HangupDue()) {
+            // As an unplugged board: the line goes dead, and a new one comes a second later.
+            // What went out before that is let through first (a second at most), so the
+            // console sees exactly the bytes that were sent.
+            auto drained = sim::Clock::now() + std::chrono::seconds(1);
+            int waiting = 0;
+            while (!stopRequested && sim::Clock::now() < drained && ioctl(terminal.device, FIONREAD, &waiting) == 0 && waiting > 0)
+                Wait(-1, 0, sim::Clock::now() + std::chrono::milliseconds(2), open);
+            Unlink(entry, terminal.path);
+            terminal.Close();
+            Say("link dropped");
+            auto back = sim::Clock::now() + std::chrono::seconds(1);
+            while (!stopRequested && sim::Clock::now() < back) Wait(-1, 0, back, open);
+            if (stopRequested) break;
+            if (!terminal.Open(error) || !Link(entry, terminal.path, error)) {
+                Say(error);
+                status = 1;
+                break;
+            }
+            board.Replugged(sim::Clock::now());
+            Say("board back on port " + std::to_string(options.port) + " (" + terminal.path + ")");
+            continue;
+        }
+        std::size_t canRead = board.ReadAllowance(now);
+        std::size_t canWrite = board.WriteAllowance(now);
+        short events = short((canRead ? POLLIN : 0) | (canWrite ? POLLOUT : 0));
+        int ready = Wait(terminal.master, events, board.NextWake(now), open);
+        if (ready & POLLIN) {
+            ssize_t n = read(terminal.master, buffer, std::min(canRead, sizeof buffer));
+            if (n > 0) board.Receive(buffer, std::size_t(n), sim::Clock::now());
+        }
+        if (ready & POLLOUT) {
+            ssize_t n = write(terminal.master, board.Output(), canWrite);
+            if (n > 0) board.Sent(std::size_t(n), sim::Clock::now());
+        }
+    }
+    Unlink(entry, terminal.path);
+    terminal.Close();
+    Say(sim::FormatCounts(board.Totals()));
+    return status;
+}

@@ -1,0 +1,212 @@
+// The real window, offscreen, against the real board simulator: sending,
+// reception in both modes, the log's lines and the heartbeat.
+#include <QtTest>
+
+#include "PtyLink.h"
+#include "Quorvel.h"
+#include "SimProcess.h"
+#include "Unit1.h"
+
+namespace {
+
+QStringList faults;
+
+// The log as lines, exactly as the window holds them (no-break spaces included).
+QStringList Log(TForm1 &form)
+{
+    QStringList lines = form.Memo1->document()->toRawText().split(QChar::ParagraphSeparator);
+    if (lines.size() == 1 && lines[0].isEmpty()) lines.clear();
+    return lines;
+}
+
+// What the log says came in: the sum of its counts and its data lines joined.
+struct Received {
+    int bytes = 0;
+    QString text;
+};
+Received Parse(TForm1 &form)
+{
+    Received r;
+    const QStringList lines = Log(form);
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines[i].startsWith("# BytesReceived: ")) r.bytes += lines[i].mid(17).toInt();
+        else r.text += (r.text.isEmpty() || lines[i - 1].startsWith("# BytesReceived: ") ? "" : "\n") + lines[i];
+    }
+    return r;
+}
+
+// A window on port 20 with the simulator behind it.
+struct Session {
+    explicit Session(std::vector<std::string> options = {}) : board(Options(options))
+    {
+        form.show();
+        form.ComboBox1->setCurrentIndex(19);
+        form.ComboBox1->activated(19);
+    }
+    ~Session() { form.close(); }  // releases the port, as closing the window does
+    static std::vector<std::string> Options(std::vector<std::string> options)
+    {
+        options.insert(options.begin(), {"--port", "20"});
+        return options;
+    }
+    bool WaitBytes(int bytes, int ms = 3000)
+    {
+        return QTest::qWaitFor([&] { return Parse(form).bytes >= bytes; }, ms);
+    }
+    PortsFolder ports;
+    SimProcess board;
+    TForm1 form;
+};
+
+}  // namespace
+
+class ConsoleTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        faults.clear();
+        TApplication::ShowErrorBox = [](const QString &text, const QString &) { faults << text; };
+    }
+    void cleanup() { QVERIFY2(faults.isEmpty(), qPrintable(faults.join(" | "))); }
+
+    void sending_by_button_and_by_enter()
+    {
+        Session s;
+        // Before a port is chosen, and after the choice is cleared, Enter sends nothing and shows 0.
+        s.form.ComboBox1->setCurrentIndex(-1);
+        s.form.ComboBox1->activated(-1);
+        s.form.Edit1->setText("hello");
+        QTest::keyClick(s.form.Edit1, Qt::Key_Return);
+        QCOMPARE(s.form.Edit2->text(), QString("0"));
+        QCOMPARE(s.form.Edit1->text(), QString("hello"));
+
+        s.form.ComboBox1->setCurrentIndex(19);
+        s.form.ComboBox1->activated(19);
+        QVERIFY(PortIsOpen(20));
+        s.form.Edit2->clear();
+        QTest::mouseClick(s.form.Button1, Qt::LeftButton);
+        QCOMPARE(s.form.Edit2->text(), QString("5"));
+        QVERIFY(s.WaitBytes(5));
+        QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 5", "hello"}));
+
+        s.form.Edit2->clear();
+        QTest::keyClick(s.form.Edit1, Qt::Key_Enter);  // the keypad's Enter is Enter too
+        QCOMPARE(s.form.Edit2->text(), QString("5"));
+        QCOMPARE(s.form.Edit1->text(), QString("hello"));
+        QVERIFY(s.WaitBytes(10));
+        QCOMPARE(Parse(s.form).text, QString("hellohello"));
+        SimCounts c = s.board.Counts();
+        QCOMPARE(c.text, 10);
+        QCOMPARE(c.heartbeats + c.announces + c.requests + c.upload, 0);
+
+        // One byte per character on the wire: Latin-1, and "?" for what it lacks.
+        s.form.Button2->click();
+        QVERIFY(Log(s.form).isEmpty());
+        QString high;
+        for (int code = 0x80; code <= 0xFF; ++code) high += QChar(code);
+        s.form.Edit1->setText("a" + QString(QChar(0x20AC)) + "b" + high);
+        s.form.Button1->click();
+        QCOMPARE(s.form.Edit2->text(), QString("131"));
+        QVERIFY(s.WaitBytes(131));
+        QCOMPARE(Parse(s.form).text, "a?b" + high);
+
+        // The text box holds at most what one send takes.
+        s.form.Edit1->setText(QString(10001, 'x'));
+        QCOMPARE(s.form.Edit1->text().size(), 10000);
+    }
+
+    void reception_lines_leave_out_nul_and_pass_line_ends()
+    {
+        Session s;
+        WritePort(20, "A\0B", 3);  // echoed back as 41 00 42
+        QVERIFY(s.WaitBytes(3));
+        QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 3", "AB"}));
+
+        // A read of NULs alone still gives its two lines; line ends in data break the line.
+        s.form.Button2->click();
+        WritePort(20, "\0\0", 2);
+        QVERIFY(s.WaitBytes(2));
+        QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 2", ""}));
+        s.form.Button2->click();
+        WritePort(20, "one\r\ntwo\nthree", 14);
+        QVERIFY(s.WaitBytes(14));
+        QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 14", "one", "two", "three"}));
+
+        // Nothing waiting: a poll adds no line.
+        QTest::qWait(100);
+        QCOMPARE(Log(s.form).size(), 4);
+        QCOMPARE(s.form.DoReceive(), DWORD(0));
+        QCOMPARE(Log(s.form).size(), 4);
+    }
+
+    void manual_mode_reads_only_when_asked()
+    {
+        Session s;
+        QVERIFY(s.form.Timer1->isActive());
+        QVERIFY(!s.form.Button3->isEnabled());
+        QTest::mouseClick(s.form.RadioGroup1->Item(0), Qt::LeftButton);
+        QVERIFY(!s.form.Timer1->isActive());
+        QVERIFY(s.form.Button3->isEnabled());
+
+        s.form.Edit1->setText("hello");
+        s.form.Button1->click();
+        s.form.Edit1->setText("world");
+        s.form.Button1->click();
+        QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().sent == 10; }, 3000));
+        QTest::qWait(50);
+        QVERIFY(Log(s.form).isEmpty());
+        QTest::mouseClick(s.form.Button3, Qt::LeftButton);
+        QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 10", "helloworld"}));
+        s.form.Button3->click();  // nothing more waiting
+        QCOMPARE(Log(s.form).size(), 2);
+
+        QTest::mouseClick(s.form.RadioGroup1->Item(1), Qt::LeftButton);
+        QVERIFY(s.form.Timer1->isActive());
+        QVERIFY(!s.form.Button3->isEnabled());
+        // Choosing the mode already chosen runs nothing.
+        s.form.Timer1->stop();
+        QTest::mouseClick(s.form.RadioGroup1->Item(1), Qt::LeftButton);
+        QVERIFY(!s.form.Timer1->isActive());
+    }
+
+    void heartbeat_once_a_second_while_on()
+    {
+        Session s;
+        QVERIFY(s.form.Timer2->isActive());  // running from the start, silent while off
+        QTest::qWait(1200);
+        QCOMPARE(s.board.Counts().heartbeats, 0);
+
+        QTest::mouseClick(s.form.Button6, Qt::LeftButton);
+        QVERIFY(s.form.HeartbeatOn);
+        QTest::qWait(2500);
+        long long beats = s.board.Counts().heartbeats;
+        QVERIFY2(beats >= 2 && beats <= 3, qPrintable(QString::number(beats)));
+
+        QTest::mouseClick(s.form.Button6, Qt::LeftButton);
+        QVERIFY(!s.form.HeartbeatOn);
+        QVERIFY(!s.form.Timer2->isActive());
+        QTest::qWait(1200);
+        QCOMPARE(s.board.Counts().heartbeats, beats);
+        QCOMPARE(s.form.Button6->text(), QString("Start/Stop  ^"));
+        QVERIFY(Log(s.form).isEmpty());  // a heartbeat has no answer
+
+        // On, with no port: ticks send nothing and raise nothing.
+        s.form.ComboBox1->setCurrentIndex(-1);
+        s.form.ComboBox1->activated(-1);
+        s.form.Button6->click();
+        QVERIFY(s.form.Timer2->isActive());
+        s.form.Timer2Timer();
+        QTest::qWait(1100);
+        QCOMPARE(s.board.Counts().heartbeats, beats);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    ConsoleTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_console.moc"

@@ -1,0 +1,313 @@
+// The board simulator: its core on a clock of the test's own, then the real
+// executable on its pseudo-terminal, reached through the real port table.
+#include <algorithm>
+#include <thread>
+
+#include "Board.h"
+#include "Check.h"
+#include "PtyLink.h"
+#include "SimProcess.h"
+#include "WinCom.h"
+
+using namespace std::chrono;
+using sim::Board;
+using sim::Clock;
+
+namespace {
+
+const Clock::time_point t0{};
+
+// Feeds text to a board and takes all that it answers, unpaced.
+std::string Exchange(Board &board, const std::string &in, Clock::time_point now = t0)
+{
+    board.Receive(reinterpret_cast<const unsigned char *>(in.data()), in.size(), now);
+    std::string out(reinterpret_cast<const char *>(board.Output()), board.Pending());
+    board.Sent(board.Pending(), now);
+    return out;
+}
+
+std::string Upload()
+{
+    std::string data;
+    for (int block = 0; block < 64; ++block) data += '%' + std::string(4095, '_');
+    return data;
+}
+
+sim::Options With(void (*set)(sim::Options &))
+{
+    sim::Options o;
+    set(o);
+    return o;
+}
+
+}  // namespace
+
+TEST_CASE(board_answers_the_protocol_and_counts_by_kind)
+{
+    Board board(sim::Options{}, t0);
+    CHECK_EQ(Exchange(board, "hello"), "hello");
+    CHECK_EQ(Exchange(board, "^"), "");
+    CHECK_EQ(Exchange(board, std::string("A\0B\xe9", 4)), std::string("A\0B\xe9", 4));
+
+    // Upload: the "*" comes only once the last of the 262144 bytes is in.
+    std::string data = Upload();
+    CHECK_EQ(Exchange(board, "%"), "");
+    CHECK_EQ(Exchange(board, data.substr(0, sim::TestVolume - 1)), "");
+    CHECK_EQ(Exchange(board, data.substr(sim::TestVolume - 1) + "x"), "*x");
+
+    // Download: 262144 bytes for one "*".
+    std::string down = Exchange(board, "*");
+    CHECK_EQ(down.size(), sim::TestVolume);
+    CHECK(std::all_of(down.begin(), down.end(), [](char c) { return c > ' ' && c < 127; }));
+
+    const sim::Counts &c = board.Totals();
+    CHECK_EQ(c.text, 10u);  // hello, A NUL B é, x
+    CHECK_EQ(c.heartbeats, 1u);
+    CHECK_EQ(c.announces, 1u);
+    CHECK_EQ(c.upload, sim::TestVolume);
+    CHECK_EQ(c.requests, 1u);
+    CHECK_EQ(c.sent, 10u + 1 + sim::TestVolume);
+    CHECK_EQ(sim::FormatCounts(c), "received text 10, heartbeats 1, announces 1, upload 262144, requests 1; sent 262155");
+}
+
+TEST_CASE(a_lone_announce_lapses_after_a_second_of_quiet)
+{
+    Board board(sim::Options{}, t0);
+    Exchange(board, "%");
+    Exchange(board, "abc", t0 + milliseconds(900));  // data: it keeps the upload alive
+    board.Tick(t0 + milliseconds(1800));
+    CHECK(board.Uploading());
+    board.Tick(t0 + milliseconds(1901));
+    CHECK(!board.Uploading());
+    CHECK_EQ(Exchange(board, "hi", t0 + seconds(2)), "hi");
+    CHECK_EQ(board.Totals().upload, 3u);
+}
+
+TEST_CASE(misbehaviour_on_request)
+{
+    Board silent(With([](sim::Options &o) { o.silent = true; }), t0);
+    CHECK_EQ(Exchange(silent, "*"), "");
+    CHECK_EQ(Exchange(silent, "%" + Upload()), "");
+    CHECK_EQ(Exchange(silent, "ok"), "ok");
+
+    Board shorter(With([](sim::Options &o) { o.shortBy = 1000; }), t0);
+    CHECK_EQ(Exchange(shorter, "*").size(), sim::TestVolume - 1000);
+    Board longer(With([](sim::Options &o) { o.extra = 7; }), t0);
+    CHECK_EQ(Exchange(longer, "*").size(), sim::TestVolume + 7);
+
+    // Noise: every echoed byte still there, in order, each followed by NUL, CR, LF or 0x80-0xFF.
+    Board noisy(With([](sim::Options &o) { o.noise = true; }), t0);
+    std::string text(500, 'q');
+    std::string out = Exchange(noisy, text);
+    CHECK_EQ(out.size(), 1000u);
+    bool kinds[4] = {};
+    for (std::size_t i = 0; i < out.size(); i += 2) {
+        unsigned char n = static_cast<unsigned char>(out[i + 1]);
+        CHECK(out[i] == 'q');
+        CHECK(n == 0 || n == '\r' || n == '\n' || n >= 0x80);
+        kinds[n == 0 ? 0 : n == '\r' ? 1 : n == '\n' ? 2 : 3] = true;
+    }
+    CHECK(kinds[0] && kinds[1] && kinds[2] && kinds[3]);
+}
+
+TEST_CASE(hangup_after_n_bytes_of_either_transfer)
+{
+    Board down(With([](sim::Options &o) { o.hangupAfter = 1000; }), t0);
+    CHECK_EQ(Exchange(down, "ab"), "ab");
+    down.Receive(reinterpret_cast<const unsigned char *>("*"), 1, t0);
+    CHECK_EQ(down.WriteAllowance(t0), 1000u);
+    down.Sent(999, t0);
+    CHECK(!down.HangupDue());
+    down.Sent(1, t0);
+    CHECK(down.HangupDue());
+    CHECK_EQ(down.WriteAllowance(t0), 0u);
+    down.Replugged(t0);
+    CHECK(!down.HangupDue());
+    CHECK_EQ(Exchange(down, "back"), "back");
+
+    Board up(With([](sim::Options &o) { o.hangupAfter = 5000; }), t0);
+    Exchange(up, "%");
+    CHECK_EQ(up.ReadAllowance(t0), 5000u);
+    std::string data = Upload();
+    Exchange(up, data.substr(0, 5000));
+    CHECK(up.HangupDue());
+    CHECK_EQ(up.ReadAllowance(t0), 0u);
+    CHECK_EQ(up.Pending(), 0u);
+}
+
+TEST_CASE(pacing_is_even_and_holds_the_rate)
+{
+    // 256 KB/s through the write side: never more than a few ms' worth at once,
+    // and 262144 bytes take one second of the board's clock.
+    sim::Options o;
+    o.rate = 256;
+    Board board(o, t0);
+    board.Receive(reinterpret_cast<const unsigned char *>("*"), 1, t0);
+    Clock::time_point now = t0;
+    std::size_t biggest = 0;
+    while (board.Pending() > 0 && now < t0 + seconds(3)) {
+        // As the I/O loop does: wait only when nothing may go.
+        std::size_t n = board.WriteAllowance(now);
+        if (n == 0) {
+            now = board.NextWake(now);
+            continue;
+        }
+        biggest = std::max(biggest, n);
+        board.Sent(n, now);
+        now += microseconds(100);
+    }
+    double took = duration<double>(now - t0).count();
+    CHECK(board.Pending() == 0);
+    CHECK(took > 0.98 && took < 1.02);
+    CHECK(biggest <= std::size_t(256 * 1024 * 0.003));
+
+    // The text stream: printable lines at the stream's own rate.
+    sim::Options s;
+    s.stream = 100;
+    Board stream(s, t0);
+    std::string got;
+    for (now = t0; now < t0 + seconds(1); now += milliseconds(1)) {
+        stream.Tick(now);
+        got.append(reinterpret_cast<const char *>(stream.Output()), stream.Pending());
+        stream.Sent(stream.Pending(), now);
+    }
+    CHECK(got.size() > 100 * 1024 * 0.97 && got.size() < 100 * 1024 * 1.03);
+    CHECK(got.rfind("line 00000001 the quick brown fox", 0) == 0);
+    CHECK(got.find("\r\nline 00000002 ") != std::string::npos);
+    CHECK(std::all_of(got.begin(), got.end(), [](char c) { return (c >= ' ' && c < 127) || c == '\r' || c == '\n'; }));
+}
+
+TEST_CASE(command_line)
+{
+    const char *good[] = {"sim", "--port", "3", "--rate", "256", "--silent", "--short", "10", "--extra", "5",
+                          "--hangup-after", "0", "--stream", "1.5", "--noise"};
+    sim::Options o;
+    std::string error;
+    CHECK(sim::ParseOptions(int(std::size(good)), const_cast<char **>(good), o, error));
+    CHECK(o.port == 3 && o.rate == 256 && o.silent && o.shortBy == 10 && o.extra == 5 && o.hangupAfter == 0 &&
+          o.stream == 1.5 && o.noise);
+    const std::vector<std::vector<const char *>> bad = {
+        {"sim", "--port", "21"}, {"sim", "--port"}, {"sim", "--rate", "0"}, {"sim", "--rate", "fast"},
+        {"sim", "--short", "262145"}, {"sim", "--extra", "-1"}, {"sim", "--hangup-after", "1.5"}, {"sim", "--loud"}};
+    for (const auto &args : bad) {
+        sim::Options ignored;
+        error.clear();
+        CHECK(!sim::ParseOptions(int(args.size()), const_cast<char **>(args.data()), ignored, error));
+        CHECK(!error.empty());
+    }
+}
+
+// ---------------------------------------------------------------- the executable
+
+namespace {
+
+std::string Link(const PortsFolder &ports, int port)
+{
+    char target[4096];
+    ssize_t n = readlink(ports.Entry(port).c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, std::size_t(n)) : std::string();
+}
+
+// Reads from an open port until `count` bytes came or `ms` passed.
+std::string ReadFor(BYTE port, std::size_t count, int ms)
+{
+    std::string got;
+    static unsigned char buffer[64001];
+    auto end = steady_clock::now() + milliseconds(ms);
+    while (got.size() < count && steady_clock::now() < end) {
+        DWORD n = ReadPort(port, buffer, sizeof buffer);
+        if (n) got.append(reinterpret_cast<char *>(buffer), n);
+        else std::this_thread::sleep_for(microseconds(200));
+    }
+    return got;
+}
+
+}  // namespace
+
+TEST_CASE(simulator_links_its_port_answers_and_cleans_up)
+{
+    PortsFolder ports;
+    ports.Link(7, "/nonexistent/stale");  // left by an earlier run
+    SimProcess board({"--port", "7"});
+    std::string device = Link(ports, 7);
+    CHECK(device.rfind("/dev/pts/", 0) == 0);
+    CHECK(board.Output().find(device) != std::string::npos);
+
+    CHECK(OpenPort(7, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+    CHECK_EQ(WritePortText(7, "hello^^"), 7u);
+    CHECK_EQ(ReadFor(7, 5, 2000), "hello");
+    SimCounts c = board.Counts();
+    CHECK_EQ(c.text, 5);
+    CHECK_EQ(c.heartbeats, 2);
+    CHECK_EQ(c.sent, 5);
+    ClosePort(7);
+
+    SimCounts last = board.Stop();
+    CHECK_EQ(last.text, 5);
+    CHECK(WIFEXITED(board.status) && WEXITSTATUS(board.status) == 0);
+    CHECK_EQ(Link(ports, 7), "");
+}
+
+TEST_CASE(simulator_refuses_bad_options)
+{
+    PortsFolder ports;
+    bool threw = false;
+    try {
+        SimProcess board({"--port", "99"});
+    } catch (const std::runtime_error &e) {
+        threw = std::string(e.what()).find("--port needs a port number from 1 to 20") != std::string::npos;
+    }
+    CHECK(threw);
+}
+
+TEST_CASE(simulator_paces_both_directions)
+{
+    PortsFolder ports;
+    SimProcess board({"--port", "8", "--rate", "256"});
+    CHECK(OpenPort(8, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+
+    // 256 KB at 256 KB/s: a second, give or take what a loaded machine adds.
+    auto start = steady_clock::now();
+    CHECK_EQ(WritePort(8, "*", 1), 1u);
+    std::string down = ReadFor(8, sim::TestVolume, 5000);
+    double downSeconds = duration<double>(steady_clock::now() - start).count();
+    CHECK_EQ(down.size(), sim::TestVolume);
+    CHECK(downSeconds > 0.8 && downSeconds < 2.0);
+
+    start = steady_clock::now();
+    std::string data = Upload();
+    CHECK_EQ(WritePort(8, "%", 1), 1u);
+    for (int block = 0; block < 64; ++block) CHECK_EQ(WritePort(8, data.data() + block * 4096, 4096), 4096u);
+    CHECK_EQ(ReadFor(8, 1, 5000), "*");
+    double upSeconds = duration<double>(steady_clock::now() - start).count();
+    CHECK(upSeconds > 0.8 && upSeconds < 2.0);
+    std::printf("    download %.3f s, upload %.3f s at 256 KB/s\n", downSeconds, upSeconds);
+    CHECK_EQ(board.Counts().announces, 1);
+    ClosePort(8);
+}
+
+TEST_CASE(simulator_hangup_drops_the_line_and_comes_back)
+{
+    PortsFolder ports;
+    SimProcess board({"--port", "9", "--hangup-after", "10000"});
+    std::string first = Link(ports, 9);
+    CHECK(OpenPort(9, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+    WritePort(9, "*", 1);
+    std::string got = ReadFor(9, sim::TestVolume, 1500);
+    CHECK_EQ(got.size(), 10000u);
+    CHECK(!board.WaitLine("link dropped").empty());
+    // The dead line fails rather than blocks.
+    unsigned char buffer[16];
+    CHECK_EQ(ReadPort(9, buffer, sizeof buffer), 0u);
+    CHECK_EQ(WritePort(9, "x", 1), 0u);
+    ClosePort(9);
+
+    CHECK(!board.WaitLine("board back on port 9").empty());
+    CHECK(Link(ports, 9) != first && !Link(ports, 9).empty());
+    CHECK(OpenPort(9, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+    WritePort(9, "again", 5);
+    CHECK_EQ(ReadFor(9, 5, 2000), "again");
+    ClosePort(9);
+}
+
+int main() { return check::RunAll(); }
