@@ -393,11 +393,9 @@ DWORD TForm1::DoReceive()
     if (n == 0) return 0;
     AppendLine(QStringLiteral("# BytesReceived: ") + QString::number(n));
     // One character per byte; NUL bytes are left out, line ends go in as they came.
-    QString text;
-    text.reserve(int(n));
-    for (DWORD i = 0; i < n; ++i)
-        if (RxBuffer[i] != 0) text += QChar(ushort(RxBuffer[i]));
-    AppendLine(text);
+    QByteArray bytes(reinterpret_cast<const char *>(RxBuffer.data()), qsizetype(n));
+    bytes.removeIf([](char c) { return c == 0; });
+    AppendLine(QString::fromLatin1(bytes));
     return n;
 }
 
