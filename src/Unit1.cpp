@@ -271,8 +271,10 @@ TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
     Timer1->start();
     Timer2->start();
 
+    // The inner call captures by reference so that it fits std::function's own
+    // storage: the 1 ms poll then runs without an allocation per tick.
     auto handle = [this](auto sender, auto signal, void (TForm1::*handler)()) {
-        connect(sender, signal, this, [this, handler] { TApplication::Run([this, handler] { (this->*handler)(); }); });
+        connect(sender, signal, this, [this, handler] { TApplication::Run([this, &handler] { (this->*handler)(); }); });
     };
     handle(ComboBox1, &TComboBox::Change, &TForm1::ComboBox1Change);
     handle(Button1, &QPushButton::clicked, &TForm1::Button1Click);
