@@ -80,7 +80,8 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
 std::string FormatCounts(const Counts &c)
 {
     return "received text " + std::to_string(c.text) + ", heartbeats " + std::to_string(c.heartbeats) +
-           ", announces " + std::to_string(c.announces) + ", upload " + std::to_string(c.upload) +
+           ", announces " + std::to_string(c.announces) + ", upload " + std::to_string(c.upload) + " (" +
+           std::to_string(c.uploadMarks) + " \"%\")" +
            ", requests " + std::to_string(c.requests) + "; sent " + std::to_string(c.sent);
 }
 
@@ -150,6 +151,7 @@ void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point 
         unsigned char b = data[i];
         if (uploading) {
             ++counts.upload;
+            if (b == AnnounceByte) ++counts.uploadMarks;
             ++uploadGot;
             lastUploadByte = now;
             if (options.hangupAfter >= 0 && uploadGot >= std::size_t(options.hangupAfter)) hungUp = true;

@@ -38,6 +38,7 @@ extern const char *const Usage;
 
 struct Counts {
     std::uint64_t text = 0, heartbeats = 0, announces = 0, upload = 0, requests = 0, sent = 0;
+    std::uint64_t uploadMarks = 0;  // "%" bytes within upload data: one starts each block
 };
 std::string FormatCounts(const Counts &counts);
 

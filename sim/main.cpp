@@ -158,10 +158,16 @@ int main(int argc, char **argv)
             // As an unplugged board: the line goes dead, and a new one comes a second later.
             // What went out before that is let through first (a second at most), so the
             // console sees exactly the bytes that were sent.
-            auto drained = sim::Clock::now() + std::chrono::seconds(1);
+            // The kernel hands bytes to the reading side in steps, so a single
+            // empty reading can come between two steps: it must stay empty for 50 ms.
+            auto limit = sim::Clock::now() + std::chrono::seconds(1);
+            auto emptySince = sim::Clock::now();
             int waiting = 0;
-            while (!stopRequested && sim::Clock::now() < drained && ioctl(terminal.device, FIONREAD, &waiting) == 0 && waiting > 0)
+            while (!stopRequested && sim::Clock::now() < limit && ioctl(terminal.device, FIONREAD, &waiting) == 0) {
+                if (waiting > 0) emptySince = sim::Clock::now();
+                else if (sim::Clock::now() - emptySince >= std::chrono::milliseconds(50)) break;
                 Wait(-1, 0, sim::Clock::now() + std::chrono::milliseconds(2), open);
+            }
             Unlink(entry, terminal.path);
             terminal.Close();
             Say("link dropped");

@@ -17,7 +17,7 @@
 #include <unistd.h>
 
 struct SimCounts {
-    long long text = -1, heartbeats = -1, announces = -1, upload = -1, requests = -1, sent = -1;
+    long long text = -1, heartbeats = -1, announces = -1, upload = -1, uploadMarks = -1, requests = -1, sent = -1;
 };
 
 class SimProcess {
@@ -106,8 +106,8 @@ public:
     static SimCounts Parse(const std::string &line)
     {
         SimCounts c;
-        std::sscanf(line.c_str(), "quorvel-sim: received text %lld, heartbeats %lld, announces %lld, upload %lld, requests %lld; sent %lld",
-                    &c.text, &c.heartbeats, &c.announces, &c.upload, &c.requests, &c.sent);
+        std::sscanf(line.c_str(), "quorvel-sim: received text %lld, heartbeats %lld, announces %lld, upload %lld (%lld \"%%\"), requests %lld; sent %lld",
+                    &c.text, &c.heartbeats, &c.announces, &c.upload, &c.uploadMarks, &c.requests, &c.sent);
         return c;
     }
 

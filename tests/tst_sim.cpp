@@ -65,9 +65,10 @@ TEST_CASE(board_answers_the_protocol_and_counts_by_kind)
     CHECK_EQ(c.heartbeats, 1u);
     CHECK_EQ(c.announces, 1u);
     CHECK_EQ(c.upload, sim::TestVolume);
+    CHECK_EQ(c.uploadMarks, 64u);
     CHECK_EQ(c.requests, 1u);
     CHECK_EQ(c.sent, 10u + 1 + sim::TestVolume);
-    CHECK_EQ(sim::FormatCounts(c), "received text 10, heartbeats 1, announces 1, upload 262144, requests 1; sent 262155");
+    CHECK_EQ(sim::FormatCounts(c), "received text 10, heartbeats 1, announces 1, upload 262144 (64 \"%\"), requests 1; sent 262155");
 }
 
 TEST_CASE(a_lone_announce_lapses_after_a_second_of_quiet)
