@@ -161,6 +161,34 @@ bool PurgeInput(BYTE Port) { return Purge(Port, PURGE_RXABORT | PURGE_RXCLEAR); 
 
 bool PurgeOutput(BYTE Port) { return Purge(Port, PURGE_TXABORT | PURGE_TXCLEAR); }
 
+bool GetPortTimeouts(BYTE Port, COMMTIMEOUTS &Timeouts)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    if (GetCommTimeouts(slot->Handle, &Timeouts)) return true;
+    slot->LastError = GetLastError();
+    return false;
+}
+
+bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    COMMTIMEOUTS copy = Timeouts;
+    if (SetCommTimeouts(slot->Handle, &copy)) return true;
+    slot->LastError = GetLastError();
+    return false;
+}
+
+bool PortResponds(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    if (ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) return true;
+    slot->LastError = GetLastError();
+    return false;
+}
+
 void CloseAllPorts()
 {
     for (int port = 1; port <= PortCount; ++port)

@@ -154,6 +154,10 @@ TEST_CASE(port_zero_and_closed_ports_do_nothing)
         CHECK(!PurgeInput(port));
         CHECK(!PurgeOutput(port));
         CHECK(!ApplySettings(port, DCB{}));
+        COMMTIMEOUTS timeouts{};
+        CHECK(!GetPortTimeouts(port, timeouts));
+        CHECK(!SetPortTimeouts(port, timeouts));
+        CHECK(!PortResponds(port));
         RefreshStatus(port);
         ClosePort(port);
     }
@@ -189,12 +193,43 @@ TEST_CASE(close_all_ports_empties_every_slot_and_frees_the_devices)
     CloseAllPorts();
 }
 
+TEST_CASE(a_write_limit_bounds_a_write_the_board_does_not_take)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 12);
+    CHECK(OpenConsoleWay(12));
+    COMMTIMEOUTS opened{};
+    CHECK(GetPortTimeouts(12, opened));
+    CHECK_EQ(opened.WriteTotalTimeoutMultiplier, 10u);
+    CHECK_EQ(opened.WriteTotalTimeoutConstant, 10u);
+
+    // The board reads nothing: a 1 MB write fills the line and then ends at its limit.
+    COMMTIMEOUTS limited = opened;
+    limited.WriteTotalTimeoutMultiplier = 0;
+    limited.WriteTotalTimeoutConstant = 300;
+    CHECK(SetPortTimeouts(12, limited));
+    std::string big(1 << 20, 'x');
+    auto start = Clock::now();
+    DWORD sent = WritePort(12, big.data(), DWORD(big.size()));
+    CHECK(sent < big.size());
+    CHECK(MsSince(start) >= 290);
+    CHECK(MsSince(start) < 3000);
+
+    CHECK(SetPortTimeouts(12, opened));
+    COMMTIMEOUTS back{};
+    CHECK(GetPortTimeouts(12, back));
+    CHECK_EQ(back.WriteTotalTimeoutConstant, 10u);
+    ClosePort(12);
+}
+
 TEST_CASE(a_board_that_hangs_up_gives_failures_not_a_hang)
 {
     PortsFolder ports;
     PtyLink board(ports, 11);
     CHECK(OpenConsoleWay(11));
+    CHECK(PortResponds(11));
     board.Hangup();
+    CHECK(!PortResponds(11));
     unsigned char buffer[64];
     auto start = Clock::now();
     CHECK_EQ(ReadPort(11, buffer, sizeof buffer), 0u);

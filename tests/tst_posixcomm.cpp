@@ -321,6 +321,10 @@ TEST_CASE(a_hang_up_fails_reads_and_writes)
     CHECK_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
     CHECK(!WriteFile(h, buffer, 8, &n, nullptr));
     CHECK_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
+    COMSTAT status;
+    DWORD errors;
+    CHECK(!ClearCommError(h, &errors, &status));
+    CHECK_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
     CHECK(CloseHandle(h));
 }
 

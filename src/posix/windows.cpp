@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -440,12 +441,15 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
         port->haveCounts = true;
     }
 #endif
+    // A device that is gone (the line hung up, the board unplugged) refuses
+    // even this question; Windows fails the call then too.
+    int waiting = 0;
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) return FailErrno();
     if (errors) *errors = flags;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
+        if (waiting > 0) stat->cbInQue = DWORD(waiting);
         int n = 0;
-        if (ioctl(port->fd, FIONREAD, &n) == 0 && n > 0) stat->cbInQue = DWORD(n);
-        n = 0;
         if (ioctl(port->fd, TIOCOUTQ, &n) == 0 && n > 0) stat->cbOutQue = DWORD(n);
     }
     return TRUE;
@@ -525,3 +529,5 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
     *done = sent;
     return TRUE;
 }
+
+void WINAPI Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

@@ -160,5 +160,7 @@ void WINAPI SetLastError(DWORD dwErrCode);
 // "COMn" gives the device path that port n opens (one string, then an empty
 // one, as Win32 lists targets); the count of characters stored, 0 on failure.
 DWORD WINAPI QueryDosDeviceA(LPCSTR lpDeviceName, LPSTR lpTargetPath, DWORD ucchMax);
+// Suspends the calling thread for at least the given time.
+void WINAPI Sleep(DWORD dwMilliseconds);
 
 #endif
