@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QStyleFactory>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 
@@ -29,6 +30,20 @@ void ModalErrorBox(const QString &text, const QString &title)
 }  // namespace
 
 TApplication::ErrorBox TApplication::ShowErrorBox = ModalErrorBox;
+
+const char *const FloatZeroDivideText = "Floating point division by zero";
+const char *const FloatOverflowText = "Floating point overflow";
+const char *const FloatInvalidText = "Invalid floating point operation";
+
+long double FloatDivide(long double dividend, long double divisor)
+{
+    if (std::isnan(dividend) || std::isnan(divisor) || (std::isinf(dividend) && std::isinf(divisor)))
+        throw EMathError(FloatInvalidText);
+    if (divisor == 0) throw EMathError(dividend == 0 ? FloatInvalidText : FloatZeroDivideText);
+    long double quotient = dividend / divisor;
+    if (std::isinf(quotient) && !std::isinf(dividend)) throw EMathError(FloatOverflowText);
+    return quotient;
+}
 
 TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
@@ -74,6 +89,19 @@ void TApplication::Run(const std::function<void()> &handler)
     } catch (...) {
         ShowCurrentFault();
     }
+}
+
+bool TApplication::event(QEvent *event)
+{
+    // The user changed the regional settings: every window reads them again.
+    if (event->type() == QEvent::LocaleChange) {
+        const QWidgetList windows = topLevelWidgets();
+        for (QWidget *window : windows) {
+            QEvent change(QEvent::LocaleChange);
+            sendEvent(window, &change);
+        }
+    }
+    return QApplication::event(event);
 }
 
 bool TApplication::notify(QObject *receiver, QEvent *event)

@@ -5,11 +5,30 @@
 
 #include <QApplication>
 #include <functional>
+#include <stdexcept>
+
+// Floating-point division by zero, overflow and invalid operations are
+// run-time faults here, never infinities or not-a-number values.
+class EMathError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+extern const char *const FloatZeroDivideText;  // "Floating point division by zero"
+extern const char *const FloatOverflowText;    // "Floating point overflow"
+extern const char *const FloatInvalidText;     // "Invalid floating point operation"
+
+// dividend / divisor, or the fault that the division raises.
+long double FloatDivide(long double dividend, long double divisor);
 
 class TApplication : public QApplication {
 public:
     TApplication(int &argc, char **argv);
     bool notify(QObject *receiver, QEvent *event) override;
+
+protected:
+    bool event(QEvent *event) override;
+
+public:
 
     // Runs one handler; a fault ends it and is reported, and the program goes on.
     static void Run(const std::function<void()> &handler);

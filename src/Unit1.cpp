@@ -5,6 +5,10 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QScreen>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "Quorvel.h"
 
@@ -105,6 +109,56 @@ void TRadioGroup::resizeEvent(QResizeEvent *event)
     int itemHeight = std::min(cell, lineHeight + 4);
     for (std::size_t i = 0; i < items.size(); ++i)
         items[i]->setGeometry(8, top + int(i) * cell + (cell - itemHeight) / 2, width() - 16, itemHeight);
+}
+
+// ---------------------------------------------------------------- speeds
+
+// Fixed-point with two decimals and 7 significant digits; scientific beyond that.
+QString FormatSpeed(long double value, const QString &separator)
+{
+    constexpr int Precision = 7, Decimals = 2;
+    if (std::isnan(value) || std::isinf(value)) throw EMathError(FloatInvalidText);
+    QString sign = std::signbit(value) && value != 0 ? QStringLiteral("-") : QString();
+    // The value's decimal digits (18, as far as the type carries) and the
+    // position of the decimal point after the first of them.
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17e", double(std::fabs(value)));  // plain double: every C library prints it
+    std::string digits;
+    const char *p = text;
+    for (; *p && *p != 'e'; ++p)
+        if (*p >= '0' && *p <= '9') digits += *p;
+    int point = std::atoi(p + 1) + 1;
+    if (value == 0) point = 1;
+
+    // Round once, half away from zero, to 7 significant digits or to 2 decimals, whichever comes first.
+    int keep = std::min(Precision, point + Decimals);
+    if (keep < 0) {
+        digits.clear();
+    } else {
+        bool up = std::size_t(keep) < digits.size() && digits[std::size_t(keep)] >= '5';
+        digits.resize(std::size_t(keep));
+        for (int i = keep - 1; up && i >= 0; --i) {
+            if (digits[std::size_t(i)] == '9') digits[std::size_t(i)] = '0';
+            else digits[std::size_t(i)]++, up = false;
+        }
+        if (up) digits.insert(digits.begin(), '1'), ++point;
+    }
+    while (!digits.empty() && digits.back() == '0') digits.pop_back();
+    if (digits.empty()) sign.clear(), point = 1;
+
+    if (point > Precision) {
+        // More integer digits than the precision holds: d.dddddd E nn.
+        QString out = sign + QChar(digits[0]);
+        if (digits.size() > 1) out += separator + QString::fromLatin1(digits.substr(1).c_str());
+        return out + QStringLiteral("E%1").arg(point - 1, 2, 10, QChar('0'));
+    }
+    auto digit = [&](int i) { return i >= 0 && std::size_t(i) < digits.size() ? QChar(digits[std::size_t(i)]) : QChar('0'); };
+    QString out = sign;
+    if (point <= 0) out += QChar('0');
+    for (int i = 0; i < point; ++i) out += digit(i);
+    out += separator;
+    for (int i = point; i < point + Decimals; ++i) out += digit(i);
+    return out;
 }
 
 // ---------------------------------------------------------------- TForm1
@@ -284,8 +338,35 @@ TForm1::TForm1(QWidget *parent, int dpi) : QWidget(parent)
     handle(RadioGroup1, &TRadioGroup::Click, &TForm1::RadioGroup1Click);
     handle(Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
     handle(Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
+    handle(Button4, &QPushButton::clicked, &TForm1::Button4Click);
+    handle(Button5, &QPushButton::clicked, &TForm1::Button5Click);
 
     Edit1->setFocus();
+    TApplication::Run([this] { FormCreate(); });
+}
+
+TForm1::~TForm1() { TApplication::Run([this] { FormDestroy(); }); }
+
+void TForm1::FormCreate()
+{
+    SendTimer = std::make_unique<TPerformanceTimer>("SendTime");
+    ReadLocaleSettings();
+}
+
+void TForm1::FormDestroy() { SendTimer.reset(); }
+
+void TForm1::ReadLocaleSettings()
+{
+    // The window's own locale when one was set on it, else the user's.
+    QLocale settings = testAttribute(Qt::WA_SetLocale) ? locale() : QLocale::system();
+    DecimalSeparator = settings.decimalPoint();
+    if (DecimalSeparator.isEmpty()) DecimalSeparator = QStringLiteral(".");
+}
+
+void TForm1::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::LocaleChange) TApplication::Run([this] { ReadLocaleSettings(); });
+    QWidget::changeEvent(event);
 }
 
 void TForm1::Place(QWidget *control, int left, int top, int width, int height, int anchors)
@@ -342,7 +423,9 @@ void TForm1::AppendLine(const QString &line) { Memo1->appendPlainText(line); }
 void TForm1::ComboBox1Change()
 {
     BYTE port = BYTE(ComboBox1->currentIndex() + 1);
-    if (port == ComPort) return;
+    // The same port again changes nothing while it works; a port that did not
+    // open, or whose board dropped the line, is opened afresh.
+    if (port == ComPort && (port == 0 || PortResponds(port))) return;
     ClosePort(ComPort);
     ComPort = port;
     // Clearing the choice releases the port; it does not open one in its place.
@@ -428,6 +511,194 @@ void TForm1::Button6Click()
 
 void TForm1::Timer2Timer()
 {
-    static const unsigned char beat = '^';
-    if (HeartbeatOn && PortIsOpen(ComPort)) WritePort(ComPort, &beat, 1);
+    if (HeartbeatOn && PortIsOpen(ComPort)) WritePort(ComPort, &HeartbeatByte, 1);
+}
+
+// ---------------------------------------------------------------- throughput tests
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The application has one cursor: the hourglass or the default, never a stack of them.
+void SetAppCursor(bool busy)
+{
+    if (busy) {
+        if (QApplication::overrideCursor()) QApplication::changeOverrideCursor(Qt::WaitCursor);
+        else QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    }
+}
+
+// When something last moved; a test's waits end once nothing has for StallLimit.
+class Progress {
+public:
+    void Moved() { last = Clock::now(); }
+    bool Stalled() const { return Clock::now() - last >= StallLimit; }
+
+private:
+    Clock::time_point last = Clock::now();
+};
+
+// While the upload writes, a write returns within a second even when the board
+// takes nothing: the port's usual limit (10 ms a byte) would hold the window
+// for 41 s per block. The port's own limits come back at the end of the scope.
+class ShortWrites {
+public:
+    explicit ShortWrites(BYTE port) : port(port)
+    {
+        saved = GetPortTimeouts(port, usual);
+        if (!saved) return;
+        COMMTIMEOUTS brief = usual;
+        brief.WriteTotalTimeoutMultiplier = 0;
+        brief.WriteTotalTimeoutConstant = 1000;
+        SetPortTimeouts(port, brief);
+    }
+    ~ShortWrites()
+    {
+        if (saved) SetPortTimeouts(port, usual);
+    }
+    ShortWrites(const ShortWrites &) = delete;
+    ShortWrites &operator=(const ShortWrites &) = delete;
+
+private:
+    BYTE port;
+    COMMTIMEOUTS usual{};
+    bool saved = false;
+};
+
+// Bytes the last status refresh saw still on their way to the board.
+DWORD QueuedOut(BYTE port) { return PortIsOpen(port) ? PortTable[port - 1]->Status.cbOutQue : 0; }
+
+}  // namespace
+
+bool TForm1::BeginSpeedTest(const QString &name)
+{
+    if (!PortIsOpen(ComPort)) {
+        AppendLine(name + QStringLiteral(": no port is open. Choose the board's port first."));
+        return false;
+    }
+    SetAppCursor(true);
+    Timer1->stop();
+    Timer2->stop();
+    // What was queued before the click runs now; nothing runs once the test has begun.
+    QCoreApplication::processEvents();
+    if (!PortIsOpen(ComPort)) {
+        // A handler in that queue closed the port.
+        EndSpeedTest({name + QStringLiteral(": no port is open. Choose the board's port first.")});
+        return false;
+    }
+    return true;
+}
+
+void TForm1::EndSpeedTest(const QStringList &lines)
+{
+    for (const QString &line : lines) AppendLine(line);
+    if (RadioGroup1->ItemIndex() == 1) Timer1->start();
+    if (HeartbeatOn) Timer2->start();
+    else Timer2->stop();
+    SetAppCursor(false);
+}
+
+QString TForm1::LineDropped() const
+{
+    if (PortResponds(ComPort)) return QString();
+    return QStringLiteral(" The line dropped: choose the port again once the board is back.");
+}
+
+QString TForm1::SpeedLine(const QString &title, DWORD bytes) const
+{
+    long double speed = FloatDivide(FloatDivide(static_cast<long double>(bytes), SendTimer->Seconds()), 1024.0L);
+    return title + FormatSpeed(speed, DecimalSeparator);
+}
+
+void TForm1::Button4Click()
+{
+    const QString name = QStringLiteral("Speed PC -> PIC");
+    if (!BeginSpeedTest(name)) return;
+    std::array<unsigned char, UploadBlock> block;
+    block.fill('_');
+    PurgeInput(ComPort);
+    PurgeOutput(ComPort);
+    block[0] = AnnounceByte;
+    WritePort(ComPort, block.data(), 1);
+    Sleep(100);
+
+    // 64 blocks, each "%" and 4095 "_". A block the board takes only in part
+    // is finished before the next one; the board must take all 262144 bytes
+    // for the speed to stand.
+    DWORD sent = 0;
+    {
+        ShortWrites bounded(ComPort);
+        Progress progress;
+        SendTimer->Reset();
+        SendTimer->Start();
+        for (int i = 0; i < int(TestVolume / UploadBlock); ++i) {
+            DWORD done = 0;
+            while (done < UploadBlock && !progress.Stalled()) {
+                DWORD n = WritePort(ComPort, block.data() + done, UploadBlock - done);
+                done += n;
+                if (n) progress.Moved();
+                else Sleep(1);  // a failed write returns at once; do not spin on it
+            }
+            sent += done;
+            if (done < UploadBlock) break;
+        }
+        SendTimer->Stop();
+    }
+    if (sent < TestVolume) {
+        EndSpeedTest({name + QStringLiteral(": the board took nothing for %1 s; %2 of %3 bytes went out.")
+                                 .arg(StallLimit.count()).arg(sent).arg(TestVolume) + LineDropped()});
+        return;
+    }
+    // The fixed volume over the timed writing; formatted now, before the wait.
+    const QString result = SpeedLine(QStringLiteral("Speed PC -> PIC (KB/s): "), TestVolume);
+
+    // The board's mark: a read that begins with "*". What comes before it is dropped.
+    Progress progress;
+    DWORD queued = QueuedOut(ComPort);
+    do {
+        RxBuffer[0] = ' ';
+        if (BytesWaiting(ComPort) != 0 && ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size())) != 0) progress.Moved();
+        DWORD now = QueuedOut(ComPort);
+        if (now < queued) progress.Moved();
+        queued = now;
+        if (RxBuffer[0] != DoneByte && progress.Stalled()) {
+            EndSpeedTest({name + QStringLiteral(": all %1 bytes went out, but no \"*\" came back within %2 s.")
+                                     .arg(TestVolume).arg(StallLimit.count()) + LineDropped()});
+            return;
+        }
+    } while (RxBuffer[0] != DoneByte);
+    EndSpeedTest({result});
+}
+
+void TForm1::Button5Click()
+{
+    const QString name = QStringLiteral("Speed PIC -> PC");
+    if (!BeginSpeedTest(name)) return;
+    DWORD total = 0;
+    PurgeInput(ComPort);
+    PurgeOutput(ComPort);
+    WritePortText(ComPort, std::string(1, char(RequestByte)));
+    SendTimer->Reset();
+    SendTimer->Start();
+    Progress progress;
+    while (total < TestVolume) {
+        DWORD n = BytesWaiting(ComPort) != 0 ? ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size())) : 0;
+        total += n;
+        if (n) progress.Moved();
+        else if (progress.Stalled()) break;
+    }
+    SendTimer->Stop();
+    if (total < TestVolume) {
+        EndSpeedTest({name + QStringLiteral(": nothing came for %1 s; %2 of %3 bytes came.")
+                                 .arg(StallLimit.count()).arg(total).arg(TestVolume) + LineDropped()});
+        return;
+    }
+    QStringList lines = {SpeedLine(QStringLiteral("Speed PIC -> PC (KB/s): "), total)};
+    // The last read can bring more than was asked for; the speed counts it, and says so.
+    if (total > TestVolume)
+        lines << name + QStringLiteral(": %1 bytes came beyond %2.").arg(total - TestVolume).arg(TestVolume);
+    EndSpeedTest(lines);
 }

@@ -12,9 +12,26 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
+#include <memory>
 #include <vector>
 
+#include "TovanTiming.h"
 #include "WinCom.h"
+
+// What the board and the console exchange.
+constexpr unsigned char HeartbeatByte = '^';
+constexpr unsigned char AnnounceByte = '%';  // an upload follows
+constexpr unsigned char RequestByte = '*';   // a download is wanted
+constexpr unsigned char DoneByte = '*';      // the upload has arrived
+constexpr DWORD TestVolume = 262144;         // bytes each throughput test moves
+constexpr DWORD UploadBlock = 4096;          // bytes per write of the upload
+// A throughput test gives up when nothing has moved for this long.
+constexpr auto StallLimit = std::chrono::seconds(5);
+
+// A speed as the log shows it: fixed, two decimals, at most 7 significant
+// digits, the scientific form when the integer part needs more.
+QString FormatSpeed(long double value, const QString &separator);
 
 // Editable drop-down list that completes typed text against its entries.
 // Change() follows every change of the selection made by the user.
@@ -56,6 +73,7 @@ class TForm1 : public QWidget {
 public:
     // dpi 0: the screen's. The design is for 96 dots per inch and scales from it.
     explicit TForm1(QWidget *parent = nullptr, int dpi = 0);
+    ~TForm1() override;
 
     QLabel *Label1, *Label2, *Label3;
     QLineEdit *Edit1, *Edit2;
@@ -68,9 +86,13 @@ public:
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
     std::array<unsigned char, 64001> RxBuffer{};
+    std::unique_ptr<TPerformanceTimer> SendTimer;
+    QString DecimalSeparator = QStringLiteral(".");  // the user's, for speeds
 
     double Scale() const { return scale; }
 
+    void FormCreate();
+    void FormDestroy();
     void FormShow();
     void FormClose();
     void ComboBox1Change();
@@ -83,6 +105,10 @@ public:
     void Button2Click();
     void Button6Click();
     void Timer2Timer();
+    void Button4Click();
+    void Button5Click();
+    // Reads the decimal separator from the user's regional settings.
+    void ReadLocaleSettings();
 
     // One line at the end of the reception log.
     void AppendLine(const QString &line);
@@ -92,6 +118,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     enum Anchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
@@ -102,6 +129,11 @@ private:
     };
     void Place(QWidget *control, int left, int top, int width, int height, int anchors = akLeft | akTop);
     void ReportOpenFailure(BYTE port);
+    bool BeginSpeedTest(const QString &name);
+    void EndSpeedTest(const QStringList &lines);
+    QString LineDropped() const;
+    // The result line: bytes over the stopwatch's seconds, in KB/s.
+    QString SpeedLine(const QString &title, DWORD bytes) const;
 
     double scale = 1.0;
     QSize designClient;

@@ -2,73 +2,13 @@
 // reception in both modes, the log's lines and the heartbeat.
 #include <QtTest>
 
-#include "PtyLink.h"
-#include "Quorvel.h"
-#include "SimProcess.h"
-#include "Unit1.h"
-
-namespace {
-
-QStringList faults;
-
-// The log as lines, exactly as the window holds them (no-break spaces included).
-QStringList Log(TForm1 &form)
-{
-    QStringList lines = form.Memo1->document()->toRawText().split(QChar::ParagraphSeparator);
-    if (lines.size() == 1 && lines[0].isEmpty()) lines.clear();
-    return lines;
-}
-
-// What the log says came in: the sum of its counts and its data lines joined.
-struct Received {
-    int bytes = 0;
-    QString text;
-};
-Received Parse(TForm1 &form)
-{
-    Received r;
-    const QStringList lines = Log(form);
-    for (int i = 0; i < lines.size(); ++i) {
-        if (lines[i].startsWith("# BytesReceived: ")) r.bytes += lines[i].mid(17).toInt();
-        else r.text += (r.text.isEmpty() || lines[i - 1].startsWith("# BytesReceived: ") ? "" : "\n") + lines[i];
-    }
-    return r;
-}
-
-// A window on port 20 with the simulator behind it.
-struct Session {
-    explicit Session(std::vector<std::string> options = {}) : board(Options(options))
-    {
-        form.show();
-        form.ComboBox1->setCurrentIndex(19);
-        form.ComboBox1->activated(19);
-    }
-    ~Session() { form.close(); }  // releases the port, as closing the window does
-    static std::vector<std::string> Options(std::vector<std::string> options)
-    {
-        options.insert(options.begin(), {"--port", "20"});
-        return options;
-    }
-    bool WaitBytes(int bytes, int ms = 3000)
-    {
-        return QTest::qWaitFor([&] { return Parse(form).bytes >= bytes; }, ms);
-    }
-    PortsFolder ports;
-    SimProcess board;
-    TForm1 form;
-};
-
-}  // namespace
+#include "ConsoleSession.h"
 
 class ConsoleTest : public QObject {
     Q_OBJECT
 private slots:
-    void init()
-    {
-        faults.clear();
-        TApplication::ShowErrorBox = [](const QString &text, const QString &) { faults << text; };
-    }
-    void cleanup() { QVERIFY2(faults.isEmpty(), qPrintable(faults.join(" | "))); }
+    void init() { CatchFaults(); }
+    void cleanup() { QVERIFY2(Faults().isEmpty(), qPrintable(Faults().join(" | "))); }
 
     void sending_by_button_and_by_enter()
     {

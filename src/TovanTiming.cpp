@@ -1,0 +1,48 @@
+#include "TovanTiming.h"
+
+#include <chrono>
+#include <ratio>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t ClockTicks() { return std::int64_t(Clock::now().time_since_epoch().count()); }
+
+constexpr std::int64_t ClockFrequency = std::int64_t(Clock::period::den / Clock::period::num);
+static_assert(Clock::period::num == 1, "the clock's tick must be a whole fraction of a second");
+
+}  // namespace
+
+TPerformanceTimer::TPerformanceTimer(const std::string &name) : TPerformanceTimer(name, ClockFrequency, ClockTicks) {}
+
+TPerformanceTimer::TPerformanceTimer(const std::string &name, std::int64_t frequency, Counter counter)
+    : Name(name.empty() ? "PerformanceTimer x" : name), Frequency(frequency), counter(std::move(counter))
+{
+}
+
+void TPerformanceTimer::Reset()
+{
+    TotalTicks = 0;
+    StartCount = 0;
+}
+
+void TPerformanceTimer::Start()
+{
+    ++StartCount;
+    StartTicks = counter();
+}
+
+void TPerformanceTimer::Stop()
+{
+    std::int64_t elapsed = counter() - StartTicks;
+    TotalTicks += elapsed;
+    if (elapsed > MaxTicks) MaxTicks = elapsed;
+    if (elapsed < MinTicks || MinTicks == 0) MinTicks = elapsed;
+}
+
+long double TPerformanceTimer::Seconds() const
+{
+    if (Frequency <= 0) return 0;
+    return static_cast<long double>(TotalTicks) / static_cast<long double>(Frequency);
+}

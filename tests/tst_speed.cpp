@@ -1,0 +1,281 @@
+// The throughput tests in the real window, offscreen, against the real
+// simulator: their results, the timers and cursor around them, boards that
+// misbehave, and the speed's format and faults.
+#include <QtTest>
+
+#include "ConsoleSession.h"
+
+namespace {
+
+// The speed a result line states, or -1 when the line is not one.
+double Speed(const QString &line, const QString &title)
+{
+    static const QRegularExpression number(QStringLiteral("^(\\d+)[.,](\\d\\d)$"));
+    if (!line.startsWith(title)) return -1;
+    QRegularExpressionMatch m = number.match(line.mid(title.size()));
+    return m.hasMatch() ? (m.captured(1) + "." + m.captured(2)).toDouble() : -1;
+}
+
+const QString Up = QStringLiteral("Speed PC -> PIC (KB/s): ");
+const QString Down = QStringLiteral("Speed PIC -> PC (KB/s): ");
+
+// Seconds a click's handler took.
+double Timed(QPushButton *button)
+{
+    QElapsedTimer clock;
+    clock.start();
+    button->click();
+    return clock.elapsed() / 1000.0;
+}
+
+// The window after a test: timers as the mode and heartbeat say, the default cursor.
+void CheckRestored(TForm1 &form)
+{
+    QCOMPARE(form.Timer1->isActive(), form.RadioGroup1->ItemIndex() == 1);
+    QCOMPARE(form.Timer2->isActive(), form.HeartbeatOn);
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+}
+
+// Text still goes out and comes back.
+void CheckEcho(Session &s, const QString &text)
+{
+    s.form.Button2->click();
+    s.form.Edit1->setText(text);
+    s.form.Button1->click();
+    QCOMPARE(s.form.Edit2->text(), QString::number(text.size()));
+    QVERIFY(s.WaitBytes(int(text.size())));
+    QCOMPARE(Parse(s.form).text, text);
+}
+
+}  // namespace
+
+class SpeedTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { CatchFaults(); }
+    void cleanup() { QVERIFY2(Faults().isEmpty(), qPrintable(Faults().join(" | "))); }
+
+    void speed_format()
+    {
+        const QString point(".");
+        QCOMPARE(FormatSpeed(1024, point), QString("1024.00"));
+        QCOMPARE(FormatSpeed(1234.5678L, point), QString("1234.57"));
+        QCOMPARE(FormatSpeed(123456.789L, point), QString("123456.80"));
+        QCOMPARE(FormatSpeed(1234567.4L, point), QString("1234567.00"));
+        QCOMPARE(FormatSpeed(123456789, point), QString("1.234568E08"));
+        QCOMPARE(FormatSpeed(9999999.5L, point), QString("1E07"));  // rounds up into the eighth digit
+        QCOMPARE(FormatSpeed(1.5e12L, point), QString("1.5E12"));
+        QCOMPARE(FormatSpeed(0, point), QString("0.00"));
+        QCOMPARE(FormatSpeed(0.125L, point), QString("0.13"));  // halves round away from zero
+        QCOMPARE(FormatSpeed(0.004L, point), QString("0.00"));
+        QCOMPARE(FormatSpeed(99.999L, point), QString("100.00"));
+        QCOMPARE(FormatSpeed(1024, ","), QString("1024,00"));
+        QCOMPARE(FormatSpeed(123456789, ","), QString("1,234568E08"));
+
+        // Division faults carry the system's messages, and the frame adds the full stop.
+        auto fault = [](long double a, long double b) {
+            try {
+                FloatDivide(a, b);
+            } catch (const EMathError &e) {
+                return QString(e.what());
+            }
+            return QString();
+        };
+        QCOMPARE(fault(262144, 0), QString("Floating point division by zero"));
+        QCOMPARE(fault(0, 0), QString("Invalid floating point operation"));
+        QCOMPARE(fault(1e4000L, 1e-4000L), QString("Floating point overflow"));
+        QCOMPARE(fault(262144, 0.25L), QString());
+        QCOMPARE(FloatDivide(FloatDivide(262144, 0.25L), 1024), 1024.0L);
+        QCOMPARE(TApplication::FaultText(fault(1, 0)), QString("Floating point division by zero."));
+    }
+
+    void decimal_separator_follows_the_locale()
+    {
+        TForm1 form;
+        QString system = QLocale::system().decimalPoint();
+        QCOMPARE(form.DecimalSeparator, system.isEmpty() ? QString(".") : system);
+        form.setLocale(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(form.DecimalSeparator, QString(","));
+        form.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(form.DecimalSeparator, QString("."));
+        // A change of the user's settings reaches the application, and the window reads them again.
+        form.unsetLocale();
+        form.DecimalSeparator = "?";
+        QEvent change(QEvent::LocaleChange);
+        QCoreApplication::sendEvent(qApp, &change);
+        QCOMPARE(form.DecimalSeparator, system.isEmpty() ? QString(".") : system);
+    }
+
+    void no_port_gives_its_line_at_once()
+    {
+        // A port that did not open, then no port at all.
+        PortsFolder ports;
+        ports.Link(5, "/nonexistent/board");
+        TForm1 form;
+        form.show();
+        form.ComboBox1->setCurrentIndex(4);
+        form.ComboBox1->activated(4);
+        QVERIFY(!PortIsOpen(5));
+        form.Button2->click();
+        for (int index : {4, -1}) {
+            form.ComboBox1->setCurrentIndex(index);
+            form.ComboBox1->activated(index);
+            form.Button2->click();
+            for (QPushButton *button : {form.Button4, form.Button5}) {
+                QVERIFY(Timed(button) < 0.5);
+                QVERIFY(QApplication::overrideCursor() == nullptr);
+                QVERIFY(form.Timer1->isActive());
+            }
+            QCOMPARE(Log(form), QStringList({"Speed PC -> PIC: no port is open. Choose the board's port first.",
+                                             "Speed PIC -> PC: no port is open. Choose the board's port first."}));
+        }
+        form.close();
+    }
+
+    void both_directions_at_a_paced_rate()
+    {
+        Session s({"--rate", "256"});
+        // The heartbeat is on; a beat has just gone, so the next is due during the test.
+        s.form.Button6->click();
+        QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().heartbeats >= 1; }, 3000));
+        long long beats = s.board.Counts().heartbeats;
+
+        s.form.Button4->click();
+        QStringList log = Log(s.form);
+        QCOMPARE(log.size(), 1);
+        double up = Speed(log[0], Up);
+        QVERIFY2(up > 128 && up < 320, qPrintable(log[0]));
+        SimCounts c = s.board.Counts();
+        QCOMPARE(c.announces + c.uploadMarks, 65);  // the announce, and the first byte of each block
+        QCOMPARE(c.upload, 262144);
+        QCOMPARE(c.heartbeats, beats);  // none went out during the test
+        CheckRestored(s.form);
+
+        // In "Manually" mode the poll stays off after a test.
+        QTest::mouseClick(s.form.RadioGroup1->Item(0), Qt::LeftButton);
+        s.form.Button5->click();
+        log = Log(s.form);
+        QCOMPARE(log.size(), 2);  // the test's data is not shown
+        double down = Speed(log[1], Down);
+        QVERIFY2(down > 128 && down < 320, qPrintable(log[1]));
+        QCOMPARE(s.board.Counts().requests, 1);
+        qInfo("at 256 KB/s: %s | %s", qPrintable(log[0]), qPrintable(log[1]));
+        QVERIFY(!s.form.Timer1->isActive());
+        CheckRestored(s.form);
+
+        // The heartbeat goes on after the tests.
+        long long after = s.board.Counts().heartbeats;
+        QTest::qWait(2500);
+        long long more = s.board.Counts().heartbeats - after;
+        QVERIFY2(more >= 2 && more <= 3, qPrintable(QString::number(more)));
+    }
+
+    void result_uses_the_locales_separator()
+    {
+        Session s;
+        s.form.setLocale(QLocale(QLocale::German, QLocale::Germany));
+        s.form.Button5->click();
+        QStringList log = Log(s.form);
+        QCOMPARE(log.size(), 1);
+        QVERIFY2(QRegularExpression("^Speed PIC -> PC \\(KB/s\\): \\d+,\\d\\d$").match(log[0]).hasMatch(), qPrintable(log[0]));
+    }
+
+    void a_zero_second_timing_is_a_fault()
+    {
+        Session s;
+        s.form.SendTimer = std::make_unique<TPerformanceTimer>("SendTime", 0, [] { return std::int64_t(0); });
+        s.form.Button4->click();
+        QCOMPARE(Faults(), QStringList({"Floating point division by zero."}));
+        Faults().clear();
+        // No result line; the test stopped where the fault was: timers off, hourglass up.
+        QVERIFY(Log(s.form).isEmpty());
+        QVERIFY(!s.form.Timer1->isActive());
+        QVERIFY(!s.form.Timer2->isActive());
+        QVERIFY(QApplication::overrideCursor() != nullptr);
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+    }
+
+    void a_silent_board_ends_both_tests_within_the_limit()
+    {
+        Session s({"--silent"});
+        double seconds = Timed(s.form.Button4);
+        QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
+        seconds = Timed(s.form.Button5);
+        QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
+        QCOMPARE(Log(s.form), QStringList({"Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 5 s.",
+                                           "Speed PIC -> PC: nothing came for 5 s; 0 of 262144 bytes came."}));
+        CheckRestored(s.form);
+        CheckEcho(s, "still here");
+    }
+
+    void a_short_or_long_download_is_told()
+    {
+        {
+            Session s({"--short", "1000"});
+            double seconds = Timed(s.form.Button5);
+            QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
+            QCOMPARE(Log(s.form), QStringList({"Speed PIC -> PC: nothing came for 5 s; 261144 of 262144 bytes came."}));
+            CheckRestored(s.form);
+        }
+        {
+            // The test ends once 262144 are in; what the last read brought beyond
+            // that is said, and whatever comes after the test shows in the log.
+            Session s({"--extra", "1000"});
+            QVERIFY(Timed(s.form.Button5) < 5);
+            QStringList log = Log(s.form);
+            QVERIFY2(Speed(log.value(0), Down) > 0, qPrintable(log.join('|')));
+            int beyond = 0;
+            if (log.size() > 1) {
+                QRegularExpressionMatch m =
+                    QRegularExpression("^Speed PIC -> PC: (\\d+) bytes came beyond 262144\\.$").match(log[1]);
+                QVERIFY2(m.hasMatch(), qPrintable(log[1]));
+                beyond = m.captured(1).toInt();
+            }
+            if (beyond < 1000) QVERIFY(s.WaitBytes(1000 - beyond));
+            QTest::qWait(100);
+            QCOMPARE(beyond + Parse(s.form).bytes, 1000);
+            CheckRestored(s.form);
+        }
+    }
+
+    void a_board_that_drops_the_line_ends_the_test_and_comes_back()
+    {
+        Session s({"--hangup-after", "100000"});
+        double seconds = Timed(s.form.Button5);
+        QVERIFY2(seconds < 9, qPrintable(QString::number(seconds)));
+        QCOMPARE(Log(s.form), QStringList({"Speed PIC -> PC: nothing came for 5 s; 100000 of 262144 bytes came. "
+                                           "The line dropped: choose the port again once the board is back."}));
+        CheckRestored(s.form);
+
+        // Choosing the same port again opens the board's new line.
+        QVERIFY(!s.board.WaitLine("board back on port 20", 5000).empty());
+        s.form.ComboBox1->activated(19);
+        QVERIFY(PortResponds(20));
+        CheckEcho(s, "back");
+
+        // The upload: the board stops taking data and drops the line.
+        s.form.Button2->click();
+        seconds = Timed(s.form.Button4);
+        QVERIFY2(seconds < 9, qPrintable(QString::number(seconds)));
+        QStringList log = Log(s.form);
+        QRegularExpressionMatch m = QRegularExpression("^Speed PC -> PIC: the board took nothing for 5 s; (\\d+) of 262144 bytes "
+                                                       "went out\\. The line dropped: choose the port again once the board is back\\.$")
+                                        .match(log.value(0));
+        QVERIFY2(log.size() == 1 && m.hasMatch(), qPrintable(log.join('|')));
+        QVERIFY(m.captured(1).toInt() >= 100000 && m.captured(1).toInt() < 262144);
+        CheckRestored(s.form);
+        QVERIFY(!s.board.WaitLine("board back on port 20", 5000).empty());
+        s.form.ComboBox1->activated(19);
+        CheckEcho(s, "again");
+    }
+};
+
+int main(int argc, char **argv)
+{
+    TApplication app(argc, argv);
+    SpeedTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_speed.moc"
