@@ -2,6 +2,8 @@
 // simulator: their results, the timers and cursor around them, boards that
 // misbehave, and the speed's format and faults.
 #include <QtTest>
+#include <limits>
+#include <thread>
 
 #include "ConsoleSession.h"
 
@@ -83,7 +85,7 @@ private slots:
         };
         QCOMPARE(fault(262144, 0), QString("Floating point division by zero"));
         QCOMPARE(fault(0, 0), QString("Invalid floating point operation"));
-        QCOMPARE(fault(1e4000L, 1e-4000L), QString("Floating point overflow"));
+        QCOMPARE(fault(std::numeric_limits<long double>::max(), 0.5L), QString("Floating point overflow"));
         QCOMPARE(fault(262144, 0.25L), QString());
         QCOMPARE(FloatDivide(FloatDivide(262144, 0.25L), 1024), 1024.0L);
         QCOMPARE(TApplication::FaultText(fault(1, 0)), QString("Floating point division by zero."));
@@ -92,6 +94,7 @@ private slots:
     void decimal_separator_follows_the_locale()
     {
         TForm1 form;
+        QCOMPARE(QString::fromStdString(form.SendTimer->Name), QString("SendTime"));
         QString system = QLocale::system().decimalPoint();
         QCOMPARE(form.DecimalSeparator, system.isEmpty() ? QString(".") : system);
         form.setLocale(QLocale(QLocale::German, QLocale::Germany));
@@ -140,11 +143,13 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().heartbeats >= 1; }, 3000));
         long long beats = s.board.Counts().heartbeats;
 
+        // About 256 either way. The bounds leave room for a loaded machine; they
+        // catch wrong units or a wrong volume, and the benchmarks give exact figures.
         s.form.Button4->click();
         QStringList log = Log(s.form);
         QCOMPARE(log.size(), 1);
         double up = Speed(log[0], Up);
-        QVERIFY2(up > 128 && up < 320, qPrintable(log[0]));
+        QVERIFY2(up > 64 && up < 400, qPrintable(log[0]));
         SimCounts c = s.board.Counts();
         QCOMPARE(c.announces + c.uploadMarks, 65);  // the announce, and the first byte of each block
         QCOMPARE(c.upload, 262144);
@@ -157,7 +162,7 @@ private slots:
         log = Log(s.form);
         QCOMPARE(log.size(), 2);  // the test's data is not shown
         double down = Speed(log[1], Down);
-        QVERIFY2(down > 128 && down < 320, qPrintable(log[1]));
+        QVERIFY2(down > 64 && down < 400, qPrintable(log[1]));
         QCOMPARE(s.board.Counts().requests, 1);
         qInfo("at 256 KB/s: %s | %s", qPrintable(log[0]), qPrintable(log[1]));
         QVERIFY(!s.form.Timer1->isActive());
@@ -168,6 +173,37 @@ private slots:
         QTest::qWait(2500);
         long long more = s.board.Counts().heartbeats - after;
         QVERIFY2(more >= 2 && more <= 3, qPrintable(QString::number(more)));
+    }
+
+    void upload_bytes_and_the_marks_rule_with_a_scripted_board()
+    {
+        // The test plays the board: it reads the upload, then answers with a read
+        // that holds "*" but does not begin with it, and 300 ms later with "*".
+        PortsFolder ports;
+        PtyLink board(ports, 20);
+        TForm1 form;
+        form.show();
+        form.ComboBox1->setCurrentIndex(19);
+        form.ComboBox1->activated(19);
+        std::string got;
+        std::thread script([&] {
+            got = board.Receive(1 + 262144, 10000);
+            board.Send("ab*");
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            board.Send("*");
+        });
+        double seconds = Timed(form.Button4);
+        script.join();
+        std::string expected = "%";
+        for (int block = 0; block < 64; ++block) expected += "%" + std::string(4095, '_');
+        QVERIFY(got == expected);
+        QVERIFY(seconds >= 0.3);
+        // Both answers were taken by the wait: nothing is left for the poll to show.
+        QTest::qWait(100);
+        QStringList log = Log(form);
+        QCOMPARE(log.size(), 1);
+        QVERIFY(Speed(log[0], Up) > 0);
+        form.close();
     }
 
     void result_uses_the_locales_separator()
