@@ -25,11 +25,6 @@ public:
     TApplication(int &argc, char **argv);
     bool notify(QObject *receiver, QEvent *event) override;
 
-protected:
-    bool event(QEvent *event) override;
-
-public:
-
     // Runs one handler; a fault ends it and is reported, and the program goes on.
     static void Run(const std::function<void()> &handler);
     static void ShowFault(const QString &message);
@@ -41,6 +36,9 @@ public:
     // Shows the box; tests replace it to see text and title without a modal loop.
     using ErrorBox = std::function<void(const QString &text, const QString &title)>;
     static ErrorBox ShowErrorBox;
+
+protected:
+    bool event(QEvent *event) override;
 };
 
 #endif

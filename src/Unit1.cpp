@@ -575,8 +575,9 @@ DWORD QueuedOut(BYTE port) { return PortIsOpen(port) ? PortTable[port - 1]->Stat
 
 bool TForm1::BeginSpeedTest(const QString &name)
 {
+    const QString noPort = name + QStringLiteral(": no port is open. Choose the board's port first.");
     if (!PortIsOpen(ComPort)) {
-        AppendLine(name + QStringLiteral(": no port is open. Choose the board's port first."));
+        AppendLine(noPort);
         return false;
     }
     SetAppCursor(true);
@@ -586,7 +587,7 @@ bool TForm1::BeginSpeedTest(const QString &name)
     QCoreApplication::processEvents();
     if (!PortIsOpen(ComPort)) {
         // A handler in that queue closed the port.
-        EndSpeedTest({name + QStringLiteral(": no port is open. Choose the board's port first.")});
+        EndSpeedTest({noPort});
         return false;
     }
     return true;

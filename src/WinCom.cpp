@@ -103,12 +103,16 @@ bool ApplySettings(BYTE Port, DCB Settings)
     return true;
 }
 
-void RefreshStatus(BYTE Port)
+void RefreshStatus(BYTE Port) { PortResponds(Port); }
+
+bool PortResponds(BYTE Port)
 {
     PortSlot *slot = Slot(Port);
-    if (!slot) return;
+    if (!slot) return false;
     // Also clears a pending line error, so that reads go on.
-    if (!ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) slot->LastError = GetLastError();
+    if (ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) return true;
+    slot->LastError = GetLastError();
+    return false;
 }
 
 DWORD BytesWaiting(BYTE Port)
@@ -176,15 +180,6 @@ bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts)
     if (!slot) return false;
     COMMTIMEOUTS copy = Timeouts;
     if (SetCommTimeouts(slot->Handle, &copy)) return true;
-    slot->LastError = GetLastError();
-    return false;
-}
-
-bool PortResponds(BYTE Port)
-{
-    PortSlot *slot = Slot(Port);
-    if (!slot) return false;
-    if (ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) return true;
     slot->LastError = GetLastError();
     return false;
 }

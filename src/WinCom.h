@@ -38,8 +38,9 @@ void CloseAllPorts();
 // The port's time-out rules, to bound a long transfer's waits for a while.
 bool GetPortTimeouts(BYTE Port, COMMTIMEOUTS &Timeouts);
 bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts);
-// Whether the device behind an open port still answers; false once a board
-// has dropped the line or been unplugged, though its slot stays open.
+// Refreshes the status as RefreshStatus does, and says whether the device
+// behind the port still answers: false once a board has dropped the line or
+// been unplugged, though its slot stays open.
 bool PortResponds(BYTE Port);
 
 // For messages to the user. The name OpenPort gives the platform ("COM3",
