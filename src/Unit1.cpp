@@ -128,7 +128,6 @@ QString FormatSpeed(long double value, const QString &separator)
     for (; *p && *p != 'e'; ++p)
         if (*p >= '0' && *p <= '9') digits += *p;
     int point = std::atoi(p + 1) + 1;
-    if (value == 0) point = 1;
 
     // Round once, half away from zero, to 7 significant digits or to 2 decimals, whichever comes first.
     int keep = std::min(Precision, point + Decimals);
