@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -85,6 +86,17 @@ std::string FormatCounts(const Counts &c)
            ", requests " + std::to_string(c.requests) + "; sent " + std::to_string(c.sent);
 }
 
+std::string FormatUploadTiming(const UploadTiming &t)
+{
+    char text[160];
+    if (t.bytes == 0 || t.seconds <= 0)
+        std::snprintf(text, sizeof text, "upload of %zu bytes arrived in one read", TestVolume);
+    else
+        std::snprintf(text, sizeof text, "upload of %zu bytes arrived at %.2f KB/s (first to last byte: %zu bytes in %.6f s)",
+                      TestVolume, double(t.bytes) / t.seconds / 1024, t.bytes, t.seconds);
+    return text;
+}
+
 // ---------------------------------------------------------------- Pacer
 
 Pacer::Pacer(double bytesPerSecond, Clock::time_point now)
@@ -136,27 +148,38 @@ void Board::QueueDownload()
 {
     std::size_t size = TestVolume - options.shortBy + options.extra;
     if (options.hangupAfter >= 0 && std::size_t(options.hangupAfter) <= size) hangupAt = queued + std::uint64_t(options.hangupAfter);
-    // Printable, so that whatever a console shows of it reads sanely.
-    static const char pattern[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-    std::string data(size, ' ');
-    for (std::size_t i = 0; i < size; ++i) data[i] = pattern[i % (sizeof pattern - 1)];
-    Queue(data);
+    // Printable, so that whatever a console shows of it reads sanely. Made
+    // once: the request's answer must start as fast as a board's would.
+    if (download.size() != size) {
+        static const char pattern[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+        download.assign(size, ' ');
+        for (std::size_t i = 0; i < size; ++i) download[i] = pattern[i % (sizeof pattern - 1)];
+    }
+    Queue(download);
 }
 
 void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point now)
 {
     rx.Use(n);
     std::string answer;
+    bool firstRead = false;  // this read brought the upload's first data byte
     for (std::size_t i = 0; i < n; ++i) {
         unsigned char b = data[i];
         if (uploading) {
-            ++counts.upload;
-            if (b == AnnounceByte) ++counts.uploadMarks;
-            ++uploadGot;
+            // Upload data goes in runs, to the end of the upload or of this read:
+            // one look per byte would make the board slower than the console.
+            std::size_t take = std::min(n - i, TestVolume - uploadGot);
+            counts.upload += take;
+            counts.uploadMarks += std::uint64_t(std::count(data + i, data + i + take, AnnounceByte));
+            if (uploadGot == 0) firstUploadRead = now, firstRead = true;
+            if (firstRead) firstReadBytes += take;
+            uploadGot += take;
+            i += take - 1;
             lastUploadByte = now;
             if (options.hangupAfter >= 0 && uploadGot >= std::size_t(options.hangupAfter)) hungUp = true;
             if (uploadGot == TestVolume) {
                 uploading = false;
+                uploadTiming = UploadTiming{TestVolume - firstReadBytes, std::chrono::duration<double>(now - firstUploadRead).count()};
                 if (!options.silent) answer += char(DoneByte);
             }
             continue;
@@ -165,6 +188,7 @@ void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point 
             ++counts.announces;
             uploading = true;
             uploadGot = 0;
+            firstReadBytes = 0;
             lastUploadByte = now;
             if (options.hangupAfter == 0) hungUp = true;
         } else if (b == RequestByte) {
@@ -187,7 +211,17 @@ void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point 
             }
         }
     }
+    // The upload's own pace starts with its first read; what the idle time
+    // before allowed would make the board's figure read high.
+    if (firstRead) rx.Restart(now);
     if (!answer.empty()) Queue(answer);
+}
+
+std::optional<UploadTiming> Board::TakeUploadTiming()
+{
+    auto timing = uploadTiming;
+    uploadTiming.reset();
+    return timing;
 }
 
 void Board::Tick(Clock::time_point now)

@@ -4,6 +4,7 @@
 #ifndef QUORVEL_SIM_BOARD_H
 #define QUORVEL_SIM_BOARD_H
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,15 @@ struct Counts {
 };
 std::string FormatCounts(const Counts &counts);
 
+// How fast an upload arrived, as the board saw it: from the read that brought
+// its first data byte to the read that brought its last. The first read's
+// bytes were already there when the clock started, so they are not counted.
+struct UploadTiming {
+    std::size_t bytes = 0;  // data bytes after the first read
+    double seconds = 0;
+};
+std::string FormatUploadTiming(const UploadTiming &timing);
+
 // Lets bytes through at an even rate: never more than a couple of
 // milliseconds' worth at once. A rate of 0 lets everything through.
 class Pacer {
@@ -52,6 +62,12 @@ public:
     // When enough has built up to be worth waking for.
     Clock::time_point Ready() const;
     bool Paced() const { return rate > 0; }
+    // Drops what built up while idle: from `now` on only the rate counts.
+    void Restart(Clock::time_point now)
+    {
+        tokens = std::min(tokens, 0.0);
+        last = now;
+    }
 
 private:
     double rate, burst, tokens;
@@ -85,6 +101,8 @@ public:
     void Replugged(Clock::time_point now);
 
     bool Uploading() const { return uploading; }
+    // The timing of the upload that has just completed, once.
+    std::optional<UploadTiming> TakeUploadTiming();
     const Counts &Totals() const { return counts; }
 
 private:
@@ -95,13 +113,15 @@ private:
     Options options;
     Pacer rx, tx, streamPacer;
     Counts counts;
-    std::string out;
+    std::string out, download;
     std::size_t head = 0;
     std::uint64_t queued = 0;  // bytes ever queued; with counts.sent, positions in the output
 
     bool uploading = false;
     std::size_t uploadGot = 0;
-    Clock::time_point lastUploadByte;
+    Clock::time_point lastUploadByte, firstUploadRead;
+    std::size_t firstReadBytes = 0;  // upload data in the read that began it
+    std::optional<UploadTiming> uploadTiming;
 
     bool hungUp = false;                    // an upload reached the limit
     std::optional<std::uint64_t> hangupAt;  // output position where a download stops

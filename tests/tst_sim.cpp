@@ -1,6 +1,8 @@
 // The board simulator: its core on a clock of the test's own, then the real
 // executable on its pseudo-terminal, reached through the real port table.
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "Board.h"
@@ -178,6 +180,47 @@ TEST_CASE(pacing_is_even_and_holds_the_rate)
     CHECK(std::all_of(got.begin(), got.end(), [](char c) { return (c >= ' ' && c < 127) || c == '\r' || c == '\n'; }));
 }
 
+TEST_CASE(upload_timing_is_the_boards_own_pace)
+{
+    // 256 KB/s on the read side, the upload a second after its announce: the
+    // idle second's allowance must not make the board's figure read high.
+    sim::Options o;
+    o.rate = 256;
+    Board board(o, t0);
+    Exchange(board, "%");
+    std::string data = Upload() + "^";  // a heartbeat right behind the last data byte
+    // As the I/O loop does: the allowance is taken, then the wait for data
+    // lasts until the first block comes half a second later.
+    std::size_t at = board.ReadAllowance(t0 + milliseconds(500));
+    Clock::time_point now = t0 + seconds(1);
+    board.Receive(reinterpret_cast<const unsigned char *>(data.data()), at, now);
+    while (at < data.size() && now < t0 + seconds(4)) {
+        std::size_t n = std::min(board.ReadAllowance(now), data.size() - at);
+        if (n == 0) {
+            now = board.NextWake(now);
+            continue;
+        }
+        board.Receive(reinterpret_cast<const unsigned char *>(data.data() + at), n, now);
+        at += n;
+        now += microseconds(100);
+    }
+    std::optional<sim::UploadTiming> timing = board.TakeUploadTiming();
+    CHECK(timing.has_value());
+    CHECK(!board.TakeUploadTiming().has_value());  // told once
+    if (timing) {
+        double rate = double(timing->bytes) / timing->seconds / 1024;
+        CHECK(timing->bytes > sim::TestVolume - 2048 && timing->bytes < sim::TestVolume);
+        CHECK(rate > 256 * 0.99 && rate <= 256 * 1.001);
+        std::string line = sim::FormatUploadTiming(*timing);
+        CHECK(line.rfind("upload of 262144 bytes arrived at 25", 0) == 0);
+        CHECK(line.find(" KB/s (first to last byte: ") != std::string::npos);
+    }
+    CHECK_EQ(board.Totals().upload, sim::TestVolume);
+    CHECK_EQ(board.Totals().uploadMarks, 64u);
+    CHECK_EQ(board.Totals().heartbeats, 1u);  // the upload's end is exact within a read
+    CHECK_EQ(sim::FormatUploadTiming({}), "upload of 262144 bytes arrived in one read");
+}
+
 TEST_CASE(command_line)
 {
     const char *good[] = {"sim", "--port", "3", "--rate", "256", "--silent", "--short", "10", "--extra", "5",
@@ -282,6 +325,9 @@ TEST_CASE(simulator_paces_both_directions)
     CHECK_EQ(ReadFor(8, 1, 5000), "*");
     double upSeconds = duration<double>(steady_clock::now() - start).count();
     CHECK(upSeconds > 0.8 && upSeconds < 2.0);
+    std::string told = board.WaitLine("upload of");
+    double rate = told.empty() ? 0 : std::atof(told.c_str() + told.find(" at ") + 4);
+    CHECK(rate > 256 * 0.8 && rate < 256 * 1.01);  // never above the pace: a loaded machine only slows it
     std::printf("    download %.3f s, upload %.3f s at 256 KB/s\n", downSeconds, upSeconds);
     CHECK_EQ(board.Counts().announces, 1);
     ClosePort(8);
