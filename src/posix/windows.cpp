@@ -35,6 +35,7 @@ struct Port {
 #if defined(TIOCGICOUNT)
     serial_icounter_struct counts{};  // line-error counters at the last ClearCommError
     bool haveCounts = false;
+    bool noCounts = false;  // the driver keeps none (a pseudo-terminal): do not ask again
 #endif
 };
 
@@ -428,17 +429,21 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 #if defined(TIOCGICOUNT)
     // Line errors are counters here; report what grew since the last call.
     serial_icounter_struct now{};
-    if (ioctl(port->fd, TIOCGICOUNT, &now) == 0) {
-        if (port->haveCounts) {
-            const serial_icounter_struct &was = port->counts;
-            if (now.overrun != was.overrun) flags |= CE_OVERRUN;
-            if (now.buf_overrun != was.buf_overrun) flags |= CE_RXOVER;
-            if (now.parity != was.parity) flags |= CE_RXPARITY;
-            if (now.frame != was.frame) flags |= CE_FRAME;
-            if (now.brk != was.brk) flags |= CE_BREAK;
+    if (!port->noCounts) {
+        if (ioctl(port->fd, TIOCGICOUNT, &now) != 0) {
+            port->noCounts = errno == ENOTTY || errno == EINVAL;
+        } else {
+            if (port->haveCounts) {
+                const serial_icounter_struct &was = port->counts;
+                if (now.overrun != was.overrun) flags |= CE_OVERRUN;
+                if (now.buf_overrun != was.buf_overrun) flags |= CE_RXOVER;
+                if (now.parity != was.parity) flags |= CE_RXPARITY;
+                if (now.frame != was.frame) flags |= CE_FRAME;
+                if (now.brk != was.brk) flags |= CE_BREAK;
+            }
+            port->counts = now;
+            port->haveCounts = true;
         }
-        port->counts = now;
-        port->haveCounts = true;
     }
 #endif
     // A device that is gone (the line hung up, the board unplugged) refuses
@@ -512,10 +517,15 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
         deadline = NowMs() + std::int64_t(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
     const auto *in = static_cast<const unsigned char *>(buffer);
     DWORD sent = 0;
+    // When the queue is full, a far end that reads at full speed makes room
+    // sooner than a sleeping writer wakes; so try again for a moment first.
+    constexpr auto Retrying = std::chrono::microseconds(200);
+    std::chrono::steady_clock::time_point retryEnd{};
     while (sent < count) {
         ssize_t r = write(port->fd, in + sent, count - sent);
         if (r > 0) {
             sent += DWORD(r);
+            retryEnd = {};
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -523,6 +533,13 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
             *done = sent;
             return FailErrno();
         }
+        auto now = std::chrono::steady_clock::now();
+        if (retryEnd == decltype(retryEnd){}) retryEnd = now + Retrying;
+        if (now < retryEnd) {
+            std::this_thread::yield();
+            continue;
+        }
+        retryEnd = {};
         // A write that runs out of time still succeeds; the count tells how far it got.
         if (!WaitFor(port->fd, POLLOUT, deadline)) break;
     }
@@ -530,4 +547,9 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
     return TRUE;
 }
 
-void WINAPI Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void WINAPI Sleep(DWORD milliseconds)
+{
+    // As on Windows, 0 gives up the rest of the time slice and no more.
+    if (milliseconds == 0) std::this_thread::yield();
+    else std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
