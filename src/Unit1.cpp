@@ -419,6 +419,32 @@ void TForm1::FormClose() { ClosePort(ComPort); }
 
 void TForm1::AppendLine(const QString &line) { Memo1->appendPlainText(line); }
 
+bool TForm1::event(QEvent *event)
+{
+    // A request to draw that comes within a frame of the last drawing waits
+    // for the frame's end; what changed meanwhile is drawn then, together.
+    if (event->type() == QEvent::UpdateRequest && DrawLater()) return true;
+    return QWidget::event(event);
+}
+
+bool TForm1::DrawLater()
+{
+    constexpr qint64 FrameMs = 16;
+    if (!drawn.isValid() || drawn.hasExpired(FrameMs)) {
+        drawn.start();
+        return false;
+    }
+    if (!drawPending) {
+        drawPending = true;
+        QTimer::singleShot(int(FrameMs - std::min(drawn.elapsed(), FrameMs)), this, [this] {
+            drawPending = false;
+            drawn.invalidate();  // the next request draws
+            QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        });
+    }
+    return true;
+}
+
 void TForm1::ComboBox1Change()
 {
     BYTE port = BYTE(ComboBox1->currentIndex() + 1);
@@ -689,6 +715,7 @@ void TForm1::Button5Click()
         total += n;
         if (n) progress.Moved();
         else if (progress.Stalled()) break;
+        else Sleep(0);  // the system may need this processor to bring the next bytes
     }
     SendTimer->Stop();
     if (total < TestVolume) {

@@ -3,6 +3,7 @@
 #define QUORVEL_UNIT1_H
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -114,6 +115,7 @@ public:
     void AppendLine(const QString &line);
 
 protected:
+    bool event(QEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -134,6 +136,12 @@ private:
     QString LineDropped() const;
     // The result line: bytes over the stopwatch's seconds, in KB/s.
     QString SpeedLine(const QString &title, DWORD bytes) const;
+
+    // The window is drawn at most once a frame: a board at full speed adds
+    // log lines every millisecond, and drawing each time takes most of a core.
+    bool DrawLater();
+    QElapsedTimer drawn;  // since the window last drew
+    bool drawPending = false;
 
     double scale = 1.0;
     QSize designClient;

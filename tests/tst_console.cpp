@@ -4,6 +4,26 @@
 
 #include "ConsoleSession.h"
 
+// When a widget was painted, and when its document last changed.
+class DrawWatch : public QObject {
+public:
+    explicit DrawWatch(QPlainTextEdit *log) : log(log)
+    {
+        clock.start();
+        log->viewport()->installEventFilter(this);
+        connect(log->document(), &QTextDocument::contentsChanged, this, [this] { changed = clock.nsecsElapsed(); });
+    }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint) ++paints, painted = clock.nsecsElapsed();
+        return false;
+    }
+    QPlainTextEdit *log;
+    QElapsedTimer clock;
+    int paints = 0;
+    qint64 painted = -1, changed = -1;
+};
+
 class ConsoleTest : public QObject {
     Q_OBJECT
 private slots:
@@ -108,6 +128,26 @@ private slots:
         s.form.Timer1->stop();
         QTest::mouseClick(s.form.RadioGroup1->Item(1), Qt::LeftButton);
         QVERIFY(!s.form.Timer1->isActive());
+    }
+
+    void a_streaming_board_is_drawn_once_a_frame()
+    {
+        // Lines come every millisecond; each goes into the log at once, the
+        // drawing follows at most once a frame, and the last lines are drawn.
+        Session s({"--stream", "300"});
+        QTest::qWait(100);
+        DrawWatch watch(s.form.Memo1);
+        QTest::qWait(500);
+        s.form.ComboBox1->setCurrentIndex(-1);  // no port: the log stops growing
+        s.form.ComboBox1->activated(-1);
+        double ms = watch.clock.elapsed();
+        QTest::qWait(100);
+        const QStringList lines = Log(s.form);
+        int reads = int(std::count_if(lines.begin(), lines.end(), [](const QString &l) { return l.startsWith("# BytesReceived: "); }));
+        qInfo("%d reads, %d paints in %.0f ms", reads, watch.paints, ms);
+        QVERIFY(watch.paints <= ms / 16 + 5);
+        QVERIFY(reads > watch.paints);
+        QVERIFY(watch.painted > watch.changed);
     }
 
     void heartbeat_once_a_second_while_on()
