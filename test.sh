@@ -6,7 +6,8 @@ cd "$(dirname "$0")"
 source scripts/common.sh
 
 quorvel_install_missing
-quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON
+# The benchmarks are built too, so that they keep compiling; ./bench.sh runs them.
+quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON
 cd build/asan
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}

@@ -1,0 +1,368 @@
+// The console measured: the real window (offscreen) against the real simulator,
+// each figure beside a reference measured in the same run.
+//   quorvel-bench accuracy|overhead|stream|idle [--runs N] [--seconds S]
+#include <QtTest>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <pty.h>
+
+#include "ConsoleSession.h"
+#include "Measure.h"
+
+using namespace bench;
+
+namespace {
+
+int runs = 5;
+double seconds = 0;  // 0: the mode's own
+
+void Say(const char *mode, const std::string &line) { std::printf("%s: %s\n", mode, line.c_str()); }
+
+std::string Format(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
+}
+
+const QString Up = QStringLiteral("Speed PC -> PIC (KB/s): ");
+const QString Down = QStringLiteral("Speed PIC -> PC (KB/s): ");
+
+// The speed the window reported: its last result line with this title.
+double Reported(TForm1 &form, const QString &title)
+{
+    const QStringList lines = Log(form);
+    for (auto line = lines.rbegin(); line != lines.rend(); ++line)
+        if (line->startsWith(title)) return QString(line->mid(title.size())).replace(',', '.').toDouble();
+    throw std::runtime_error("no result line; the log ends with: " + lines.join(" | ").right(300).toStdString());
+}
+
+double Click(Session &s, QPushButton *button, const QString &title)
+{
+    s.form.Button2->click();  // an empty log for each run
+    button->click();          // the test runs inside the click
+    return Reported(s.form, title);
+}
+
+// ---------------------------------------------------------------- plain pseudo-terminal transfers
+
+// A fresh pseudo-terminal, raw at both ends, blocking.
+struct Pty {
+    int master = -1, slave = -1;
+    Pty()
+    {
+        termios t{};
+        cfmakeraw(&t);
+        if (openpty(&master, &slave, nullptr, &t, nullptr) != 0) throw std::runtime_error("openpty failed");
+    }
+    ~Pty()
+    {
+        close(master);
+        close(slave);
+    }
+};
+
+void WriteAll(int fd, const unsigned char *data, std::size_t n)
+{
+    while (n > 0) {
+        ssize_t r = write(fd, data, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) throw std::runtime_error("write failed");
+        data += r, n -= std::size_t(r);
+    }
+}
+
+std::size_t ReadAll(int fd, std::size_t want, std::size_t chunk)
+{
+    std::vector<unsigned char> buffer(chunk);
+    std::size_t got = 0;
+    while (got < want) {
+        ssize_t r = read(fd, buffer.data(), std::min(chunk, want - got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += std::size_t(r);
+    }
+    return got;
+}
+
+// The far end of a plain transfer: quorvel-bench-peer, in a process of its
+// own as the simulator is.
+class Peer {
+public:
+    Peer(const Pty &pty, const char *direction)
+    {
+        int ready[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        std::string fd = std::to_string(pty.master);
+        char *argv[] = {const_cast<char *>(QUORVEL_BENCH_PEER), const_cast<char *>(direction), fd.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ready[1], 1);
+        posix_spawn_file_actions_addclose(&actions, pty.slave);
+        int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(ready[1]);
+        char said = 0;
+        bool started = !failed && read(ready[0], &said, 1) == 1 && said == 'r';
+        close(ready[0]);
+        if (!started) throw std::runtime_error("quorvel-bench-peer did not start");
+    }
+    ~Peer()
+    {
+        if (pid > 0) waitpid(pid, nullptr, 0);
+    }
+
+private:
+    pid_t pid = -1;
+};
+
+// The console's upload with nothing in between: 64 writes of 4096 bytes,
+// timed until the last is handed to the system, while the far end reads.
+double PlainUpload()
+{
+    Pty pty;
+    std::vector<unsigned char> block(UploadBlock, '_');
+    double took;
+    {
+        Peer board(pty, "upload");
+        // The console pauses 100 ms after its "%", and the far end falls idle;
+        // the plain loop starts from the same rest.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        auto start = Clock::now();
+        for (DWORD i = 0; i < TestVolume / UploadBlock; ++i) WriteAll(pty.slave, block.data(), block.size());
+        took = Since(start);
+    }
+    return TestVolume / took / 1024;
+}
+
+// The console's download with nothing in between: "*" out, then reads until
+// 262144 bytes are in, while the far end answers as the board does.
+double PlainDownload()
+{
+    Pty pty;
+    std::size_t got;
+    double took;
+    {
+        Peer board(pty, "download");
+        const unsigned char request = RequestByte;
+        auto start = Clock::now();
+        WriteAll(pty.slave, &request, 1);
+        got = ReadAll(pty.slave, TestVolume, 64001);
+        took = Since(start);
+    }
+    if (got != TestVolume) throw std::runtime_error("the plain download fell short");
+    return TestVolume / took / 1024;
+}
+
+// Bytes a pseudo-terminal takes from a writer while nobody reads the other end.
+std::size_t PtyHolds()
+{
+    Pty pty;
+    fcntl(pty.slave, F_SETFL, fcntl(pty.slave, F_GETFL) | O_NONBLOCK);
+    std::vector<unsigned char> block(1024, '_');
+    std::size_t held = 0;
+    for (int idle = 0; idle < 20;) {
+        ssize_t r = write(pty.slave, block.data(), block.size());
+        if (r > 0) held += std::size_t(r), idle = 0;
+        else ++idle, std::this_thread::sleep_for(std::chrono::milliseconds(2));  // the kernel may move more on
+    }
+    return held;
+}
+
+// ---------------------------------------------------------------- the benchmarks
+
+int Accuracy()
+{
+    const char *mode = "accuracy";
+    Session s({"--rate", "1000"});
+    Say(mode, Format("quorvel-sim --rate 1000, %d runs each way through the window's own tests", runs));
+
+    std::vector<double> down;
+    for (int i = 0; i < runs; ++i) down.push_back(Click(s, s.form.Button5, Down));
+    double median = Median(down);
+    double off = (median / 1000 - 1) * 100;
+    Say(mode, "download KB/s: " + Series(down));
+    Say(mode, Format("download median/1000 = %.4f (%+.2f%%); target within 1%%: %s", median / 1000, off,
+                     Verdict(std::fabs(off) <= 1)));
+
+    std::vector<double> console, board, bias;
+    for (int i = 0; i < runs; ++i) {
+        console.push_back(Click(s, s.form.Button4, Up));
+        std::string line = s.board.WaitLine("upload of", 3000);
+        std::size_t at = line.find("arrived at ");
+        if (at == std::string::npos) throw std::runtime_error("the simulator gave no upload figure: " + s.board.Output());
+        board.push_back(std::atof(line.c_str() + at + 11));
+        bias.push_back((console.back() / board.back() - 1) * 100);
+    }
+    Say(mode, "upload KB/s, as the console reports it: " + Series(console));
+    Say(mode, "upload KB/s, as the board received it (first to last byte): " + Series(board));
+    double b = Median(bias);
+    // What was still on its way when the console's clock stopped, at the board's pace.
+    double buffered = TestVolume * (1 - 1 / (1 + b / 100));
+    Say(mode, Format("upload bias console/board: %+.2f%% (median), about %.0f bytes still buffered when the console's clock stopped",
+                     b, buffered));
+    Say(mode, Format("a pseudo-terminal holds %zu bytes from a writer whose reader does not read", PtyHolds()));
+    return std::fabs(off) <= 1 ? 0 : 1;
+}
+
+int Overhead()
+{
+    const char *mode = "overhead";
+    Session s;
+    Say(mode, Format("quorvel-sim unpaced; a warm-up round, then %d rounds of: the window's upload and download, "
+                     "and a plain loop each way over a fresh pseudo-terminal whose far end is a process of its own", runs));
+    std::vector<double> up, down, plainUp, plainDown, upRatio, downRatio;
+    for (int i = -1; i < runs; ++i) {
+        double u = Click(s, s.form.Button4, Up), d = Click(s, s.form.Button5, Down);
+        double pu = PlainUpload(), pd = PlainDownload();
+        if (i < 0) continue;  // caches, clocks and the simulator's first answer warm up
+        up.push_back(u), down.push_back(d), plainUp.push_back(pu), plainDown.push_back(pd);
+        upRatio.push_back(u / pu), downRatio.push_back(d / pd);
+    }
+    Say(mode, "upload KB/s, console: " + Series(up, 0));
+    Say(mode, "upload KB/s, plain loop: " + Series(plainUp, 0));
+    Say(mode, "download KB/s, console: " + Series(down, 0));
+    Say(mode, "download KB/s, plain loop: " + Series(plainDown, 0));
+    Say(mode, "upload console/plain per round: " + Series(upRatio, 3));
+    Say(mode, "download console/plain per round: " + Series(downRatio, 3));
+    double u = Median(upRatio), d = Median(downRatio);
+    Say(mode, Format("median console/plain: upload %.3f, download %.3f; target at least 0.9: %s", u, d, Verdict(u >= 0.9 && d >= 0.9)));
+    return u >= 0.9 && d >= 0.9 ? 0 : 1;
+}
+
+// The stream as the simulator writes it: numbered lines of text.
+std::string StreamText(std::size_t bytes)
+{
+    std::string text;
+    text.reserve(bytes + 128);
+    for (unsigned long line = 1; text.size() < bytes; ++line)
+        text += Format("line %08lu the quick brown fox jumps over the lazy dog 0123456789\r\n", line);
+    text.resize(bytes);
+    return text;
+}
+
+int Stream()
+{
+    const char *mode = "stream";
+    const double span = seconds > 0 ? seconds : 20;
+    Session s({"--stream", "1200"});
+    if (s.form.RadioGroup1->ItemIndex() != 1) throw std::runtime_error("the window is not in \"Timer\" mode");
+    Say(mode, Format("quorvel-sim --stream 1200 into the window for %.0f s, \"Timer\" mode; a 10 ms probe timer in its event loop", span));
+
+    std::vector<double> delays;
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    probe.setInterval(10);
+    auto last = Clock::now();
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto now = Clock::now();
+        delays.push_back(std::max(0.0, std::chrono::duration<double, std::milli>(now - last).count() - 10));
+        last = now;
+    });
+    double cpu = CpuSeconds();
+    auto start = Clock::now();
+    last = start;
+    probe.start();
+    QTest::qWait(int(span * 1000));
+    probe.stop();
+    double took = Since(start);
+    cpu = CpuSeconds() - cpu;
+    double peak = PeakMegabytes();
+    long long shownNow = Parse(s.form).bytes;
+
+    // Everything the board has sent so far must reach the log.
+    long long sent = s.board.Counts().sent;
+    (void)QTest::qWaitFor([&] { return Parse(s.form).bytes >= sent; }, 10000);
+    const QStringList lines = Log(s.form);
+    long long counted = 0;
+    QString shown;
+    for (const QString &line : lines) {
+        if (line.startsWith("# BytesReceived: ")) counted += line.mid(17).toLongLong();
+        else shown += line;  // line breaks aside, the bytes as they came
+    }
+    std::string expected = StreamText(std::size_t(counted));
+    expected.erase(std::remove_if(expected.begin(), expected.end(), [](char c) { return c == '\r' || c == '\n'; }), expected.end());
+    bool whole = counted >= sent && shown.toLatin1().toStdString() == expected;
+
+    double shownRate = double(shownNow) / took / 1024;
+    double p50 = Percentile(delays, 50), p99 = Percentile(delays, 99), worst = Percentile(delays, 100);
+    double share = cpu / took;
+    Say(mode, Format("shown %.1f KB/s of the 1200 offered (%lld bytes in %.1f s)", shownRate, shownNow, took));
+    Say(mode, Format("log at the end: %lld bytes counted, %lld sent by the board, text %s", counted, sent,
+                     whole ? "identical to what was sent (line breaks aside)" : "DIFFERS from what was sent"));
+    Say(mode, Format("probe delay over %zu ticks: p50 %.2f ms, p99 %.2f ms, worst %.2f ms", delays.size(), p50, p99, worst));
+    Say(mode, Format("console CPU %.1f%% of a core (%.2f s in %.1f s), peak memory %.0f MB, log %lld lines", share * 100, cpu,
+                     took, peak, (long long)lines.size()));
+    Say(mode, Format("targets: every byte in the log %s; p99 under 50 ms %s; under half a core %s", Verdict(whole),
+                     Verdict(p99 < 50), Verdict(share < 0.5)));
+    return whole && p99 < 50 && share < 0.5 ? 0 : 1;
+}
+
+int Idle()
+{
+    const char *mode = "idle";
+    const double span = seconds > 0 ? seconds : 10;
+    auto cpuOver = [&](double wait) {
+        QTest::qWait(500);  // settle
+        double cpu = CpuSeconds();
+        auto start = Clock::now();
+        QTest::qWait(int(wait * 1000));
+        return (CpuSeconds() - cpu) / Since(start);
+    };
+    // The floor: an event loop with nothing but a 1 ms timer that does nothing.
+    double reference;
+    {
+        QTimer tick;
+        tick.setTimerType(Qt::PreciseTimer);
+        tick.setInterval(1);
+        QObject::connect(&tick, &QTimer::timeout, [] {});
+        tick.start();
+        reference = cpuOver(span);
+    }
+    double console;
+    {
+        Session s;  // a silent board on port 20
+        if (!PortIsOpen(s.form.ComPort) || !s.form.Timer1->isActive()) throw std::runtime_error("port 20 is not open and polled");
+        console = cpuOver(span);
+    }
+    Say(mode, Format("over %.0f s: console (port open, silent board, 1 ms poll) %.2f%% of a core; a bare 1 ms Qt timer %.2f%%; "
+                     "ratio %.2f", span, console * 100, reference * 100, console / reference));
+    Say(mode, Format("target under 2%% of a core: %s", Verdict(console < 0.02)));
+    return console < 0.02 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    QApplication app(argc, argv);
+    TApplication::ShowErrorBox = [](const QString &text, const QString &) {
+        std::fprintf(stderr, "quorvel-bench: the console raised: %s\n", qPrintable(text));
+    };
+    std::string mode = argc > 1 ? argv[1] : "";
+    for (int i = 2; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
+    }
+    try {
+        if (mode == "accuracy") return Accuracy();
+        if (mode == "overhead") return Overhead();
+        if (mode == "stream") return Stream();
+        if (mode == "idle") return Idle();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "quorvel-bench %s: %s\n", mode.c_str(), e.what());
+        return 2;
+    }
+    std::fprintf(stderr, "usage: quorvel-bench accuracy|overhead|stream|idle [--runs N] [--seconds S]\n");
+    return 2;
+}
