@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -37,8 +38,8 @@ inline double Percentile(std::vector<double> values, double p)
 {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    std::size_t rank = std::size_t(p / 100.0 * double(values.size()) + 0.5);
-    return values[std::min(values.size() - 1, rank == 0 ? 0 : rank - 1)];
+    std::size_t rank = std::size_t(std::ceil(p / 100.0 * double(values.size())));
+    return values[std::min(values.size(), std::max<std::size_t>(rank, 1)) - 1];
 }
 
 inline double Median(const std::vector<double> &values)

@@ -2,7 +2,7 @@
 // each figure beside a reference measured in the same run.
 //   quorvel-bench accuracy|overhead|stream|idle [--runs N] [--seconds S]
 #include <QtTest>
-#include <atomic>
+#include <cstdarg>
 #include <cstring>
 #include <thread>
 

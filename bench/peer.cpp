@@ -17,7 +17,7 @@ unsigned char buffer[Volume];
 bool Move(ssize_t (*io)(int, void *, std::size_t), int fd, std::size_t want, std::size_t chunk)
 {
     for (std::size_t done = 0; done < want;) {
-        ssize_t r = io(fd, buffer + done % sizeof buffer, std::min(chunk, want - done));
+        ssize_t r = io(fd, buffer + done, std::min(chunk, want - done));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
         done += std::size_t(r);

@@ -715,7 +715,6 @@ void TForm1::Button5Click()
         total += n;
         if (n) progress.Moved();
         else if (progress.Stalled()) break;
-        else Sleep(0);  // the system may need this processor to bring the next bytes
     }
     SendTimer->Stop();
     if (total < TestVolume) {

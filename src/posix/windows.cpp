@@ -547,9 +547,4 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
     return TRUE;
 }
 
-void WINAPI Sleep(DWORD milliseconds)
-{
-    // As on Windows, 0 gives up the rest of the time slice and no more.
-    if (milliseconds == 0) std::this_thread::yield();
-    else std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void WINAPI Sleep(DWORD milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
