@@ -116,9 +116,15 @@ public:
         close(ready[0]);
         if (!started) throw std::runtime_error("quorvel-bench-peer did not start");
     }
+    // The peer ends with its transfer; one that is still waiting after 5 s
+    // (the transfer broke off) is stopped.
     ~Peer()
     {
-        if (pid > 0) waitpid(pid, nullptr, 0);
+        auto end = Clock::now() + std::chrono::seconds(5);
+        while (waitpid(pid, nullptr, WNOHANG) == 0) {
+            if (Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            else kill(pid, SIGKILL);
+        }
     }
 
 private:
