@@ -171,8 +171,7 @@ void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point 
             std::size_t take = std::min(n - i, TestVolume - uploadGot);
             counts.upload += take;
             counts.uploadMarks += std::uint64_t(std::count(data + i, data + i + take, AnnounceByte));
-            if (uploadGot == 0) firstUploadRead = now, firstRead = true;
-            if (firstRead) firstReadBytes += take;
+            if (uploadGot == 0) firstUploadRead = now, firstReadBytes = take, firstRead = true;
             uploadGot += take;
             i += take - 1;
             lastUploadByte = now;
@@ -188,7 +187,6 @@ void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point 
             ++counts.announces;
             uploading = true;
             uploadGot = 0;
-            firstReadBytes = 0;
             lastUploadByte = now;
             if (options.hangupAfter == 0) hungUp = true;
         } else if (b == RequestByte) {

@@ -190,7 +190,7 @@ int main(int argc, char **argv)
         // While bytes flow, go straight back to the terminal: a wait each time
         // would make the board slower than a plain reader. Every few rounds
         // the wait comes anyway, as signals are taken only there.
-        int ready = busy > 0 && busy < 16 ? events : Wait(terminal.master, events, board.NextWake(now), open);
+        int ready = busy > 0 ? events : Wait(terminal.master, events, board.NextWake(now), open);
         bool moved = false;
         if (ready & POLLIN) {
             ssize_t n = read(terminal.master, buffer, std::min(canRead, sizeof buffer));
@@ -201,7 +201,7 @@ int main(int argc, char **argv)
             ssize_t n = write(terminal.master, board.Output(), canWrite);
             if (n > 0) board.Sent(std::size_t(n), sim::Clock::now()), moved = true;
         }
-        busy = moved && busy < 16 ? busy + 1 : 0;
+        busy = moved && busy < 15 ? busy + 1 : 0;
     }
     Unlink(entry, terminal.path);
     terminal.Close();
