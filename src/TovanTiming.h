@@ -12,7 +12,7 @@ public:
     // A counter that never runs backwards, and its ticks per second.
     using Counter = std::function<std::int64_t()>;
 
-    // Reads the system's monotonic clock.
+    // Reads the system's high-resolution counter.
     explicit TPerformanceTimer(const std::string &name);
     // Reads the given counter instead, so tests can step time by hand.
     TPerformanceTimer(const std::string &name, std::int64_t frequency, Counter counter);
