@@ -17,9 +17,14 @@
 #include <unistd.h>
 
 #include "Board.h"
+#include "Terminal.h"
 #include "portsfolder.h"
 
 namespace {
+
+using sim::Link;
+using sim::Terminal;
+using sim::Unlink;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t countsRequested = 0;
@@ -28,76 +33,6 @@ void OnStop(int) { stopRequested = 1; }
 void OnCounts(int) { countsRequested = 1; }
 
 void Say(const std::string &line) { std::printf("quorvel-sim: %s\n", line.c_str()); }
-
-// The board's end of a pseudo-terminal. The device end is held open too, so
-// that the line keeps its settings and never reads as hung up between the
-// console's visits; the console's reads and writes share it undisturbed.
-struct Terminal {
-    int master = -1, device = -1;
-    std::string path;
-
-    bool Open(std::string &error)
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-            error = std::string("no pseudo-terminal: ") + std::strerror(errno);
-            Close();
-            return false;
-        }
-        path = ptsname(master);
-        device = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t;
-        if (device < 0 || tcgetattr(device, &t) != 0) {
-            error = "cannot set up " + path + ": " + std::strerror(errno);
-            Close();
-            return false;
-        }
-        cfmakeraw(&t);
-        cfsetspeed(&t, B115200);
-        tcsetattr(device, TCSANOW, &t);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        return true;
-    }
-    void Close()
-    {
-        if (master >= 0) close(master);
-        if (device >= 0) close(device);
-        master = device = -1;
-    }
-};
-
-bool MakeFolders(const std::string &folder)
-{
-    for (std::size_t at = 1; at != std::string::npos;) {
-        at = folder.find('/', at + 1);
-        std::string part = folder.substr(0, at);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
-// Points the port's entry at the device, replacing whatever was there.
-bool Link(const std::string &entry, const std::string &device, std::string &error)
-{
-    std::string folder = entry.substr(0, entry.rfind('/'));
-    std::string temporary = entry + ".new" + std::to_string(getpid());
-    unlink(temporary.c_str());
-    if (!MakeFolders(folder) || symlink(device.c_str(), temporary.c_str()) != 0 ||
-        rename(temporary.c_str(), entry.c_str()) != 0) {
-        error = "cannot link " + entry + ": " + std::strerror(errno);
-        unlink(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Removes the entry only while it is still ours; another board may have taken the port since.
-void Unlink(const std::string &entry, const std::string &device)
-{
-    char target[PATH_MAX];
-    ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, std::size_t(n)) == device) unlink(entry.c_str());
-}
 
 // Waits for the terminal or a signal, at most until `until`.
 int Wait(int fd, short events, sim::Clock::time_point until, const sigset_t &open)
