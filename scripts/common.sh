@@ -4,6 +4,9 @@
 # Debian packages the console needs to build and run. fonts-wine carries a
 # metric clone of "MS Sans Serif", the face the window's layout is drawn for.
 QUORVEL_PACKAGES=(g++ make cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wine)
+# What test.sh adds to build the core for Windows and run its tests under
+# Wine: the MinGW-w64 cross compilers (the posix thread model) and 64-bit Wine.
+QUORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 
 quorvel_install_missing() {
     local missing=() pkg

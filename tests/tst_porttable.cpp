@@ -142,28 +142,6 @@ TEST_CASE(a_long_text_is_cut_to_10000_bytes)
     ClosePort(5);
 }
 
-TEST_CASE(port_zero_and_closed_ports_do_nothing)
-{
-    unsigned char buffer[16] = {};
-    for (BYTE port : {BYTE(0), BYTE(6), BYTE(21), BYTE(255)}) {
-        CHECK(!PortIsOpen(port));
-        CHECK_EQ(BytesWaiting(port), 0u);
-        CHECK_EQ(ReadPort(port, buffer, sizeof buffer), 0u);
-        CHECK_EQ(WritePort(port, buffer, sizeof buffer), 0u);
-        CHECK_EQ(WritePortText(port, "x"), 0u);
-        CHECK(!PurgeInput(port));
-        CHECK(!PurgeOutput(port));
-        CHECK(!ApplySettings(port, DCB{}));
-        COMMTIMEOUTS timeouts{};
-        CHECK(!GetPortTimeouts(port, timeouts));
-        CHECK(!SetPortTimeouts(port, timeouts));
-        CHECK(!PortResponds(port));
-        RefreshStatus(port);
-        ClosePort(port);
-    }
-    for (const auto &slot : PortTable) CHECK(slot == nullptr);
-}
-
 TEST_CASE(purge_input_drops_what_is_waiting)
 {
     PortsFolder ports;

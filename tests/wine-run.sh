@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs a Windows test program under Wine 64-bit and passes only when the
+# program itself reported a passing run: Wine can exit 0 and print nothing
+# when an executable did not load, so the exit status alone proves nothing.
+#
+#   wine-run.sh --new-prefix
+#       makes a fresh $WINEPREFIX (removing any old one)
+#   wine-run.sh [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
+#       runs the program in $WINEPREFIX; with --cable, ports A and B are first
+#       joined like a null-modem cable by the host's quorvel-nullmodem, and the
+#       free port's link is removed
+#
+# The program must end its output with the plain C++ tests' summary,
+# "N passed, 0 failed, M skipped", with N at least 1.
+set -euo pipefail
+
+WINE=${WINE:-/usr/lib/wine/wine64}
+# Debian's wrapper starts the server with no lingering (-p0), so that waiting
+# for it at the end takes two seconds rather than five.
+export WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+export WINEDEBUG=-all
+# No Mono or Gecko: nothing here needs them, and asking for them would stall.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+fail() {
+    echo "wine-run: $*" >&2
+    exit 1
+}
+
+[ -n "${WINEPREFIX:-}" ] || fail "WINEPREFIX is not set"
+[ -x "$WINE" ] || fail "no Wine at $WINE (install Debian's wine64)"
+
+if [ "${1:-}" = "--new-prefix" ]; then
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    "$WINE" wineboot --init >/dev/null 2>&1 || true
+    "$WINESERVER" -w
+    [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot did not make a prefix in $WINEPREFIX"
+    echo "wine-run: a fresh prefix in $WINEPREFIX ($("$WINE" --version 2>/dev/null || echo "Wine"))"
+    exit 0
+fi
+
+cable=()
+if [ "${1:-}" = "--cable" ]; then
+    [ $# -ge 6 ] || fail "--cable needs NULLMODEM A B FREE"
+    [ -x "$2" ] || fail "no quorvel-nullmodem at $2"
+    dosdevices="$WINEPREFIX/dosdevices"
+    [ -d "$dosdevices" ] || fail "no prefix at $WINEPREFIX: run wine-run.sh --new-prefix first"
+    rm -f "$dosdevices/com$5"
+    cable=("$2" --folder "$dosdevices" "$3" "$4" --)
+    shift 5
+fi
+[ $# -ge 1 ] || fail "no program given"
+program=$1
+shift
+[ -f "$program" ] || fail "no program at $program"
+
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+status=0
+"${cable[@]}" "$WINE" "$program" "$@" >"$output" 2>&1 || status=$?
+"$WINESERVER" -w
+tr -d '\r' <"$output"
+
+name=$(basename "$program")
+summary=$(tr -d '\r' <"$output" | grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' | tail -n 1 || true)
+[ -n "$summary" ] || fail "$name did not run to its end under Wine: no summary in its output (exit status $status)"
+passed=${summary%% passed*}
+[ "$passed" -ge 1 ] || fail "$name ran no test under Wine"
+[[ "$summary" == *" 0 failed,"* ]] || fail "$name failed under Wine: $summary"
+[ "$status" -eq 0 ] || fail "$name reported \"$summary\" but exited with status $status"
