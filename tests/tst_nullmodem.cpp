@@ -68,6 +68,20 @@ std::string AllByteValues()
     return all;
 }
 
+// quorvel-nullmodem reads this program's output and can pull a port out, or
+// put it back, as a board is unplugged and plugged in again. A real cable cannot.
+bool CableListens()
+{
+    const char *cable = std::getenv("QUORVEL_NULLMODEM");
+    return cable && std::strcmp(cable, "listening") == 0;
+}
+
+void TellCable(const char *what, BYTE port)
+{
+    std::printf("quorvel-nullmodem: %s %d\n", what, int(port));
+    std::fflush(stdout);
+}
+
 // Both ends open the console's way, for the length of a case.
 struct Cable {
     Cable()
@@ -246,6 +260,33 @@ TEST_CASE(closing_frees_the_ports)
     CHECK(OpenConsoleWay(A));
     CHECK_EQ(WritePortText(A, "again"), DWORD(5));
     CHECK_EQ(Receive(B, 5), std::string("again"));
+}
+
+TEST_CASE(a_port_whose_device_goes_away_fails_at_once_and_opens_again_when_it_is_back)
+{
+    if (!CableListens()) SKIP("this cable cannot be pulled out");
+    Cable cable;
+    TellCable("unplug", B);
+    auto start = Clock::now();
+    while (PortResponds(B) && MsSince(start) < 2000) Sleep(1);
+    CHECK(!PortResponds(B));
+    unsigned char buffer[64] = {};
+    start = Clock::now();
+    CHECK_EQ(ReadPort(B, buffer, sizeof buffer), DWORD(0));
+    CHECK_EQ(WritePort(B, buffer, sizeof buffer), DWORD(0));
+    CHECK(PortTable[B - 1]->LastError != 0);
+    CHECK_EQ(BytesWaiting(B), DWORD(0));
+    CHECK(MsSince(start) < 1000);
+    CHECK(PortIsOpen(B));  // the slot stays until the port is closed
+
+    ClosePort(B);
+    TellCable("plug", B);
+    start = Clock::now();
+    bool back = false;
+    while (!(back = OpenConsoleWay(B)) && MsSince(start) < 2000) Sleep(10);
+    CHECK(back);
+    CHECK_EQ(WritePortText(A, "back"), DWORD(4));
+    CHECK_EQ(Receive(B, 4), std::string("back"));
 }
 
 TEST_CASE(a_port_opens_only_once)
