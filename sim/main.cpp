@@ -1,19 +1,13 @@
 // quorvel-sim: a test board on a pseudo-terminal, linked as one of the
 // console's ports, so that the console can be run and tested without hardware.
-#include <cerrno>
-#include <climits>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "Board.h"

@@ -51,7 +51,13 @@ int Keep(const std::string &device)
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     pid_t pid = fork();
-    if (pid < 0) return -1;
+    if (pid < 0) {
+        int error = errno;
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        errno = error;
+        return -1;
+    }
     if (pid == 0) {
         // Nothing else of the cable's stays open here: an end held by a
         // keeper could not hang up.
@@ -80,10 +86,13 @@ struct Port {
 
     bool Plug(std::string &error)
     {
-        if (!terminal.Open(error)) return false;
-        keeper = Keep(terminal.path);
-        if (keeper < 0) error = std::string("cannot keep ") + terminal.path + ": " + std::strerror(errno);
-        return keeper >= 0 && sim::Link(entry, terminal.path, error);
+        if (terminal.Open(error)) {
+            keeper = Keep(terminal.path);
+            if (keeper < 0) error = std::string("cannot keep ") + terminal.path + ": " + std::strerror(errno);
+            else if (sim::Link(entry, terminal.path, error)) return true;
+        }
+        Unplug();
+        return false;
     }
     // As an unplugged board: the line hangs up and the port's name goes.
     void Unplug()

@@ -30,9 +30,16 @@ fail() {
 [ -n "${WINEPREFIX:-}" ] || fail "WINEPREFIX is not set"
 [ -x "$WINE" ] || fail "no Wine at $WINE (install Debian's wine64)"
 
+# Marks a prefix this script made, so that it never removes anyone else's.
+marker=.quorvel-test-prefix
+
 if [ "${1:-}" = "--new-prefix" ]; then
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$(dirname "$WINEPREFIX")"
+    if [ -e "$WINEPREFIX" ]; then
+        [ -f "$WINEPREFIX/$marker" ] || fail "$WINEPREFIX was not made by this script; not removing it"
+        rm -rf "$WINEPREFIX"
+    fi
+    mkdir -p "$WINEPREFIX"
+    touch "$WINEPREFIX/$marker"
     "$WINE" wineboot --init >/dev/null 2>&1 || true
     "$WINESERVER" -w
     [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot did not make a prefix in $WINEPREFIX"
