@@ -5,24 +5,16 @@
 //
 //   tst_nullmodem A B FREE    ports A and B joined, port FREE linked to nothing
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "Check.h"
-#include "WinCom.h"
+#include "PortTableUse.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 BYTE A = 3, B = 14, Free = 19;
-
-long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 bool UnderWine()
 {
@@ -33,8 +25,6 @@ bool UnderWine()
     return false;
 #endif
 }
-
-bool OpenConsoleWay(BYTE port) { return OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000); }
 
 // What arrives at the port until `count` bytes came or `ms` passed.
 std::string Receive(BYTE port, std::size_t count, int ms = 2000)
@@ -52,14 +42,6 @@ std::string Receive(BYTE port, std::size_t count, int ms = 2000)
 
 // Everything that arrives within `ms`.
 std::string Drain(BYTE port, int ms = 100) { return Receive(port, std::size_t(-1), ms); }
-
-DWORD WaitForBytes(BYTE port, DWORD count)
-{
-    auto start = Clock::now();
-    DWORD waiting = 0;
-    while ((waiting = BytesWaiting(port)) < count && MsSince(start) < 2000) Sleep(1);
-    return waiting;
-}
 
 std::string AllByteValues()
 {

@@ -1,33 +1,10 @@
 // The port table on real pseudo-terminals: the test holds the board's end.
-#include <chrono>
 #include <cstring>
 #include <string>
 
 #include "Check.h"
+#include "PortTableUse.h"
 #include "PtyLink.h"
-#include "WinCom.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-bool OpenConsoleWay(BYTE port) { return OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000); }
-
-// Waits until `count` bytes are waiting, as a poll loop would.
-DWORD WaitForBytes(BYTE port, DWORD count)
-{
-    auto start = Clock::now();
-    DWORD waiting = 0;
-    while ((waiting = BytesWaiting(port)) < count && MsSince(start) < 2000) usleep(1000);
-    return waiting;
-}
-
-}  // namespace
 
 TEST_CASE(open_applies_the_line_settings_to_the_device)
 {
