@@ -3,7 +3,7 @@
 #   - on Linux, built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #     window tests offscreen);
 #   - the core (port table and stopwatch) built for 64-bit Windows with
-#     MinGW-w64, its tests run under Wine against the real Win32 comm API;
+#     MinGW-w64, its tests run under Wine against the Win32 comm API itself;
 #   - the same core built for 32-bit Windows, which is compiled but not run
 #     (that needs 32-bit Wine, which this does not install).
 set -euo pipefail

@@ -4,7 +4,7 @@
 # when an executable did not load, so the exit status alone proves nothing.
 #
 #   wine-run.sh --new-prefix
-#       makes a fresh $WINEPREFIX (removing any old one)
+#       makes a fresh $WINEPREFIX (removing one that this script made before)
 #   wine-run.sh [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
 #       runs the program in $WINEPREFIX; with --cable, ports A and B are first
 #       joined like a null-modem cable by the host's quorvel-nullmodem, and the
@@ -62,15 +62,17 @@ program=$1
 shift
 [ -f "$program" ] || fail "no program at $program"
 
+# The output is shown as it comes, so that a test that hangs shows how far it got.
 output=$(mktemp)
 trap 'rm -f "$output"' EXIT
-status=0
-"${cable[@]}" "$WINE" "$program" "$@" >"$output" 2>&1 || status=$?
+set +e
+"${cable[@]}" "$WINE" "$program" "$@" 2>&1 | tr -d '\r' | tee "$output"
+status=${PIPESTATUS[0]}
+set -e
 "$WINESERVER" -w
-tr -d '\r' <"$output"
 
 name=$(basename "$program")
-summary=$(tr -d '\r' <"$output" | grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' | tail -n 1 || true)
+summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$output" | tail -n 1 || true)
 [ -n "$summary" ] || fail "$name did not run to its end under Wine: no summary in its output (exit status $status)"
 passed=${summary%% passed*}
 [ "$passed" -ge 1 ] || fail "$name ran no test under Wine"
