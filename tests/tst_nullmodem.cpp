@@ -345,6 +345,13 @@ int main(int argc, char **argv)
         B = BYTE(std::atoi(argv[2]));
         Free = BYTE(std::atoi(argv[3]));
     }
+    bool valid = A != B && Free != A && Free != B;
+    for (BYTE port : {A, B, Free}) valid = valid && port >= 1 && port <= PortCount;
+    if (argc != 1 && argc != 4) valid = false;
+    if (!valid) {
+        std::printf("usage: tst_nullmodem A B FREE (three different ports from 1 to %d)\n", PortCount);
+        return 2;
+    }
     std::printf("ports %s and %s joined; %s free%s\n", PortDeviceName(A).c_str(), PortDeviceName(B).c_str(),
                 PortDeviceName(Free).c_str(), UnderWine() ? " (under Wine)" : "");
     return check::RunAll();
