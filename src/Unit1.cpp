@@ -19,6 +19,10 @@ TComboBox::TComboBox(QWidget *parent) : QComboBox(parent)
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
     setCompleter(nullptr);  // completion is done in keyPressEvent, the way the list expects
+    // Qt selects the entry matching the text when Enter is pressed or the focus
+    // leaves, and reports that as a choice; the user chose nothing then.
+    disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
+    disconnect(lineEdit(), &QLineEdit::returnPressed, this, nullptr);
     // Edits that do not come through our keys (paste, cut, Delete) leave no entry selected.
     connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
         if (!editing) ClearEntry();
@@ -84,10 +88,20 @@ TRadioGroup::TRadioGroup(const QString &caption, const QStringList &names, QWidg
         auto *item = new QRadioButton(name, this);
         // Only a change of selection counts, however it is made (mouse, arrow keys, code).
         connect(item, &QRadioButton::toggled, this, [this](bool on) {
+            SetTabStop();
             if (on) emit Click();
         });
         items.push_back(item);
     }
+    SetTabStop();
+}
+
+void TRadioGroup::SetTabStop()
+{
+    // The group is one tab stop, its checked item; the arrow keys move within it.
+    int checked = std::max(ItemIndex(), 0);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i]->setFocusPolicy(int(i) == checked ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 int TRadioGroup::ItemIndex() const

@@ -66,6 +66,7 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    void SetTabStop();
     std::vector<QRadioButton *> items;
 };
 

@@ -1,6 +1,8 @@
 // The main window offscreen: its layout at 96 dpi, anchors and scaling, its
 // start state, and port choice against the real port table on pseudo-terminals.
+#include <QClipboard>
 #include <QtTest>
+#include <memory>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -140,6 +142,36 @@ private slots:
         QCOMPARE(order, expected);
     }
 
+    void tab_lands_on_the_checked_receive_mode()
+    {
+        // The group is one tab stop: Tab and Shift+Tab reach the checked item
+        // alone, and the arrow keys move the choice within the group.
+        TForm1 form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+            return QApplication::focusWidget();
+        };
+        // As the window starts, then as the user clicks each mode.
+        for (int mode : {1, 0, 1}) {
+            if (QApplication::focusWidget() != form.Edit1) QTest::mouseClick(form.RadioGroup1->Item(mode), Qt::LeftButton);
+            QCOMPARE(form.RadioGroup1->ItemIndex(), mode);
+            // "Receive Manually" is on only in "Manually" mode; "Clear" comes before it.
+            (mode == 0 ? static_cast<QWidget *>(form.Button3) : form.Button2)->setFocus(Qt::TabFocusReason);
+            QCOMPARE(press(Qt::Key_Tab), form.RadioGroup1->Item(mode));
+            QCOMPARE(press(Qt::Key_Tab), form.Edit2);
+            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), form.RadioGroup1->Item(mode));
+            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), mode == 0 ? static_cast<QWidget *>(form.Button3) : form.Button2);
+        }
+        form.RadioGroup1->Item(1)->setFocus(Qt::TabFocusReason);
+        QCOMPARE(press(Qt::Key_Up), form.RadioGroup1->Item(0));
+        QCOMPARE(form.RadioGroup1->ItemIndex(), 0);
+        QVERIFY(!form.Timer1->isActive());  // the change ran its handler
+        QCOMPARE(press(Qt::Key_Down), form.RadioGroup1->Item(1));
+        QVERIFY(form.Timer1->isActive());
+    }
+
     void anchored_controls_follow_the_window_edges()
     {
         TForm1 form(nullptr, 96);
@@ -214,6 +246,66 @@ private slots:
         QCOMPARE(form.ComPort, BYTE(0));
         QVERIFY(!PortIsOpen(1));
         QVERIFY(Log(form).isEmpty());
+    }
+
+    void the_selector_changes_only_when_the_user_changes_it()
+    {
+        // Keys and focus changes reach the window as a user's do: to the focus
+        // widget. Enter, leaving the selector, or a pasted number select no
+        // entry, so they open nothing and log nothing.
+        PortsFolder ports;
+        std::vector<std::unique_ptr<PtyLink>> boards;
+        for (int port : {1, 2, 5, 12}) boards.push_back(std::make_unique<PtyLink>(ports, port));
+        TForm1 form(nullptr, 96);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+        };
+        auto nothingOpen = [&] {
+            for (int port = 1; port <= PortCount; ++port)
+                if (PortIsOpen(BYTE(port))) return false;
+            return form.ComPort == 0 && form.ComboBox1->currentIndex() == -1;
+        };
+
+        form.ComboBox1->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(QApplication::focusWidget(), form.ComboBox1);
+        press(Qt::Key_A, Qt::ControlModifier);
+        press(Qt::Key_1);
+        press(Qt::Key_2);
+        QCOMPARE(form.ComPort, BYTE(12));
+        press(Qt::Key_Home);
+        press(Qt::Key_Right);
+        press(Qt::Key_Backspace);
+        QCOMPARE(form.ComboBox1->currentText(), QString("2"));
+        QVERIFY(nothingOpen());
+        press(Qt::Key_Return);
+        press(Qt::Key_Enter);
+        QVERIFY(nothingOpen());
+        QTest::mouseClick(form.Edit1, Qt::LeftButton);  // focus leaves the selector
+        QCOMPARE(QApplication::focusWidget(), form.Edit1);
+        QVERIFY(nothingOpen());
+        QCOMPARE(form.ComboBox1->currentText(), QString("2"));
+
+        QApplication::clipboard()->setText("5");
+        form.ComboBox1->setFocus(Qt::TabFocusReason);
+        press(Qt::Key_A, Qt::ControlModifier);
+        press(Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(form.ComboBox1->currentText(), QString("5"));
+        press(Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != form.ComboBox1);
+        QVERIFY(nothingOpen());
+        QVERIFY(Log(form).isEmpty());
+
+        // The arrow keys choose from the list, as the list's own keys.
+        form.ComboBox1->setFocus(Qt::TabFocusReason);
+        press(Qt::Key_Down);
+        QCOMPARE(form.ComboBox1->currentIndex(), 0);
+        QCOMPARE(form.ComPort, BYTE(1));
+        press(Qt::Key_Down);
+        QCOMPARE(form.ComPort, BYTE(2));
+        QVERIFY(!PortIsOpen(1) && PortIsOpen(2));
+        form.close();
     }
 
     void choosing_from_the_list_switches_ports()
