@@ -571,6 +571,10 @@ void SetAppCursor(bool busy)
 }
 
 // When something last moved; a test's waits end once nothing has for StallLimit.
+// Only the transfer itself counts as moving: the upload's writes and its
+// transmit queue draining, the download's bytes arriving. So no path through
+// either test holds the window longer than its transfer plus StallLimit,
+// whatever else the board sends.
 class Progress {
 public:
     void Moved() { last = Clock::now(); }
@@ -695,18 +699,27 @@ void TForm1::Button4Click()
     // The fixed volume over the timed writing; formatted now, before the wait.
     const QString result = SpeedLine(QStringLiteral("Speed PC -> PIC (KB/s): "), TestVolume);
 
-    // The board's mark: a read that begins with "*". What comes before it is dropped.
+    // The board's mark: a read that begins with "*". What comes before it is
+    // read and dropped, and is no progress: a board that keeps sending must
+    // not hold the wait open. Only the last block still draining is.
     Progress progress;
     DWORD queued = QueuedOut(ComPort);
+    unsigned long long other = 0;  // bytes read that did not begin with the mark
     do {
         RxBuffer[0] = ' ';
-        if (BytesWaiting(ComPort) != 0 && ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size())) != 0) progress.Moved();
+        if (BytesWaiting(ComPort) != 0) {
+            DWORD n = ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size()));
+            if (n != 0 && RxBuffer[0] != DoneByte) other += n;
+        }
         DWORD now = QueuedOut(ComPort);
         if (now < queued) progress.Moved();
         queued = now;
         if (RxBuffer[0] != DoneByte && progress.Stalled()) {
-            EndSpeedTest({name + QStringLiteral(": all %1 bytes went out, but no \"*\" came back within %2 s.")
-                                     .arg(TestVolume).arg(StallLimit.count()) + LineDropped()});
+            QString line = name + QStringLiteral(": all %1 bytes went out, but no \"*\" came back within %2 s")
+                                      .arg(TestVolume).arg(StallLimit.count());
+            if (other != 0) line += QStringLiteral("; the board kept sending other bytes (%1 of them).").arg(other);
+            else line += QChar('.');
+            EndSpeedTest({line + LineDropped()});
             return;
         }
     } while (RxBuffer[0] != DoneByte);

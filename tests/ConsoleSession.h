@@ -46,14 +46,17 @@ inline Received Parse(TForm1 &form)
     return r;
 }
 
+// Shows the window and chooses port 20 from the list.
+inline void ShowOnPort20(TForm1 &form)
+{
+    form.show();
+    form.ComboBox1->setCurrentIndex(19);
+    form.ComboBox1->activated(19);
+}
+
 // A window on port 20 with the simulator behind it.
 struct Session {
-    explicit Session(std::vector<std::string> options = {}) : board(Options(options))
-    {
-        form.show();
-        form.ComboBox1->setCurrentIndex(19);
-        form.ComboBox1->activated(19);
-    }
+    explicit Session(std::vector<std::string> options = {}) : board(Options(options)) { ShowOnPort20(form); }
     ~Session() { form.close(); }  // releases the port, as closing the window does
     static std::vector<std::string> Options(std::vector<std::string> options)
     {
@@ -66,6 +69,15 @@ struct Session {
     }
     PortsFolder ports;
     SimProcess board;
+    TForm1 form;
+};
+
+// A window on port 20 whose board the test plays, on a pseudo-terminal.
+struct ScriptedSession {
+    ScriptedSession() { ShowOnPort20(form); }
+    ~ScriptedSession() { form.close(); }
+    PortsFolder ports;
+    PtyLink board{ports, 20};
     TForm1 form;
 };
 

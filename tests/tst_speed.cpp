@@ -2,6 +2,7 @@
 // simulator: their results, the timers and cursor around them, boards that
 // misbehave, and the speed's format and faults.
 #include <QtTest>
+#include <atomic>
 #include <limits>
 #include <thread>
 
@@ -179,12 +180,9 @@ private slots:
     {
         // The test plays the board: it reads the upload, then answers with a read
         // that holds "*" but does not begin with it, and 300 ms later with "*".
-        PortsFolder ports;
-        PtyLink board(ports, 20);
-        TForm1 form;
-        form.show();
-        form.ComboBox1->setCurrentIndex(19);
-        form.ComboBox1->activated(19);
+        ScriptedSession s;
+        PtyLink &board = s.board;
+        TForm1 &form = s.form;
         std::string got;
         std::thread script([&] {
             got = board.Receive(1 + 262144, 10000);
@@ -203,7 +201,62 @@ private slots:
         QStringList log = Log(form);
         QCOMPARE(log.size(), 1);
         QVERIFY(Speed(log[0], Up) > 0);
-        form.close();
+    }
+
+    void a_board_that_keeps_sending_ends_the_upload_within_the_limit()
+    {
+        // A board that streams log text and never answers with a read that
+        // begins with "*": what it sends is not progress, so the wait ends 5 s
+        // after the last block, says why, and the window goes on.
+        ScriptedSession s;
+        PtyLink &board = s.board;
+        TForm1 &form = s.form;
+        std::atomic<bool> quiet{false};
+        std::atomic<std::int64_t> lastBlockNs{0};
+        std::string got;
+        std::thread script;
+        struct Join {
+            std::thread &script;
+            std::atomic<bool> &quiet;
+            ~Join()
+            {
+                quiet = true;
+                if (script.joinable()) script.join();
+            }
+        } join{script, quiet};
+        script = std::thread([&] {
+            got = board.Receive(1 + 262144, 10000);
+            lastBlockNs = std::chrono::steady_clock::now().time_since_epoch().count();
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (!quiet && std::chrono::steady_clock::now() < end) {
+                board.Send("log: still busy * working\r\n");
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+            // Then a plain download, to show the next test runs as usual.
+            std::string request = board.Receive(1, 5000);
+            if (request == "*") board.Send(std::string(262144, 'd'));
+        });
+        form.Button4->click();
+        auto waited = std::chrono::steady_clock::now().time_since_epoch() - std::chrono::steady_clock::duration(lastBlockNs.load());
+        double seconds = std::chrono::duration<double>(waited).count();
+        QCOMPARE(got.size(), std::size_t(1 + 262144));
+        QVERIFY2(seconds >= 4.9 && seconds < 7, qPrintable(QString::number(seconds)));
+        QStringList log = Log(form);
+        QRegularExpressionMatch m = QRegularExpression("^Speed PC -> PIC: all 262144 bytes went out, but no \"\\*\" came back within 5 s; "
+                                                       "the board kept sending other bytes \\((\\d+) of them\\)\\.$")
+                                        .match(log.value(0));
+        QVERIFY2(log.size() == 1 && m.hasMatch(), qPrintable(log.join('|')));
+        QVERIFY(m.captured(1).toInt() > 1000);
+        CheckRestored(form);
+
+        // The window answers: its poll shows the stream while the board goes on.
+        QVERIFY(QTest::qWaitFor([&] { return Log(form).size() >= 3; }, 1000));
+        quiet = true;
+        QTest::qWait(50);
+        form.Button2->click();
+        form.Button5->click();
+        log = Log(form);
+        QVERIFY2(!log.isEmpty() && Speed(log.last(), Down) > 0, qPrintable(log.join('|')));
     }
 
     void result_uses_the_locales_separator()
