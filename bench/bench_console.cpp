@@ -13,6 +13,7 @@
 
 #include "ConsoleSession.h"
 #include "Measure.h"
+#include "Protocol.h"
 
 using namespace bench;
 
@@ -38,7 +39,7 @@ const QString Up = QStringLiteral("Speed PC -> PIC (KB/s): ");
 const QString Down = QStringLiteral("Speed PIC -> PC (KB/s): ");
 
 // The speed the window reported: its last result line with this title.
-double Reported(TForm1 &form, const QString &title)
+double Reported(QtForm1 &form, const QString &title)
 {
     const QStringList lines = Log(form);
     for (auto line = lines.rbegin(); line != lines.rend(); ++line)
@@ -48,7 +49,7 @@ double Reported(TForm1 &form, const QString &title)
 
 double Click(Session &s, QPushButton *button, const QString &title)
 {
-    s.form.Button2->click();  // an empty log for each run
+    Widget(s.form.Button2)->click();  // an empty log for each run
     button->click();          // the test runs inside the click
     return Reported(s.form, title);
 }
@@ -193,7 +194,7 @@ int Accuracy()
     Say(mode, Format("quorvel-sim --rate 1000, %d runs each way through the window's own tests", runs));
 
     std::vector<double> down;
-    for (int i = 0; i < runs; ++i) down.push_back(Click(s, s.form.Button5, Down));
+    for (int i = 0; i < runs; ++i) down.push_back(Click(s, Widget(s.form.Button5), Down));
     double median = Median(down);
     double off = (median / 1000 - 1) * 100;
     Say(mode, "download KB/s: " + Series(down));
@@ -202,7 +203,7 @@ int Accuracy()
 
     std::vector<double> console, board, bias;
     for (int i = 0; i < runs; ++i) {
-        console.push_back(Click(s, s.form.Button4, Up));
+        console.push_back(Click(s, Widget(s.form.Button4), Up));
         std::string line = s.board.WaitLine("upload of", 3000);
         std::size_t at = line.find("arrived at ");
         if (at == std::string::npos) throw std::runtime_error("the simulator gave no upload figure: " + s.board.Output());
@@ -228,7 +229,7 @@ int Overhead()
                      "and a plain loop each way over a fresh pseudo-terminal whose far end is a process of its own", runs));
     std::vector<double> up, down, plainUp, plainDown, upRatio, downRatio;
     for (int i = -1; i < runs; ++i) {
-        double u = Click(s, s.form.Button4, Up), d = Click(s, s.form.Button5, Down);
+        double u = Click(s, Widget(s.form.Button4), Up), d = Click(s, Widget(s.form.Button5), Down);
         double pu = PlainUpload(), pd = PlainDownload();
         if (i < 0) continue;  // caches, clocks and the simulator's first answer warm up
         up.push_back(u), down.push_back(d), plainUp.push_back(pu), plainDown.push_back(pd);
@@ -261,7 +262,7 @@ int Stream()
     const char *mode = "stream";
     const double span = seconds > 0 ? seconds : 20;
     Session s({"--stream", "1200"});
-    if (s.form.RadioGroup1->ItemIndex() != 1) throw std::runtime_error("the window is not in \"Timer\" mode");
+    if (Widget(s.form.RadioGroup1)->ItemIndex() != 1) throw std::runtime_error("the window is not in \"Timer\" mode");
     Say(mode, Format("quorvel-sim --stream 1200 into the window for %.0f s, \"Timer\" mode; a 10 ms probe timer in its event loop", span));
 
     std::vector<double> delays;
@@ -337,7 +338,7 @@ int Idle()
     double console;
     {
         Session s;  // a silent board on port 20
-        if (!PortIsOpen(s.form.ComPort) || !s.form.Timer1->isActive()) throw std::runtime_error("port 20 is not open and polled");
+        if (!PortIsOpen(s.form.ComPort) || !Widget(s.form.Timer1)->isActive()) throw std::runtime_error("port 20 is not open and polled");
         console = cpuOver(span);
     }
     Say(mode, Format("over %.0f s: console (port open, silent board, 1 ms poll) %.2f%% of a core; a bare 1 ms Qt timer %.2f%%; "
@@ -351,9 +352,9 @@ int Idle()
 int main(int argc, char **argv)
 {
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    QApplication app(argc, argv);
-    TApplication::ShowErrorBox = [](const QString &text, const QString &) {
-        std::fprintf(stderr, "quorvel-bench: the console raised: %s\n", qPrintable(text));
+    TQtApplication app(argc, argv);
+    TApplication::ShowErrorBox = [](const std::string &text, const std::string &) {
+        std::fprintf(stderr, "quorvel-bench: the console raised: %s\n", text.c_str());
     };
     std::string mode = argc > 1 ? argv[1] : "";
     for (int i = 2; i + 1 < argc; i += 2) {

@@ -9,9 +9,11 @@
 
 #include <unistd.h>
 
+#include "Protocol.h"
+
 namespace {
 
-constexpr std::size_t Volume = 262144;
+constexpr std::size_t Volume = TestVolume;
 unsigned char buffer[Volume];
 
 bool Move(ssize_t (*io)(int, void *, std::size_t), int fd, std::size_t want, std::size_t chunk)

@@ -11,15 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "Protocol.h"
+
 namespace sim {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t TestVolume = 262144;  // bytes each throughput test moves
-constexpr unsigned char HeartbeatByte = '^';
-constexpr unsigned char AnnounceByte = '%';  // upload follows
-constexpr unsigned char RequestByte = '*';   // download wanted
-constexpr unsigned char DoneByte = '*';      // upload arrived
 constexpr auto AnnounceIdle = std::chrono::seconds(1);
 
 struct Options {

@@ -1,84 +1,43 @@
 #include "Quorvel.h"
 
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QStyleFactory>
-#include <cmath>
 #include <cstdio>
 #include <exception>
 
-#include "Unit1.h"
-#include "WinCom.h"
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+TApplication *Application = nullptr;
 
 namespace {
 
-void ModalErrorBox(const QString &text, const QString &title)
+// Until a widget set gives its box, faults go to the error stream.
+void PrintedBox(const std::string &text, const std::string &title)
 {
-    // A fault that repeats on every tick must not stack boxes without end:
-    // while one box is up, further faults go to the error stream.
-    static bool showing = false;
-    if (showing) {
-        std::fprintf(stderr, "%s: %s\n", qUtf8Printable(title), qUtf8Printable(text));
-        return;
-    }
-    showing = true;
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, QApplication::activeWindow());
-    box.exec();
-    showing = false;
+    std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
 }
 
 }  // namespace
 
-TApplication::ErrorBox TApplication::ShowErrorBox = ModalErrorBox;
+TApplication::ErrorBox TApplication::ShowErrorBox = PrintedBox;
 
-const char *const FloatZeroDivideText = "Floating point division by zero";
-const char *const FloatOverflowText = "Floating point overflow";
-const char *const FloatInvalidText = "Invalid floating point operation";
+TApplication::TApplication() { Application = this; }
 
-long double FloatDivide(long double dividend, long double divisor)
+TApplication::~TApplication()
 {
-    if (std::isnan(dividend) || std::isnan(divisor) || (std::isinf(dividend) && std::isinf(divisor)))
-        throw EMathError(FloatInvalidText);
-    if (divisor == 0) throw EMathError(dividend == 0 ? FloatInvalidText : FloatZeroDivideText);
-    long double quotient = dividend / divisor;
-    if (std::isinf(quotient) && !std::isinf(dividend)) throw EMathError(FloatOverflowText);
-    return quotient;
+    if (Application == this) Application = nullptr;
 }
 
-TApplication::TApplication(int &argc, char **argv) : QApplication(argc, argv)
-{
-    // The layout is a fixed pixel design; one style keeps its metrics the same on every desktop.
-    if (QStyle *style = QStyleFactory::create(QStringLiteral("Fusion"))) setStyle(style);
-}
-
-QString TApplication::FaultText(const QString &message)
-{
-    if (!message.isEmpty() && message.back() > QChar('.')) return message + QChar('.');
-    return message;
-}
-
-QString TApplication::FaultTitle(const QString &programFile)
-{
-    QString name = QFileInfo(programFile).fileName();
-    int dot = name.indexOf(QChar('.'));
-    if (dot >= 0) name.truncate(dot);
-    return name.left(1) + name.mid(1).toLower();
-}
-
-void TApplication::ShowFault(const QString &message)
-{
-    ShowErrorBox(FaultText(message), FaultTitle(QCoreApplication::applicationFilePath()));
-}
-
-// Reports the exception being handled; called from inside a catch block.
-static void ShowCurrentFault()
+void TApplication::ReportCurrentFault()
 {
     try {
         throw;
     } catch (const std::exception &e) {
-        TApplication::ShowFault(QString::fromUtf8(e.what()));
+        ShowFault(e.what());
     } catch (...) {
-        TApplication::ShowFault(QStringLiteral("Unknown run-time fault"));
+        ShowFault("Unknown run-time fault");
     }
 }
 
@@ -87,46 +46,37 @@ void TApplication::Run(const std::function<void()> &handler)
     try {
         handler();
     } catch (...) {
-        ShowCurrentFault();
+        ReportCurrentFault();
     }
 }
 
-bool TApplication::event(QEvent *event)
+std::string TApplication::FaultText(const std::string &message)
 {
-    // The user changed the regional settings: every window reads them again.
-    if (event->type() == QEvent::LocaleChange) {
-        const QWidgetList windows = topLevelWidgets();
-        for (QWidget *window : windows) {
-            QEvent change(QEvent::LocaleChange);
-            sendEvent(window, &change);
-        }
-    }
-    return QApplication::event(event);
+    // A full stop goes after a last character that comes after "." in the character set.
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + '.';
+    return message;
 }
 
-bool TApplication::notify(QObject *receiver, QEvent *event)
+std::string TApplication::FaultTitle(const std::string &programFile)
 {
-    // Handlers are run through Run(); this catches what an event override raises.
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (...) {
-        ShowCurrentFault();
-        return false;
-    }
+    std::string name = programFile.substr(programFile.find_last_of("/\\") + 1);
+    name = name.substr(0, name.find('.'));
+    for (std::size_t i = 1; i < name.size(); ++i)
+        if (name[i] >= 'A' && name[i] <= 'Z') name[i] = char(name[i] - 'A' + 'a');
+    return name;
 }
 
-#ifndef QUORVEL_NO_MAIN
-int main(int argc, char **argv)
+std::string TApplication::ProgramFile()
 {
-    int result;
-    {
-        TApplication app(argc, argv);
-        TForm1 form;
-        form.show();
-        result = app.exec();
-    }
-    // However the window left them, no port stays open.
-    CloseAllPorts();
-    return result;
-}
+#if defined(_WIN32)
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::string(path, n);
+#else
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path);
+    return n > 0 ? std::string(path, std::size_t(n)) : std::string("quorvel");
 #endif
+}
+
+void TApplication::ShowFault(const std::string &message) { ShowErrorBox(FaultText(message), FaultTitle(ProgramFile())); }

@@ -1,44 +1,42 @@
-// The application frame: the message loop, and the error box for run-time
-// faults raised inside a handler or timer tick.
+// The application frame, as the form sees it: the services its handlers use,
+// and the rule for run-time faults. A widget set implements the services.
 #ifndef QUORVEL_QUORVEL_H
 #define QUORVEL_QUORVEL_H
 
-#include <QApplication>
 #include <functional>
-#include <stdexcept>
+#include <string>
 
-// Floating-point division by zero, overflow and invalid operations are
-// run-time faults here, never infinities or not-a-number values.
-class EMathError : public std::runtime_error {
+class TApplication {
 public:
-    using std::runtime_error::runtime_error;
-};
-extern const char *const FloatZeroDivideText;  // "Floating point division by zero"
-extern const char *const FloatOverflowText;    // "Floating point overflow"
-extern const char *const FloatInvalidText;     // "Invalid floating point operation"
+    TApplication();
+    virtual ~TApplication();
+    TApplication(const TApplication &) = delete;
+    TApplication &operator=(const TApplication &) = delete;
 
-// dividend / divisor, or the fault that the division raises.
-long double FloatDivide(long double dividend, long double divisor);
-
-class TApplication : public QApplication {
-public:
-    TApplication(int &argc, char **argv);
-    bool notify(QObject *receiver, QEvent *event) override;
+    // Handles the messages waiting now, then returns.
+    virtual void ProcessMessages() = 0;
+    // The application's one cursor: the hourglass, or the default.
+    virtual void SetBusyCursor(bool busy) = 0;
 
     // Runs one handler; a fault ends it and is reported, and the program goes on.
     static void Run(const std::function<void()> &handler);
-    static void ShowFault(const QString &message);
+    static void ShowFault(const std::string &message);
+    // Reports the exception being handled; called from inside a catch block.
+    static void ReportCurrentFault();
 
     // The box's text and title, from the fault's message and the program file.
-    static QString FaultText(const QString &message);
-    static QString FaultTitle(const QString &programFile);
+    static std::string FaultText(const std::string &message);
+    static std::string FaultTitle(const std::string &programFile);
+    // The running program's file, for the title.
+    static std::string ProgramFile();
 
-    // Shows the box; tests replace it to see text and title without a modal loop.
-    using ErrorBox = std::function<void(const QString &text, const QString &title)>;
+    // Shows the error box; the widget set sets its own, tests replace it to
+    // see text and title without a modal loop.
+    using ErrorBox = std::function<void(const std::string &text, const std::string &title)>;
     static ErrorBox ShowErrorBox;
-
-protected:
-    bool event(QEvent *event) override;
 };
+
+// The one application of the program, once it is made.
+extern TApplication *Application;
 
 #endif

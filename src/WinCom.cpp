@@ -2,10 +2,19 @@
 
 #include <algorithm>
 #include <cstring>
-
-std::unique_ptr<PortSlot> PortTable[PortCount];
+#include <memory>
 
 namespace {
+
+struct PortSlot {
+    HANDLE Handle;
+    DCB Settings;
+    COMSTAT Status;
+    DWORD LastError;
+};
+
+// Slot of port n is PortTable[n - 1]; empty exactly while the port is closed.
+std::unique_ptr<PortSlot> PortTable[PortCount];
 
 constexpr DWORD TextLimit = 10000;
 DWORD openError = 0;
@@ -150,6 +159,32 @@ DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count)
     DWORD got = 0;
     if (!ReadFile(slot->Handle, Buffer, Count, &got, nullptr)) RefreshStatus(Port);
     return got;
+}
+
+DWORD BytesQueuedOut(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return 0;
+    RefreshStatus(Port);
+    return slot->Status.cbOutQue;
+}
+
+HANDLE PortHandle(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    return slot ? slot->Handle : INVALID_HANDLE_VALUE;
+}
+
+DCB PortSettings(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    return slot ? slot->Settings : DCB{};
+}
+
+DWORD PortLastError(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    return slot ? slot->LastError : 0;
 }
 
 static bool Purge(BYTE Port, DWORD Flags)

@@ -1,26 +1,16 @@
 // The port table: the program's whole access to serial ports COM1 to COM20.
-// Ports are named by number only; the platform handle never leaves WinCom.cpp.
+// Ports are named by number only; the slots and their handles are private to
+// WinCom.cpp (tests alone may ask for a handle).
 // Nothing here throws: results are Booleans or byte counts, and a failure keeps
 // the platform's error code in the port's slot.
 #ifndef QUORVEL_WINCOM_H
 #define QUORVEL_WINCOM_H
 
-#include <memory>
 #include <string>
 
 #include <windows.h>
 
 constexpr int PortCount = 20;
-
-struct PortSlot {
-    HANDLE Handle;
-    DCB Settings;
-    COMSTAT Status;
-    DWORD LastError;
-};
-
-// Slot of port n is PortTable[n - 1]; empty exactly while the port is closed.
-extern std::unique_ptr<PortSlot> PortTable[PortCount];
 
 bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, DWORD TxQueue, DWORD RxQueue);
 void ClosePort(BYTE Port);
@@ -43,11 +33,22 @@ bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts);
 // been unplugged, though its slot stays open.
 bool PortResponds(BYTE Port);
 
+// Refreshes the status, and gives the bytes still queued for sending (0
+// where the driver does not say).
+DWORD BytesQueuedOut(BYTE Port);
+
 // For messages to the user. The name OpenPort gives the platform ("COM3",
 // "\\.\COM12"); the device behind it where the platform tells, else the name.
 std::string PortDeviceName(BYTE Port);
 std::string PortDevicePath(BYTE Port);
 // The platform error code of the last OpenPort that returned false; 0 after one that succeeded.
 DWORD OpenPortError();
+
+// For tests of the table itself: an open port's handle, the line settings
+// its slot keeps, and the error code of its last failure (INVALID_HANDLE_VALUE,
+// an empty record and 0 for a closed port).
+HANDLE PortHandle(BYTE Port);
+DCB PortSettings(BYTE Port);
+DWORD PortLastError(BYTE Port);
 
 #endif

@@ -6,9 +6,9 @@
 #include <QtTest>
 
 #include "PtyLink.h"
-#include "Quorvel.h"
+#include "QtApplication.h"
 #include "SimProcess.h"
-#include "Unit1.h"
+#include "QtForm1.h"
 
 // Faults the frame reports, kept here instead of shown in a modal box.
 inline QStringList &Faults()
@@ -19,13 +19,13 @@ inline QStringList &Faults()
 inline void CatchFaults()
 {
     Faults().clear();
-    TApplication::ShowErrorBox = [](const QString &text, const QString &) { Faults() << text; };
+    TApplication::ShowErrorBox = [](const std::string &text, const std::string &) { Faults() << QString::fromStdString(text); };
 }
 
 // The log as lines, exactly as the window holds them (no-break spaces included).
-inline QStringList Log(TForm1 &form)
+inline QStringList Log(QtForm1 &form)
 {
-    QStringList lines = form.Memo1->document()->toRawText().split(QChar::ParagraphSeparator);
+    QStringList lines = Widget(form.Memo1)->document()->toRawText().split(QChar::ParagraphSeparator);
     if (lines.size() == 1 && lines[0].isEmpty()) lines.clear();
     return lines;
 }
@@ -35,7 +35,7 @@ struct Received {
     int bytes = 0;
     QString text;
 };
-inline Received Parse(TForm1 &form)
+inline Received Parse(QtForm1 &form)
 {
     Received r;
     const QStringList lines = Log(form);
@@ -47,11 +47,11 @@ inline Received Parse(TForm1 &form)
 }
 
 // Shows the window and chooses port 20 from the list.
-inline void ShowOnPort20(TForm1 &form)
+inline void ShowOnPort20(QtForm1 &form)
 {
     form.show();
-    form.ComboBox1->setCurrentIndex(19);
-    form.ComboBox1->activated(19);
+    Widget(form.ComboBox1)->setCurrentIndex(19);
+    Widget(form.ComboBox1)->activated(19);
 }
 
 // A window on port 20 with the simulator behind it.
@@ -69,7 +69,7 @@ struct Session {
     }
     PortsFolder ports;
     SimProcess board;
-    TForm1 form;
+    QtForm1 form;
 };
 
 // A window on port 20 whose board the test plays, on a pseudo-terminal.
@@ -78,7 +78,7 @@ struct ScriptedSession {
     ~ScriptedSession() { form.close(); }
     PortsFolder ports;
     PtyLink board{ports, 20};
-    TForm1 form;
+    QtForm1 form;
 };
 
 #endif

@@ -34,26 +34,26 @@ private slots:
     {
         Session s;
         // Before a port is chosen, and after the choice is cleared, Enter sends nothing and shows 0.
-        s.form.ComboBox1->setCurrentIndex(-1);
-        s.form.ComboBox1->activated(-1);
-        s.form.Edit1->setText("hello");
-        QTest::keyClick(s.form.Edit1, Qt::Key_Return);
-        QCOMPARE(s.form.Edit2->text(), QString("0"));
-        QCOMPARE(s.form.Edit1->text(), QString("hello"));
+        Widget(s.form.ComboBox1)->setCurrentIndex(-1);
+        Widget(s.form.ComboBox1)->activated(-1);
+        Widget(s.form.Edit1)->setText("hello");
+        QTest::keyClick(Widget(s.form.Edit1), Qt::Key_Return);
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("0"));
+        QCOMPARE(Widget(s.form.Edit1)->text(), QString("hello"));
 
-        s.form.ComboBox1->setCurrentIndex(19);
-        s.form.ComboBox1->activated(19);
+        Widget(s.form.ComboBox1)->setCurrentIndex(19);
+        Widget(s.form.ComboBox1)->activated(19);
         QVERIFY(PortIsOpen(20));
-        s.form.Edit2->clear();
-        QTest::mouseClick(s.form.Button1, Qt::LeftButton);
-        QCOMPARE(s.form.Edit2->text(), QString("5"));
+        Widget(s.form.Edit2)->clear();
+        QTest::mouseClick(Widget(s.form.Button1), Qt::LeftButton);
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("5"));
         QVERIFY(s.WaitBytes(5));
         QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 5", "hello"}));
 
-        s.form.Edit2->clear();
-        QTest::keyClick(s.form.Edit1, Qt::Key_Enter);  // the keypad's Enter is Enter too
-        QCOMPARE(s.form.Edit2->text(), QString("5"));
-        QCOMPARE(s.form.Edit1->text(), QString("hello"));
+        Widget(s.form.Edit2)->clear();
+        QTest::keyClick(Widget(s.form.Edit1), Qt::Key_Enter);  // the keypad's Enter is Enter too
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("5"));
+        QCOMPARE(Widget(s.form.Edit1)->text(), QString("hello"));
         QVERIFY(s.WaitBytes(10));
         QCOMPARE(Parse(s.form).text, QString("hellohello"));
         SimCounts c = s.board.Counts();
@@ -61,19 +61,19 @@ private slots:
         QCOMPARE(c.heartbeats + c.announces + c.requests + c.upload, 0);
 
         // One byte per character on the wire: Latin-1, and "?" for what it lacks.
-        s.form.Button2->click();
+        Widget(s.form.Button2)->click();
         QVERIFY(Log(s.form).isEmpty());
         QString high;
         for (int code = 0x80; code <= 0xFF; ++code) high += QChar(code);
-        s.form.Edit1->setText("a" + QString(QChar(0x20AC)) + "b" + high);
-        s.form.Button1->click();
-        QCOMPARE(s.form.Edit2->text(), QString("131"));
+        Widget(s.form.Edit1)->setText("a" + QString(QChar(0x20AC)) + "b" + high);
+        Widget(s.form.Button1)->click();
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("131"));
         QVERIFY(s.WaitBytes(131));
         QCOMPARE(Parse(s.form).text, "a?b" + high);
 
         // The text box holds at most what one send takes.
-        s.form.Edit1->setText(QString(10001, 'x'));
-        QCOMPARE(s.form.Edit1->text().size(), 10000);
+        Widget(s.form.Edit1)->setText(QString(10001, 'x'));
+        QCOMPARE(Widget(s.form.Edit1)->text().size(), 10000);
     }
 
     void reception_lines_leave_out_nul_and_pass_line_ends()
@@ -84,11 +84,11 @@ private slots:
         QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 3", "AB"}));
 
         // A read of NULs alone still gives its two lines; line ends in data break the line.
-        s.form.Button2->click();
+        Widget(s.form.Button2)->click();
         WritePort(20, "\0\0", 2);
         QVERIFY(s.WaitBytes(2));
         QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 2", ""}));
-        s.form.Button2->click();
+        Widget(s.form.Button2)->click();
         WritePort(20, "one\r\ntwo\nthree", 14);
         QVERIFY(s.WaitBytes(14));
         QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 14", "one", "two", "three"}));
@@ -103,31 +103,31 @@ private slots:
     void manual_mode_reads_only_when_asked()
     {
         Session s;
-        QVERIFY(s.form.Timer1->isActive());
-        QVERIFY(!s.form.Button3->isEnabled());
-        QTest::mouseClick(s.form.RadioGroup1->Item(0), Qt::LeftButton);
-        QVERIFY(!s.form.Timer1->isActive());
-        QVERIFY(s.form.Button3->isEnabled());
+        QVERIFY(Widget(s.form.Timer1)->isActive());
+        QVERIFY(!Widget(s.form.Button3)->isEnabled());
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(0), Qt::LeftButton);
+        QVERIFY(!Widget(s.form.Timer1)->isActive());
+        QVERIFY(Widget(s.form.Button3)->isEnabled());
 
-        s.form.Edit1->setText("hello");
-        s.form.Button1->click();
-        s.form.Edit1->setText("world");
-        s.form.Button1->click();
+        Widget(s.form.Edit1)->setText("hello");
+        Widget(s.form.Button1)->click();
+        Widget(s.form.Edit1)->setText("world");
+        Widget(s.form.Button1)->click();
         QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().sent == 10; }, 3000));
         QTest::qWait(50);
         QVERIFY(Log(s.form).isEmpty());
-        QTest::mouseClick(s.form.Button3, Qt::LeftButton);
+        QTest::mouseClick(Widget(s.form.Button3), Qt::LeftButton);
         QCOMPARE(Log(s.form), QStringList({"# BytesReceived: 10", "helloworld"}));
-        s.form.Button3->click();  // nothing more waiting
+        Widget(s.form.Button3)->click();  // nothing more waiting
         QCOMPARE(Log(s.form).size(), 2);
 
-        QTest::mouseClick(s.form.RadioGroup1->Item(1), Qt::LeftButton);
-        QVERIFY(s.form.Timer1->isActive());
-        QVERIFY(!s.form.Button3->isEnabled());
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(1), Qt::LeftButton);
+        QVERIFY(Widget(s.form.Timer1)->isActive());
+        QVERIFY(!Widget(s.form.Button3)->isEnabled());
         // Choosing the mode already chosen runs nothing.
-        s.form.Timer1->stop();
-        QTest::mouseClick(s.form.RadioGroup1->Item(1), Qt::LeftButton);
-        QVERIFY(!s.form.Timer1->isActive());
+        Widget(s.form.Timer1)->stop();
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(1), Qt::LeftButton);
+        QVERIFY(!Widget(s.form.Timer1)->isActive());
     }
 
     void a_streaming_board_is_drawn_once_a_frame()
@@ -136,10 +136,10 @@ private slots:
         // drawing follows at most once a frame, and the last lines are drawn.
         Session s({"--stream", "300"});
         QTest::qWait(100);
-        DrawWatch watch(s.form.Memo1);
+        DrawWatch watch(Widget(s.form.Memo1));
         QTest::qWait(500);
-        s.form.ComboBox1->setCurrentIndex(-1);  // no port: the log stops growing
-        s.form.ComboBox1->activated(-1);
+        Widget(s.form.ComboBox1)->setCurrentIndex(-1);  // no port: the log stops growing
+        Widget(s.form.ComboBox1)->activated(-1);
         double ms = watch.clock.elapsed();
         QTest::qWait(100);
         const QStringList lines = Log(s.form);
@@ -153,29 +153,29 @@ private slots:
     void heartbeat_once_a_second_while_on()
     {
         Session s;
-        QVERIFY(s.form.Timer2->isActive());  // running from the start, silent while off
+        QVERIFY(Widget(s.form.Timer2)->isActive());  // running from the start, silent while off
         QTest::qWait(1200);
         QCOMPARE(s.board.Counts().heartbeats, 0);
 
-        QTest::mouseClick(s.form.Button6, Qt::LeftButton);
+        QTest::mouseClick(Widget(s.form.Button6), Qt::LeftButton);
         QVERIFY(s.form.HeartbeatOn);
         QTest::qWait(2500);
         long long beats = s.board.Counts().heartbeats;
         QVERIFY2(beats >= 2 && beats <= 3, qPrintable(QString::number(beats)));
 
-        QTest::mouseClick(s.form.Button6, Qt::LeftButton);
+        QTest::mouseClick(Widget(s.form.Button6), Qt::LeftButton);
         QVERIFY(!s.form.HeartbeatOn);
-        QVERIFY(!s.form.Timer2->isActive());
+        QVERIFY(!Widget(s.form.Timer2)->isActive());
         QTest::qWait(1200);
         QCOMPARE(s.board.Counts().heartbeats, beats);
-        QCOMPARE(s.form.Button6->text(), QString("Start/Stop  ^"));
+        QCOMPARE(Widget(s.form.Button6)->text(), QString("Start/Stop  ^"));
         QVERIFY(Log(s.form).isEmpty());  // a heartbeat has no answer
 
         // On, with no port: ticks send nothing and raise nothing.
-        s.form.ComboBox1->setCurrentIndex(-1);
-        s.form.ComboBox1->activated(-1);
-        s.form.Button6->click();
-        QVERIFY(s.form.Timer2->isActive());
+        Widget(s.form.ComboBox1)->setCurrentIndex(-1);
+        Widget(s.form.ComboBox1)->activated(-1);
+        Widget(s.form.Button6)->click();
+        QVERIFY(Widget(s.form.Timer2)->isActive());
         s.form.Timer2Timer();
         QTest::qWait(1100);
         QCOMPARE(s.board.Counts().heartbeats, beats);
@@ -184,7 +184,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    TApplication app(argc, argv);
+    TQtApplication app(argc, argv);
     ConsoleTest test;
     return QTest::qExec(&test, argc, argv);
 }

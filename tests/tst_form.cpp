@@ -7,8 +7,8 @@
 #include <sys/file.h>
 
 #include "PtyLink.h"
-#include "Quorvel.h"
-#include "Unit1.h"
+#include "QtApplication.h"
+#include "QtForm1.h"
 
 namespace {
 
@@ -47,11 +47,11 @@ QString Caption(QWidget *w)
     return {};
 }
 
-QStringList Log(TForm1 &form) { return form.Memo1->toPlainText().split('\n', Qt::SkipEmptyParts); }
+QStringList Log(QtForm1 &form) { return Widget(form.Memo1)->toPlainText().split('\n', Qt::SkipEmptyParts); }
 
-void Type(TForm1 &form, const QString &keys)
+void Type(QtForm1 &form, const QString &keys)
 {
-    for (QChar c : keys) QTest::keyClick(form.ComboBox1, c.toLatin1());
+    for (QChar c : keys) QTest::keyClick(Widget(form.ComboBox1), c.toLatin1());
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ class FormTest : public QObject {
 private slots:
     void controls_stand_where_the_design_puts_them()
     {
-        TForm1 form(nullptr, 96);
+        QtForm1 form(nullptr, 96);
         QCOMPARE(form.windowTitle(), QString("Quorvel (Usb-Com)   vers 20-08-2013"));
         QCOMPARE(form.size(), QSize(537, 453));
         QCOMPARE(form.pos(), QPoint(340, 223));
@@ -74,22 +74,22 @@ private slots:
             QCOMPARE(Caption(w), c.caption);
             QCOMPARE(w->isEnabled(), c.enabled);
         }
-        QCOMPARE(form.ComboBox1->count(), 20);
-        QCOMPARE(form.ComboBox1->itemText(0), QString("1"));
-        QCOMPARE(form.ComboBox1->itemText(19), QString("20"));
-        QCOMPARE(form.ComboBox1->currentIndex(), -1);
-        QVERIFY(form.ComboBox1->isEditable());
-        QCOMPARE(form.RadioGroup1->ItemIndex(), 1);
-        QCOMPARE(form.RadioGroup1->Item(0)->text(), QString("Manually"));
-        QCOMPARE(form.RadioGroup1->Item(1)->text(), QString("Timer"));
-        QVERIFY(form.Memo1->isReadOnly());
-        QCOMPARE(form.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
-        QCOMPARE(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-        QCOMPARE(form.Timer1->interval(), 1);
-        QCOMPARE(form.Timer1->timerType(), Qt::PreciseTimer);
-        QVERIFY(form.Timer1->isActive());
-        QCOMPARE(form.Timer2->interval(), 1000);
-        QVERIFY(form.Timer2->isActive());
+        QCOMPARE(Widget(form.ComboBox1)->count(), 20);
+        QCOMPARE(Widget(form.ComboBox1)->itemText(0), QString("1"));
+        QCOMPARE(Widget(form.ComboBox1)->itemText(19), QString("20"));
+        QCOMPARE(Widget(form.ComboBox1)->currentIndex(), -1);
+        QVERIFY(Widget(form.ComboBox1)->isEditable());
+        QCOMPARE(Widget(form.RadioGroup1)->ItemIndex(), 1);
+        QCOMPARE(Widget(form.RadioGroup1)->Item(0)->text(), QString("Manually"));
+        QCOMPARE(Widget(form.RadioGroup1)->Item(1)->text(), QString("Timer"));
+        QVERIFY(Widget(form.Memo1)->isReadOnly());
+        QCOMPARE(Widget(form.Memo1)->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+        QCOMPARE(Widget(form.Memo1)->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+        QCOMPARE(Widget(form.Timer1)->interval(), 1);
+        QCOMPARE(Widget(form.Timer1)->timerType(), Qt::PreciseTimer);
+        QVERIFY(Widget(form.Timer1)->isActive());
+        QCOMPARE(Widget(form.Timer2)->interval(), 1000);
+        QVERIFY(Widget(form.Timer2)->isActive());
         QCOMPARE(form.ComPort, BYTE(0));
         QVERIFY(!form.HeartbeatOn);
     }
@@ -104,7 +104,7 @@ private slots:
     void captions_fit_their_controls()
     {
         QFETCH(int, dpi);
-        TForm1 form(nullptr, dpi);
+        QtForm1 form(nullptr, dpi);
         form.show();  // the combo lays out its text box when shown
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         for (auto *b : form.findChildren<QPushButton *>()) {
@@ -114,31 +114,31 @@ private slots:
         for (auto *l : form.findChildren<QLabel *>())
             QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->width() + 1, qPrintable(l->text()));
         for (int i = 0; i < 2; ++i) {
-            QRadioButton *item = form.RadioGroup1->Item(i);
+            QRadioButton *item = Widget(form.RadioGroup1)->Item(i);
             QVERIFY2(item->sizeHint().width() <= item->width(), qPrintable(item->text()));
         }
-        QLineEdit *combo = form.ComboBox1->lineEdit();
+        QLineEdit *combo = Widget(form.ComboBox1)->lineEdit();
         QVERIFY(combo->fontMetrics().horizontalAdvance("ComPort") <= combo->width());
     }
 
     void start_state_after_show_has_focus_in_the_text_box()
     {
-        TForm1 form;
+        QtForm1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        QCOMPARE(QApplication::focusWidget(), form.Edit1);
-        QCOMPARE(form.ComboBox1->currentText(), QString("ComPort"));
+        QCOMPARE(QApplication::focusWidget(), Widget(form.Edit1));
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("ComPort"));
         // Tab walks the controls in the designed order (here with every button on).
         for (QPushButton *b : form.findChildren<QPushButton *>()) b->setEnabled(true);
         QList<QWidget *> order;
         for (int i = 0; i < 11; ++i) {
             QWidget *focus = QApplication::focusWidget();
-            order << (focus->parentWidget() == form.RadioGroup1 ? form.RadioGroup1 : focus);
+            order << (focus->parentWidget() == Widget(form.RadioGroup1) ? Widget(form.RadioGroup1) : focus);
             QTest::keyClick(focus, Qt::Key_Tab);
         }
-        QList<QWidget *> expected = {form.Edit1,   form.Button1, form.Memo1,       form.ComboBox1,
-                                     form.Button2, form.Button3, form.RadioGroup1, form.Edit2,
-                                     form.Button4, form.Button5, form.Button6};
+        QList<QWidget *> expected = {Widget(form.Edit1),   Widget(form.Button1), Widget(form.Memo1),       Widget(form.ComboBox1),
+                                     Widget(form.Button2), Widget(form.Button3), Widget(form.RadioGroup1), Widget(form.Edit2),
+                                     Widget(form.Button4), Widget(form.Button5), Widget(form.Button6)};
         QCOMPARE(order, expected);
     }
 
@@ -146,7 +146,7 @@ private slots:
     {
         // The group is one tab stop: Tab and Shift+Tab reach the checked item
         // alone, and the arrow keys move the choice within the group.
-        TForm1 form;
+        QtForm1 form;
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
@@ -155,94 +155,94 @@ private slots:
         };
         // As the window starts, then as the user clicks each mode.
         for (int mode : {1, 0, 1}) {
-            if (QApplication::focusWidget() != form.Edit1) QTest::mouseClick(form.RadioGroup1->Item(mode), Qt::LeftButton);
-            QCOMPARE(form.RadioGroup1->ItemIndex(), mode);
+            if (QApplication::focusWidget() != Widget(form.Edit1)) QTest::mouseClick(Widget(form.RadioGroup1)->Item(mode), Qt::LeftButton);
+            QCOMPARE(Widget(form.RadioGroup1)->ItemIndex(), mode);
             // "Receive Manually" is on only in "Manually" mode; "Clear" comes before it.
-            (mode == 0 ? static_cast<QWidget *>(form.Button3) : form.Button2)->setFocus(Qt::TabFocusReason);
-            QCOMPARE(press(Qt::Key_Tab), form.RadioGroup1->Item(mode));
-            QCOMPARE(press(Qt::Key_Tab), form.Edit2);
-            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), form.RadioGroup1->Item(mode));
-            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), mode == 0 ? static_cast<QWidget *>(form.Button3) : form.Button2);
+            (mode == 0 ? static_cast<QWidget *>(Widget(form.Button3)) : Widget(form.Button2))->setFocus(Qt::TabFocusReason);
+            QCOMPARE(press(Qt::Key_Tab), Widget(form.RadioGroup1)->Item(mode));
+            QCOMPARE(press(Qt::Key_Tab), Widget(form.Edit2));
+            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), Widget(form.RadioGroup1)->Item(mode));
+            QCOMPARE(press(Qt::Key_Tab, Qt::ShiftModifier), mode == 0 ? static_cast<QWidget *>(Widget(form.Button3)) : Widget(form.Button2));
         }
-        form.RadioGroup1->Item(1)->setFocus(Qt::TabFocusReason);
-        QCOMPARE(press(Qt::Key_Up), form.RadioGroup1->Item(0));
-        QCOMPARE(form.RadioGroup1->ItemIndex(), 0);
-        QVERIFY(!form.Timer1->isActive());  // the change ran its handler
-        QCOMPARE(press(Qt::Key_Down), form.RadioGroup1->Item(1));
-        QVERIFY(form.Timer1->isActive());
+        Widget(form.RadioGroup1)->Item(1)->setFocus(Qt::TabFocusReason);
+        QCOMPARE(press(Qt::Key_Up), Widget(form.RadioGroup1)->Item(0));
+        QCOMPARE(Widget(form.RadioGroup1)->ItemIndex(), 0);
+        QVERIFY(!Widget(form.Timer1)->isActive());  // the change ran its handler
+        QCOMPARE(press(Qt::Key_Down), Widget(form.RadioGroup1)->Item(1));
+        QVERIFY(Widget(form.Timer1)->isActive());
     }
 
     void anchored_controls_follow_the_window_edges()
     {
-        TForm1 form(nullptr, 96);
+        QtForm1 form(nullptr, 96);
         form.show();  // resize events reach only a shown window
         form.resize(537 + 100, 453 + 60);
-        QCOMPARE(form.Memo1->geometry(), QRect(24, 88, 369 + 100, 337 + 60));
-        QCOMPARE(form.Button1->geometry(), QRect(508, 40, 113, 25));
-        QCOMPARE(form.ComboBox1->geometry(), QRect(532, 8, 73, 21));
-        QCOMPARE(form.Button2->geometry(), QRect(508, 460, 113, 25));
-        QCOMPARE(form.Button6->geometry(), QRect(408, 352, 113, 25));  // left and top only
-        QCOMPARE(form.Edit1->geometry(), QRect(24, 40, 305, 21));
+        QCOMPARE(Widget(form.Memo1)->geometry(), QRect(24, 88, 369 + 100, 337 + 60));
+        QCOMPARE(Widget(form.Button1)->geometry(), QRect(508, 40, 113, 25));
+        QCOMPARE(Widget(form.ComboBox1)->geometry(), QRect(532, 8, 73, 21));
+        QCOMPARE(Widget(form.Button2)->geometry(), QRect(508, 460, 113, 25));
+        QCOMPARE(Widget(form.Button6)->geometry(), QRect(408, 352, 113, 25));  // left and top only
+        QCOMPARE(Widget(form.Edit1)->geometry(), QRect(24, 40, 305, 21));
         form.resize(537, 453);
-        QCOMPARE(form.Memo1->geometry(), QRect(24, 88, 369, 337));
+        QCOMPARE(Widget(form.Memo1)->geometry(), QRect(24, 88, 369, 337));
     }
 
     void another_resolution_scales_font_and_layout()
     {
-        TForm1 form(nullptr, 144);
+        QtForm1 form(nullptr, 144);
         QCOMPARE(form.font().pixelSize(), 17);  // 11 px at 96 dpi, times 1.5, rounded
         double s = form.Scale();
         QVERIFY2(s > 1.3 && s < 1.7, qPrintable(QString::number(s)));
         QVERIFY(QFontInfo(form.font()).pixelSize() >= 16);  // really drawn larger, not a 96 dpi strike
         form.show();
-        QCOMPARE(form.Button4->geometry(), QRect(qRound(408 * s), qRound(232 * s), qRound(113 * s), qRound(25 * s)));
+        QCOMPARE(Widget(form.Button4)->geometry(), QRect(qRound(408 * s), qRound(232 * s), qRound(113 * s), qRound(25 * s)));
         QCOMPARE(form.size(), QSize(qRound(537 * s), qRound(453 * s)));
         form.resize(form.width() + 50, form.height());
-        QCOMPARE(form.Button1->x(), qRound(408 * s) + 50);
+        QCOMPARE(Widget(form.Button1)->x(), qRound(408 * s) + 50);
     }
 
     void typing_completes_and_opens_the_chosen_port()
     {
         PortsFolder ports;
         PtyLink one(ports, 1), twelve(ports, 12);
-        TForm1 form(nullptr, 96);
+        QtForm1 form(nullptr, 96);
         form.show();
-        form.ComboBox1->setFocus();
-        form.ComboBox1->lineEdit()->selectAll();
+        Widget(form.ComboBox1)->setFocus();
+        Widget(form.ComboBox1)->lineEdit()->selectAll();
         Type(form, "1");
-        QCOMPARE(form.ComboBox1->currentIndex(), 0);
+        QCOMPARE(Widget(form.ComboBox1)->currentIndex(), 0);
         QCOMPARE(form.ComPort, BYTE(1));
         QVERIFY(PortIsOpen(1));
-        for (QPushButton *b : {form.Button1, form.Button4, form.Button5, form.Button6}) QVERIFY(b->isEnabled());
-        QVERIFY(!form.Button3->isEnabled());
+        for (QPushButton *b : {Widget(form.Button1), Widget(form.Button4), Widget(form.Button5), Widget(form.Button6)}) QVERIFY(b->isEnabled());
+        QVERIFY(!Widget(form.Button3)->isEnabled());
         Type(form, "2");
-        QCOMPARE(form.ComboBox1->currentText(), QString("12"));
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("12"));
         QCOMPARE(form.ComPort, BYTE(12));
         QVERIFY(!PortIsOpen(1));
         QVERIFY(PortIsOpen(12));
-        HANDLE held = PortTable[11]->Handle;
+        HANDLE held = PortHandle(12);
 
         // Choosing the same entry again does nothing.
-        form.ComboBox1->activated(11);
+        Widget(form.ComboBox1)->activated(11);
         QVERIFY(PortIsOpen(12));
-        QVERIFY(PortTable[11]->Handle == held);
+        QVERIFY(PortHandle(12) == held);
 
         // Backspace drops the choice and releases the port, and opens no other in its place.
-        QTest::keyClick(form.ComboBox1, Qt::Key_Backspace);
-        QCOMPARE(form.ComboBox1->currentIndex(), -1);
-        QCOMPARE(form.ComboBox1->currentText(), QString("1"));
+        QTest::keyClick(Widget(form.ComboBox1), Qt::Key_Backspace);
+        QCOMPARE(Widget(form.ComboBox1)->currentIndex(), -1);
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("1"));
         QCOMPARE(form.ComPort, BYTE(0));
         QVERIFY(!PortIsOpen(12));
         QVERIFY(!PortIsOpen(1));
-        QVERIFY(form.Button1->isEnabled());  // once on, the buttons stay on
+        QVERIFY(Widget(form.Button1)->isEnabled());  // once on, the buttons stay on
 
         // Typing 2 then 0 selects "2" and then "20"; a character that begins no entry clears the choice.
-        form.ComboBox1->lineEdit()->selectAll();
+        Widget(form.ComboBox1)->lineEdit()->selectAll();
         Type(form, "1");
         QCOMPARE(form.ComPort, BYTE(1));
         Type(form, "x");
-        QCOMPARE(form.ComboBox1->currentText(), QString("1x"));
-        QCOMPARE(form.ComboBox1->currentIndex(), -1);
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("1x"));
+        QCOMPARE(Widget(form.ComboBox1)->currentIndex(), -1);
         QCOMPARE(form.ComPort, BYTE(0));
         QVERIFY(!PortIsOpen(1));
         QVERIFY(Log(form).isEmpty());
@@ -256,7 +256,7 @@ private slots:
         PortsFolder ports;
         std::vector<std::unique_ptr<PtyLink>> boards;
         for (int port : {1, 2, 5, 12}) boards.push_back(std::make_unique<PtyLink>(ports, port));
-        TForm1 form(nullptr, 96);
+        QtForm1 form(nullptr, 96);
         form.show();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         auto press = [](int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
@@ -265,11 +265,11 @@ private slots:
         auto nothingOpen = [&] {
             for (int port = 1; port <= PortCount; ++port)
                 if (PortIsOpen(BYTE(port))) return false;
-            return form.ComPort == 0 && form.ComboBox1->currentIndex() == -1;
+            return form.ComPort == 0 && Widget(form.ComboBox1)->currentIndex() == -1;
         };
 
-        form.ComboBox1->setFocus(Qt::MouseFocusReason);
-        QCOMPARE(QApplication::focusWidget(), form.ComboBox1);
+        Widget(form.ComboBox1)->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(QApplication::focusWidget(), Widget(form.ComboBox1));
         press(Qt::Key_A, Qt::ControlModifier);
         press(Qt::Key_1);
         press(Qt::Key_2);
@@ -277,30 +277,30 @@ private slots:
         press(Qt::Key_Home);
         press(Qt::Key_Right);
         press(Qt::Key_Backspace);
-        QCOMPARE(form.ComboBox1->currentText(), QString("2"));
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("2"));
         QVERIFY(nothingOpen());
         press(Qt::Key_Return);
         press(Qt::Key_Enter);
         QVERIFY(nothingOpen());
-        QTest::mouseClick(form.Edit1, Qt::LeftButton);  // focus leaves the selector
-        QCOMPARE(QApplication::focusWidget(), form.Edit1);
+        QTest::mouseClick(Widget(form.Edit1), Qt::LeftButton);  // focus leaves the selector
+        QCOMPARE(QApplication::focusWidget(), Widget(form.Edit1));
         QVERIFY(nothingOpen());
-        QCOMPARE(form.ComboBox1->currentText(), QString("2"));
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("2"));
 
         QApplication::clipboard()->setText("5");
-        form.ComboBox1->setFocus(Qt::TabFocusReason);
+        Widget(form.ComboBox1)->setFocus(Qt::TabFocusReason);
         press(Qt::Key_A, Qt::ControlModifier);
         press(Qt::Key_V, Qt::ControlModifier);
-        QCOMPARE(form.ComboBox1->currentText(), QString("5"));
+        QCOMPARE(Widget(form.ComboBox1)->currentText(), QString("5"));
         press(Qt::Key_Tab);
-        QVERIFY(QApplication::focusWidget() != form.ComboBox1);
+        QVERIFY(QApplication::focusWidget() != Widget(form.ComboBox1));
         QVERIFY(nothingOpen());
         QVERIFY(Log(form).isEmpty());
 
         // The arrow keys choose from the list, as the list's own keys.
-        form.ComboBox1->setFocus(Qt::TabFocusReason);
+        Widget(form.ComboBox1)->setFocus(Qt::TabFocusReason);
         press(Qt::Key_Down);
-        QCOMPARE(form.ComboBox1->currentIndex(), 0);
+        QCOMPARE(Widget(form.ComboBox1)->currentIndex(), 0);
         QCOMPARE(form.ComPort, BYTE(1));
         press(Qt::Key_Down);
         QCOMPARE(form.ComPort, BYTE(2));
@@ -312,14 +312,14 @@ private slots:
     {
         PortsFolder ports;
         PtyLink three(ports, 3), twelve(ports, 12);
-        TForm1 form(nullptr, 96);
+        QtForm1 form(nullptr, 96);
         form.show();
-        form.ComboBox1->setCurrentIndex(2);
-        form.ComboBox1->activated(2);
+        Widget(form.ComboBox1)->setCurrentIndex(2);
+        Widget(form.ComboBox1)->activated(2);
         QCOMPARE(form.ComPort, BYTE(3));
         QVERIFY(PortIsOpen(3));
-        form.ComboBox1->setCurrentIndex(11);
-        form.ComboBox1->activated(11);
+        Widget(form.ComboBox1)->setCurrentIndex(11);
+        Widget(form.ComboBox1)->activated(11);
         QVERIFY(!PortIsOpen(3));
         QVERIFY(PortIsOpen(12));
         // Closing the window releases the port.
@@ -332,12 +332,12 @@ private slots:
         PortsFolder ports;
         ports.Link(4, "/dev/quorvel-missing");
         PtyLink busy(ports, 5);
-        TForm1 form(nullptr, 96);
-        form.ComboBox1->setCurrentIndex(3);
-        form.ComboBox1->activated(3);
+        QtForm1 form(nullptr, 96);
+        Widget(form.ComboBox1)->setCurrentIndex(3);
+        Widget(form.ComboBox1)->activated(3);
         QCOMPARE(form.ComPort, BYTE(4));
         QVERIFY(!PortIsOpen(4));
-        for (QPushButton *b : {form.Button1, form.Button4, form.Button5, form.Button6}) QVERIFY(b->isEnabled());
+        for (QPushButton *b : {Widget(form.Button1), Widget(form.Button4), Widget(form.Button5), Widget(form.Button6)}) QVERIFY(b->isEnabled());
         QStringList log = Log(form);
         QCOMPARE(log.size(), 1);
         QCOMPARE(log[0], QString("Port 4 (/dev/quorvel-missing) did not open: no such device (error 2). Is the board plugged in?"));
@@ -346,8 +346,8 @@ private slots:
         int other = open(busy.device.c_str(), O_RDWR | O_NOCTTY);
         QVERIFY(other >= 0);
         QCOMPARE(flock(other, LOCK_EX | LOCK_NB), 0);
-        form.ComboBox1->setCurrentIndex(4);
-        form.ComboBox1->activated(4);
+        Widget(form.ComboBox1)->setCurrentIndex(4);
+        Widget(form.ComboBox1)->activated(4);
         QVERIFY(!PortIsOpen(5));
         log = Log(form);
         QCOMPARE(log.size(), 2);
@@ -355,10 +355,10 @@ private slots:
         QVERIFY2(log[1].contains("Another program holds the port"), qPrintable(log[1]));
         close(other);
         // Once released, choosing it again works.
-        form.ComboBox1->setCurrentIndex(-1);
-        form.ComboBox1->activated(-1);
-        form.ComboBox1->setCurrentIndex(4);
-        form.ComboBox1->activated(4);
+        Widget(form.ComboBox1)->setCurrentIndex(-1);
+        Widget(form.ComboBox1)->activated(-1);
+        Widget(form.ComboBox1)->setCurrentIndex(4);
+        Widget(form.ComboBox1)->activated(4);
         QVERIFY(PortIsOpen(5));
         QCOMPARE(Log(form).size(), 2);
         form.FormClose();
@@ -368,7 +368,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    TApplication app(argc, argv);
+    TQtApplication app(argc, argv);
     FormTest test;
     return QTest::qExec(&test, argc, argv);
 }

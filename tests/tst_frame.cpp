@@ -6,7 +6,7 @@
 #include <QtTest>
 #include <stdexcept>
 
-#include "Quorvel.h"
+#include "QtApplication.h"
 
 namespace {
 
@@ -34,25 +34,9 @@ private slots:
     void init()
     {
         boxes.clear();
-        TApplication::ShowErrorBox = [](const QString &text, const QString &title) { boxes.append({text, title}); };
-    }
-
-    void text_gets_a_full_stop_when_it_ends_after_one()
-    {
-        QCOMPARE(TApplication::FaultText("Floating point division by zero"), QString("Floating point division by zero."));
-        QCOMPARE(TApplication::FaultText("Done."), QString("Done."));
-        QCOMPARE(TApplication::FaultText("Stop!"), QString("Stop!"));  // '!' comes before '.'
-        QCOMPARE(TApplication::FaultText("(x)"), QString("(x)"));
-        QCOMPARE(TApplication::FaultText("a/b"), QString("a/b."));  // '/' comes after '.'
-        QCOMPARE(TApplication::FaultText("COM 3"), QString("COM 3."));
-        QCOMPARE(TApplication::FaultText(""), QString(""));
-    }
-
-    void title_is_the_program_file_name()
-    {
-        QCOMPARE(TApplication::FaultTitle("/usr/local/bin/quorvel"), QString("quorvel"));
-        QCOMPARE(TApplication::FaultTitle("/opt/QUORVEL.test.exe"), QString("Quorvel"));
-        QCOMPARE(TApplication::FaultTitle("/x/MyTool"), QString("Mytool"));
+        TApplication::ShowErrorBox = [](const std::string &text, const std::string &title) {
+            boxes.append({QString::fromStdString(text), QString::fromStdString(title)});
+        };
     }
 
     void a_fault_ends_its_handler_and_the_loop_goes_on()
@@ -121,7 +105,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    TApplication app(argc, argv);
+    TQtApplication app(argc, argv);
     modalBox = TApplication::ShowErrorBox;
     FrameTest test;
     return QTest::qExec(&test, argc, argv);

@@ -16,52 +16,11 @@ namespace {
 
 BYTE A = 3, B = 14, Free = 19;
 
-bool UnderWine()
-{
-#if defined(_WIN32)
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-#else
-    return false;
-#endif
-}
-
-// What arrives at the port until `count` bytes came or `ms` passed.
-std::string Receive(BYTE port, std::size_t count, int ms = 2000)
-{
-    static unsigned char buffer[64000];
-    std::string got;
-    auto start = Clock::now();
-    while (got.size() < count && MsSince(start) < ms) {
-        DWORD n = ReadPort(port, buffer, DWORD(std::min<std::size_t>(sizeof buffer, count - got.size())));
-        if (n) got.append(reinterpret_cast<char *>(buffer), n);
-        else Sleep(1);
-    }
-    return got;
-}
-
-// Everything that arrives within `ms`.
-std::string Drain(BYTE port, int ms = 100) { return Receive(port, std::size_t(-1), ms); }
-
 std::string AllByteValues()
 {
     std::string all;
     for (int i = 0; i < 256; ++i) all += char(i);
     return all;
-}
-
-// quorvel-nullmodem reads this program's output and can pull a port out, or
-// put it back, as a board is unplugged and plugged in again. A real cable cannot.
-bool CableListens()
-{
-    const char *cable = std::getenv("QUORVEL_NULLMODEM");
-    return cable && std::strcmp(cable, "listening") == 0;
-}
-
-void TellCable(const char *what, BYTE port)
-{
-    std::printf("quorvel-nullmodem: %s %d\n", what, int(port));
-    std::fflush(stdout);
 }
 
 // Both ends open the console's way, for the length of a case.
@@ -82,11 +41,11 @@ TEST_CASE(opening_sets_the_line_and_names_the_port_as_the_platform_does)
     if (B >= 10) CHECK_EQ(PortDeviceName(B), "\\\\.\\COM" + std::to_string(B));
     for (BYTE port : {A, B}) {
         if (!PortIsOpen(port)) return;
-        const PortSlot &slot = *PortTable[port - 1];
+        const DCB settings = PortSettings(port);
         DCB line{};
         line.DCBlength = sizeof line;
-        CHECK(GetCommState(slot.Handle, &line));
-        for (const DCB *dcb : {&slot.Settings, static_cast<const DCB *>(&line)}) {
+        CHECK(GetCommState(PortHandle(port), &line));
+        for (const DCB *dcb : {&settings, static_cast<const DCB *>(&line)}) {
             CHECK_EQ(dcb->BaudRate, DWORD(115200));
             CHECK_EQ(int(dcb->ByteSize), 8);
             CHECK_EQ(int(dcb->Parity), NOPARITY);
@@ -100,9 +59,9 @@ TEST_CASE(opening_sets_the_line_and_names_the_port_as_the_platform_does)
         CHECK_EQ(timeouts.WriteTotalTimeoutConstant, DWORD(10));
     }
     // Opening an open port again touches nothing.
-    HANDLE handle = PortTable[A - 1]->Handle;
+    HANDLE handle = PortHandle(A);
     CHECK(OpenConsoleWay(A));
-    CHECK(PortTable[A - 1]->Handle == handle);
+    CHECK(PortHandle(A) == handle);
 }
 
 TEST_CASE(bytes_cross_both_ways_unchanged)
@@ -185,7 +144,7 @@ TEST_CASE(a_write_limit_bounds_a_write_the_far_end_does_not_take)
     CHECK(sent < big.size());
     CHECK(took >= 290);
     CHECK(took < 3000);
-    CHECK_EQ(PortTable[A - 1]->LastError, DWORD(0));
+    CHECK_EQ(PortLastError(A), DWORD(0));
 
     // Exactly that much reaches the far end.
     CHECK_EQ(Receive(B, sent, 10000).size(), std::size_t(sent));
@@ -201,11 +160,11 @@ TEST_CASE(settings_the_line_refuses_leave_it_as_it_was)
 {
     Cable cable;
     if (!PortIsOpen(A)) return;
-    const DCB opened = PortTable[A - 1]->Settings;
+    const DCB opened = PortSettings(A);
     DCB bad = opened;
     bad.ByteSize = 9;
     CHECK(!ApplySettings(A, bad));
-    CHECK(PortTable[A - 1]->LastError != 0);
+    CHECK(PortLastError(A) != 0);
     bad = opened;
     bad.StopBits = 5;
     CHECK(!ApplySettings(A, bad));
@@ -215,14 +174,14 @@ TEST_CASE(settings_the_line_refuses_leave_it_as_it_was)
 
     DCB line{};
     line.DCBlength = sizeof line;
-    CHECK(GetCommState(PortTable[A - 1]->Handle, &line));
+    CHECK(GetCommState(PortHandle(A), &line));
     CHECK_EQ(line.BaudRate, DWORD(115200));
     CHECK_EQ(int(line.ByteSize), 8);
 
     DCB slow = opened;
     slow.BaudRate = 9600;
     CHECK(ApplySettings(A, slow));
-    CHECK(GetCommState(PortTable[A - 1]->Handle, &line));
+    CHECK(GetCommState(PortHandle(A), &line));
     CHECK_EQ(line.BaudRate, DWORD(9600));
     CHECK(ApplySettings(A, opened));
     CHECK_EQ(WritePortText(A, "still"), DWORD(5));
@@ -234,7 +193,7 @@ TEST_CASE(closing_frees_the_ports)
     {
         Cable cable;
     }
-    for (const auto &slot : PortTable) CHECK(slot == nullptr);
+    for (int port = 1; port <= PortCount; ++port) CHECK(!PortIsOpen(BYTE(port)));
     // Closed means released: both open again, and the line still carries bytes.
     Cable again;
     ClosePort(A);
@@ -256,7 +215,7 @@ TEST_CASE(a_port_whose_device_goes_away_fails_at_once_and_opens_again_when_it_is
     start = Clock::now();
     CHECK_EQ(ReadPort(B, buffer, sizeof buffer), DWORD(0));
     CHECK_EQ(WritePort(B, buffer, sizeof buffer), DWORD(0));
-    CHECK(PortTable[B - 1]->LastError != 0);
+    CHECK(PortLastError(B) != 0);
     CHECK_EQ(BytesWaiting(B), DWORD(0));
     CHECK(MsSince(start) < 1000);
     CHECK(PortIsOpen(B));  // the slot stays until the port is closed
@@ -300,7 +259,7 @@ TEST_CASE(a_closed_handle_is_refused)
 {
     Cable cable;
     if (!PortIsOpen(A)) return;
-    HANDLE stale = PortTable[A - 1]->Handle;
+    HANDLE stale = PortHandle(A);
     ClosePort(A);
     DCB line{};
     SetLastError(0);
@@ -335,7 +294,7 @@ TEST_CASE(port_zero_and_closed_ports_do_nothing)
         RefreshStatus(port);
         ClosePort(port);
     }
-    for (const auto &slot : PortTable) CHECK(slot == nullptr);
+    for (int port = 1; port <= PortCount; ++port) CHECK(!PortIsOpen(BYTE(port)));
 }
 
 int main(int argc, char **argv)

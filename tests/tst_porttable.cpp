@@ -12,11 +12,10 @@ TEST_CASE(open_applies_the_line_settings_to_the_device)
     PtyLink board(ports, 3);
     CHECK(OpenConsoleWay(3));
     CHECK(PortIsOpen(3));
-    const PortSlot *slot = PortTable[2].get();
-    CHECK(slot != nullptr);
-    if (!slot) return;
-    CHECK_EQ(slot->Settings.BaudRate, 115200u);
-    CHECK_EQ(int(slot->Settings.ByteSize), 8);
+    CHECK(PortHandle(3) != INVALID_HANDLE_VALUE);
+    const DCB settings = PortSettings(3);
+    CHECK_EQ(settings.BaudRate, 115200u);
+    CHECK_EQ(int(settings.ByteSize), 8);
     // What the device itself was set to, seen from the board's end.
     termios t;
     CHECK_EQ(tcgetattr(board.master, &t), 0);
@@ -25,13 +24,13 @@ TEST_CASE(open_applies_the_line_settings_to_the_device)
     CHECK_EQ(t.c_cflag & (PARENB | CSTOPB), tcflag_t(0));
     CHECK_EQ(t.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
     // Opening again changes nothing.
-    DCB slow = slot->Settings;
+    DCB slow = settings;
     slow.BaudRate = 9600;
     CHECK(ApplySettings(3, slow));
     CHECK(OpenConsoleWay(3));
-    CHECK_EQ(PortTable[2]->Settings.BaudRate, 115200u);  // the record keeps what OpenPort set
+    CHECK_EQ(PortSettings(3).BaudRate, 115200u);  // the record keeps what OpenPort set
     DCB now{};
-    CHECK(GetCommState(PortTable[2]->Handle, &now));
+    CHECK(GetCommState(PortHandle(3), &now));
     CHECK_EQ(now.BaudRate, 9600u);
     ClosePort(3);
     CHECK(!PortIsOpen(3));
@@ -44,9 +43,9 @@ TEST_CASE(numbers_out_of_range_open_com1_and_zero_never_has_a_slot)
     CHECK(OpenConsoleWay(0));
     CHECK(PortIsOpen(1));
     CHECK(!PortIsOpen(0));
-    HANDLE first = PortTable[0]->Handle;
+    HANDLE first = PortHandle(1);
     CHECK(OpenConsoleWay(25));
-    CHECK(PortTable[0]->Handle == first);
+    CHECK(PortHandle(1) == first);
     CHECK(!PortIsOpen(25));
     CloseAllPorts();
 }
@@ -141,7 +140,7 @@ TEST_CASE(close_all_ports_empties_every_slot_and_frees_the_devices)
     CHECK(OpenConsoleWay(2));
     CHECK(OpenConsoleWay(17));
     CloseAllPorts();
-    for (const auto &slot : PortTable) CHECK(slot == nullptr);
+    for (int port = 1; port <= PortCount; ++port) CHECK(!PortIsOpen(BYTE(port)));
     // Closed means released: the devices open again.
     CHECK(OpenConsoleWay(2));
     CHECK(OpenConsoleWay(17));
@@ -189,7 +188,7 @@ TEST_CASE(a_board_that_hangs_up_gives_failures_not_a_hang)
     auto start = Clock::now();
     CHECK_EQ(ReadPort(11, buffer, sizeof buffer), 0u);
     CHECK_EQ(WritePort(11, buffer, sizeof buffer), 0u);
-    CHECK(PortTable[10]->LastError != 0);
+    CHECK(PortLastError(11) != 0);
     CHECK_EQ(BytesWaiting(11), 0u);
     CHECK(MsSince(start) < 1000);
     CHECK(PortIsOpen(11));

@@ -54,22 +54,22 @@ TEST_CASE(board_answers_the_protocol_and_counts_by_kind)
     // Upload: the "*" comes only once the last of the 262144 bytes is in.
     std::string data = Upload();
     CHECK_EQ(Exchange(board, "%"), "");
-    CHECK_EQ(Exchange(board, data.substr(0, sim::TestVolume - 1)), "");
-    CHECK_EQ(Exchange(board, data.substr(sim::TestVolume - 1) + "x"), "*x");
+    CHECK_EQ(Exchange(board, data.substr(0, TestVolume - 1)), "");
+    CHECK_EQ(Exchange(board, data.substr(TestVolume - 1) + "x"), "*x");
 
     // Download: 262144 bytes for one "*".
     std::string down = Exchange(board, "*");
-    CHECK_EQ(down.size(), sim::TestVolume);
+    CHECK_EQ(down.size(), TestVolume);
     CHECK(std::all_of(down.begin(), down.end(), [](char c) { return c > ' ' && c < 127; }));
 
     const sim::Counts &c = board.Totals();
     CHECK_EQ(c.text, 10u);  // hello, A NUL B é, x
     CHECK_EQ(c.heartbeats, 1u);
     CHECK_EQ(c.announces, 1u);
-    CHECK_EQ(c.upload, sim::TestVolume);
+    CHECK_EQ(c.upload, TestVolume);
     CHECK_EQ(c.uploadMarks, 64u);
     CHECK_EQ(c.requests, 1u);
-    CHECK_EQ(c.sent, 10u + 1 + sim::TestVolume);
+    CHECK_EQ(c.sent, 10u + 1 + TestVolume);
     CHECK_EQ(sim::FormatCounts(c), "received text 10, heartbeats 1, announces 1, upload 262144 (64 \"%\"), requests 1; sent 262155");
 }
 
@@ -94,9 +94,9 @@ TEST_CASE(misbehaviour_on_request)
     CHECK_EQ(Exchange(silent, "ok"), "ok");
 
     Board shorter(With([](sim::Options &o) { o.shortBy = 1000; }), t0);
-    CHECK_EQ(Exchange(shorter, "*").size(), sim::TestVolume - 1000);
+    CHECK_EQ(Exchange(shorter, "*").size(), TestVolume - 1000);
     Board longer(With([](sim::Options &o) { o.extra = 7; }), t0);
-    CHECK_EQ(Exchange(longer, "*").size(), sim::TestVolume + 7);
+    CHECK_EQ(Exchange(longer, "*").size(), TestVolume + 7);
 
     // Noise: every echoed byte still there, in order, each followed by NUL, CR, LF or 0x80-0xFF.
     Board noisy(With([](sim::Options &o) { o.noise = true; }), t0);
@@ -209,13 +209,13 @@ TEST_CASE(upload_timing_is_the_boards_own_pace)
     CHECK(!board.TakeUploadTiming().has_value());  // told once
     if (timing) {
         double rate = double(timing->bytes) / timing->seconds / 1024;
-        CHECK(timing->bytes > sim::TestVolume - 2048 && timing->bytes < sim::TestVolume);
+        CHECK(timing->bytes > TestVolume - 2048 && timing->bytes < TestVolume);
         CHECK(rate > 256 * 0.99 && rate <= 256 * 1.001);
         std::string line = sim::FormatUploadTiming(*timing);
         CHECK(line.rfind("upload of 262144 bytes arrived at 25", 0) == 0);
         CHECK(line.find(" KB/s (first to last byte: ") != std::string::npos);
     }
-    CHECK_EQ(board.Totals().upload, sim::TestVolume);
+    CHECK_EQ(board.Totals().upload, TestVolume);
     CHECK_EQ(board.Totals().uploadMarks, 64u);
     CHECK_EQ(board.Totals().heartbeats, 1u);  // the upload's end is exact within a read
     CHECK_EQ(sim::FormatUploadTiming({}), "upload of 262144 bytes arrived in one read");
@@ -313,9 +313,9 @@ TEST_CASE(simulator_paces_both_directions)
     // 256 KB at 256 KB/s: a second, give or take what a loaded machine adds.
     auto start = steady_clock::now();
     CHECK_EQ(WritePort(8, "*", 1), 1u);
-    std::string down = ReadFor(8, sim::TestVolume, 5000);
+    std::string down = ReadFor(8, TestVolume, 5000);
     double downSeconds = duration<double>(steady_clock::now() - start).count();
-    CHECK_EQ(down.size(), sim::TestVolume);
+    CHECK_EQ(down.size(), TestVolume);
     CHECK(downSeconds > 0.8 && downSeconds < 2.0);
 
     start = steady_clock::now();
@@ -340,7 +340,7 @@ TEST_CASE(simulator_hangup_drops_the_line_and_comes_back)
     std::string first = Link(ports, 9);
     CHECK(OpenPort(9, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
     WritePort(9, "*", 1);
-    std::string got = ReadFor(9, sim::TestVolume, 1500);
+    std::string got = ReadFor(9, TestVolume, 1500);
     CHECK_EQ(got.size(), 10000u);
     CHECK(!board.WaitLine("link dropped").empty());
     // The dead line fails rather than blocks.

@@ -32,20 +32,20 @@ double Timed(QPushButton *button)
 }
 
 // The window after a test: timers as the mode and heartbeat say, the default cursor.
-void CheckRestored(TForm1 &form)
+void CheckRestored(QtForm1 &form)
 {
-    QCOMPARE(form.Timer1->isActive(), form.RadioGroup1->ItemIndex() == 1);
-    QCOMPARE(form.Timer2->isActive(), form.HeartbeatOn);
+    QCOMPARE(Widget(form.Timer1)->isActive(), Widget(form.RadioGroup1)->ItemIndex() == 1);
+    QCOMPARE(Widget(form.Timer2)->isActive(), form.HeartbeatOn);
     QVERIFY(QApplication::overrideCursor() == nullptr);
 }
 
 // Text still goes out and comes back.
 void CheckEcho(Session &s, const QString &text)
 {
-    s.form.Button2->click();
-    s.form.Edit1->setText(text);
-    s.form.Button1->click();
-    QCOMPARE(s.form.Edit2->text(), QString::number(text.size()));
+    Widget(s.form.Button2)->click();
+    Widget(s.form.Edit1)->setText(text);
+    Widget(s.form.Button1)->click();
+    QCOMPARE(Widget(s.form.Edit2)->text(), QString::number(text.size()));
     QVERIFY(s.WaitBytes(int(text.size())));
     QCOMPARE(Parse(s.form).text, text);
 }
@@ -58,56 +58,22 @@ private slots:
     void init() { CatchFaults(); }
     void cleanup() { QVERIFY2(Faults().isEmpty(), qPrintable(Faults().join(" | "))); }
 
-    void speed_format()
-    {
-        const QString point(".");
-        QCOMPARE(FormatSpeed(1024, point), QString("1024.00"));
-        QCOMPARE(FormatSpeed(1234.5678L, point), QString("1234.57"));
-        QCOMPARE(FormatSpeed(123456.789L, point), QString("123456.80"));
-        QCOMPARE(FormatSpeed(1234567.4L, point), QString("1234567.00"));
-        QCOMPARE(FormatSpeed(123456789, point), QString("1.234568E08"));
-        QCOMPARE(FormatSpeed(9999999.5L, point), QString("1E07"));  // rounds up into the eighth digit
-        QCOMPARE(FormatSpeed(1.5e12L, point), QString("1.5E12"));
-        QCOMPARE(FormatSpeed(0, point), QString("0.00"));
-        QCOMPARE(FormatSpeed(0.125L, point), QString("0.13"));  // halves round away from zero
-        QCOMPARE(FormatSpeed(0.004L, point), QString("0.00"));
-        QCOMPARE(FormatSpeed(99.999L, point), QString("100.00"));
-        QCOMPARE(FormatSpeed(1024, ","), QString("1024,00"));
-        QCOMPARE(FormatSpeed(123456789, ","), QString("1,234568E08"));
-
-        // Division faults carry the system's messages, and the frame adds the full stop.
-        auto fault = [](long double a, long double b) {
-            try {
-                FloatDivide(a, b);
-            } catch (const EMathError &e) {
-                return QString(e.what());
-            }
-            return QString();
-        };
-        QCOMPARE(fault(262144, 0), QString("Floating point division by zero"));
-        QCOMPARE(fault(0, 0), QString("Invalid floating point operation"));
-        QCOMPARE(fault(std::numeric_limits<long double>::max(), 0.5L), QString("Floating point overflow"));
-        QCOMPARE(fault(262144, 0.25L), QString());
-        QCOMPARE(FloatDivide(FloatDivide(262144, 0.25L), 1024), 1024.0L);
-        QCOMPARE(TApplication::FaultText(fault(1, 0)), QString("Floating point division by zero."));
-    }
-
     void decimal_separator_follows_the_locale()
     {
-        TForm1 form;
+        QtForm1 form;
         QCOMPARE(QString::fromStdString(form.SendTimer->Name), QString("SendTime"));
         QString system = QLocale::system().decimalPoint();
-        QCOMPARE(form.DecimalSeparator, system.isEmpty() ? QString(".") : system);
+        QCOMPARE(QString::fromStdString(form.DecimalSeparator), system.isEmpty() ? QString(".") : system);
         form.setLocale(QLocale(QLocale::German, QLocale::Germany));
-        QCOMPARE(form.DecimalSeparator, QString(","));
+        QCOMPARE(QString::fromStdString(form.DecimalSeparator), QString(","));
         form.setLocale(QLocale(QLocale::English, QLocale::UnitedStates));
-        QCOMPARE(form.DecimalSeparator, QString("."));
+        QCOMPARE(QString::fromStdString(form.DecimalSeparator), QString("."));
         // A change of the user's settings reaches the application, and the window reads them again.
         form.unsetLocale();
         form.DecimalSeparator = "?";
         QEvent change(QEvent::LocaleChange);
         QCoreApplication::sendEvent(qApp, &change);
-        QCOMPARE(form.DecimalSeparator, system.isEmpty() ? QString(".") : system);
+        QCOMPARE(QString::fromStdString(form.DecimalSeparator), system.isEmpty() ? QString(".") : system);
     }
 
     void no_port_gives_its_line_at_once()
@@ -115,20 +81,20 @@ private slots:
         // A port that did not open, then no port at all.
         PortsFolder ports;
         ports.Link(5, "/nonexistent/board");
-        TForm1 form;
+        QtForm1 form;
         form.show();
-        form.ComboBox1->setCurrentIndex(4);
-        form.ComboBox1->activated(4);
+        Widget(form.ComboBox1)->setCurrentIndex(4);
+        Widget(form.ComboBox1)->activated(4);
         QVERIFY(!PortIsOpen(5));
-        form.Button2->click();
+        Widget(form.Button2)->click();
         for (int index : {4, -1}) {
-            form.ComboBox1->setCurrentIndex(index);
-            form.ComboBox1->activated(index);
-            form.Button2->click();
-            for (QPushButton *button : {form.Button4, form.Button5}) {
+            Widget(form.ComboBox1)->setCurrentIndex(index);
+            Widget(form.ComboBox1)->activated(index);
+            Widget(form.Button2)->click();
+            for (QPushButton *button : {Widget(form.Button4), Widget(form.Button5)}) {
                 QVERIFY(Timed(button) < 0.5);
                 QVERIFY(QApplication::overrideCursor() == nullptr);
-                QVERIFY(form.Timer1->isActive());
+                QVERIFY(Widget(form.Timer1)->isActive());
             }
             QCOMPARE(Log(form), QStringList({"Speed PC -> PIC: no port is open. Choose the board's port first.",
                                              "Speed PIC -> PC: no port is open. Choose the board's port first."}));
@@ -140,13 +106,13 @@ private slots:
     {
         Session s({"--rate", "256"});
         // The heartbeat is on; a beat has just gone, so the next is due during the test.
-        s.form.Button6->click();
+        Widget(s.form.Button6)->click();
         QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().heartbeats >= 1; }, 3000));
         long long beats = s.board.Counts().heartbeats;
 
         // About 256 either way. The bounds leave room for a loaded machine; they
         // catch wrong units or a wrong volume, and the benchmarks give exact figures.
-        s.form.Button4->click();
+        Widget(s.form.Button4)->click();
         QStringList log = Log(s.form);
         QCOMPARE(log.size(), 1);
         double up = Speed(log[0], Up);
@@ -158,15 +124,15 @@ private slots:
         CheckRestored(s.form);
 
         // In "Manually" mode the poll stays off after a test.
-        QTest::mouseClick(s.form.RadioGroup1->Item(0), Qt::LeftButton);
-        s.form.Button5->click();
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(0), Qt::LeftButton);
+        Widget(s.form.Button5)->click();
         log = Log(s.form);
         QCOMPARE(log.size(), 2);  // the test's data is not shown
         double down = Speed(log[1], Down);
         QVERIFY2(down > 64 && down < 400, qPrintable(log[1]));
         QCOMPARE(s.board.Counts().requests, 1);
         qInfo("at 256 KB/s: %s | %s", qPrintable(log[0]), qPrintable(log[1]));
-        QVERIFY(!s.form.Timer1->isActive());
+        QVERIFY(!Widget(s.form.Timer1)->isActive());
         CheckRestored(s.form);
 
         // The heartbeat goes on after the tests.
@@ -182,7 +148,7 @@ private slots:
         // that holds "*" but does not begin with it, and 300 ms later with "*".
         ScriptedSession s;
         PtyLink &board = s.board;
-        TForm1 &form = s.form;
+        QtForm1 &form = s.form;
         std::string got;
         std::thread script([&] {
             got = board.Receive(1 + 262144, 10000);
@@ -190,7 +156,7 @@ private slots:
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             board.Send("*");
         });
-        double seconds = Timed(form.Button4);
+        double seconds = Timed(Widget(form.Button4));
         script.join();
         std::string expected = "%";
         for (int block = 0; block < 64; ++block) expected += "%" + std::string(4095, '_');
@@ -210,7 +176,7 @@ private slots:
         // after the last block, says why, and the window goes on.
         ScriptedSession s;
         PtyLink &board = s.board;
-        TForm1 &form = s.form;
+        QtForm1 &form = s.form;
         std::atomic<bool> quiet{false};
         std::atomic<std::int64_t> lastBlockNs{0};
         std::string got;
@@ -236,7 +202,7 @@ private slots:
             std::string request = board.Receive(1, 5000);
             if (request == "*") board.Send(std::string(262144, 'd'));
         });
-        form.Button4->click();
+        Widget(form.Button4)->click();
         auto waited = std::chrono::steady_clock::now().time_since_epoch() - std::chrono::steady_clock::duration(lastBlockNs.load());
         double seconds = std::chrono::duration<double>(waited).count();
         QCOMPARE(got.size(), std::size_t(1 + 262144));
@@ -253,8 +219,8 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return Log(form).size() >= 3; }, 1000));
         quiet = true;
         QTest::qWait(50);
-        form.Button2->click();
-        form.Button5->click();
+        Widget(form.Button2)->click();
+        Widget(form.Button5)->click();
         log = Log(form);
         QVERIFY2(!log.isEmpty() && Speed(log.last(), Down) > 0, qPrintable(log.join('|')));
     }
@@ -263,7 +229,7 @@ private slots:
     {
         Session s;
         s.form.setLocale(QLocale(QLocale::German, QLocale::Germany));
-        s.form.Button5->click();
+        Widget(s.form.Button5)->click();
         QStringList log = Log(s.form);
         QCOMPARE(log.size(), 1);
         QVERIFY2(QRegularExpression("^Speed PIC -> PC \\(KB/s\\): \\d+,\\d\\d$").match(log[0]).hasMatch(), qPrintable(log[0]));
@@ -273,13 +239,13 @@ private slots:
     {
         Session s;
         s.form.SendTimer = std::make_unique<TPerformanceTimer>("SendTime", 0, [] { return std::int64_t(0); });
-        s.form.Button4->click();
+        Widget(s.form.Button4)->click();
         QCOMPARE(Faults(), QStringList({"Floating point division by zero."}));
         Faults().clear();
         // No result line; the test stopped where the fault was: timers off, hourglass up.
         QVERIFY(Log(s.form).isEmpty());
-        QVERIFY(!s.form.Timer1->isActive());
-        QVERIFY(!s.form.Timer2->isActive());
+        QVERIFY(!Widget(s.form.Timer1)->isActive());
+        QVERIFY(!Widget(s.form.Timer2)->isActive());
         QVERIFY(QApplication::overrideCursor() != nullptr);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
         while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
@@ -288,9 +254,9 @@ private slots:
     void a_silent_board_ends_both_tests_within_the_limit()
     {
         Session s({"--silent"});
-        double seconds = Timed(s.form.Button4);
+        double seconds = Timed(Widget(s.form.Button4));
         QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
-        seconds = Timed(s.form.Button5);
+        seconds = Timed(Widget(s.form.Button5));
         QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
         QCOMPARE(Log(s.form), QStringList({"Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 5 s.",
                                            "Speed PIC -> PC: nothing came for 5 s; 0 of 262144 bytes came."}));
@@ -302,7 +268,7 @@ private slots:
     {
         {
             Session s({"--short", "1000"});
-            double seconds = Timed(s.form.Button5);
+            double seconds = Timed(Widget(s.form.Button5));
             QVERIFY2(seconds >= 5 && seconds < 9, qPrintable(QString::number(seconds)));
             QCOMPARE(Log(s.form), QStringList({"Speed PIC -> PC: nothing came for 5 s; 261144 of 262144 bytes came."}));
             CheckRestored(s.form);
@@ -311,7 +277,7 @@ private slots:
             // The test ends once 262144 are in; what the last read brought beyond
             // that is said, and whatever comes after the test shows in the log.
             Session s({"--extra", "1000"});
-            QVERIFY(Timed(s.form.Button5) < 5);
+            QVERIFY(Timed(Widget(s.form.Button5)) < 5);
             QStringList log = Log(s.form);
             QVERIFY2(Speed(log.value(0), Down) > 0, qPrintable(log.join('|')));
             int beyond = 0;
@@ -331,7 +297,7 @@ private slots:
     void a_board_that_drops_the_line_ends_the_test_and_comes_back()
     {
         Session s({"--hangup-after", "100000"});
-        double seconds = Timed(s.form.Button5);
+        double seconds = Timed(Widget(s.form.Button5));
         QVERIFY2(seconds < 9, qPrintable(QString::number(seconds)));
         QCOMPARE(Log(s.form), QStringList({"Speed PIC -> PC: nothing came for 5 s; 100000 of 262144 bytes came. "
                                            "The line dropped: choose the port again once the board is back."}));
@@ -339,13 +305,13 @@ private slots:
 
         // Choosing the same port again opens the board's new line.
         QVERIFY(!s.board.WaitLine("board back on port 20", 5000).empty());
-        s.form.ComboBox1->activated(19);
+        Widget(s.form.ComboBox1)->activated(19);
         QVERIFY(PortResponds(20));
         CheckEcho(s, "back");
 
         // The upload: the board stops taking data and drops the line.
-        s.form.Button2->click();
-        seconds = Timed(s.form.Button4);
+        Widget(s.form.Button2)->click();
+        seconds = Timed(Widget(s.form.Button4));
         QVERIFY2(seconds < 9, qPrintable(QString::number(seconds)));
         QStringList log = Log(s.form);
         QRegularExpressionMatch m = QRegularExpression("^Speed PC -> PIC: the board took nothing for 5 s; (\\d+) of 262144 bytes "
@@ -355,14 +321,14 @@ private slots:
         QVERIFY(m.captured(1).toInt() >= 100000 && m.captured(1).toInt() < 262144);
         CheckRestored(s.form);
         QVERIFY(!s.board.WaitLine("board back on port 20", 5000).empty());
-        s.form.ComboBox1->activated(19);
+        Widget(s.form.ComboBox1)->activated(19);
         CheckEcho(s, "again");
     }
 };
 
 int main(int argc, char **argv)
 {
-    TApplication app(argc, argv);
+    TQtApplication app(argc, argv);
     SpeedTest test;
     return QTest::qExec(&test, argc, argv);
 }

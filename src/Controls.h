@@ -1,0 +1,116 @@
+// The controls a form is made of, as its handlers see them: no toolkit here.
+// A widget set (src/qt/, one day src/win32/) builds a window from a form's
+// design and implements these classes over its own widgets. Text is 8-bit,
+// one character per byte (Latin-1), as it goes on the wire.
+#ifndef QUORVEL_CONTROLS_H
+#define QUORVEL_CONTROLS_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class TControlKind { Label, Edit, Button, Memo, ComboBox, RadioGroup, Timer };
+// The window edges a control follows when the window is resized.
+enum TAnchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
+constexpr int akDefault = akLeft | akTop;
+
+// One row of a form's design: client pixels at 96 dots per inch.
+struct TControlSpec {
+    TControlKind Kind;
+    const char *Name;
+    int Left, Top, Width, Height;
+    int Anchors;
+    std::string Caption;             // a button's or label's caption, an edit's text, a group's title
+    std::vector<std::string> Items;  // a list's entries, a group's items
+    bool Enabled;
+    int TabOrder;        // -1: not a tab stop
+    int ItemIndex = -1;  // the entry or item selected at start
+    int Interval = 0;    // a timer's, in ms
+    int MaxLength = 0;   // an edit's most characters; 0: no limit
+};
+
+struct TFormSpec {
+    const char *Name;
+    std::string Caption;
+    int Left, Top, ClientWidth, ClientHeight;
+    const char *FontName;
+    int FontHeight;  // pixels at 96 dots per inch
+    std::vector<TControlSpec> Controls;
+};
+
+class TControl {
+public:
+    virtual ~TControl() = default;
+    virtual bool Enabled() const = 0;
+    virtual void SetEnabled(bool enabled) = 0;
+};
+
+class TLabel : public TControl {};
+
+// A single-line edit box.
+class TEdit : public TControl {
+public:
+    virtual std::string Text() const = 0;  // a character Latin-1 lacks comes as "?"
+    virtual void SetText(const std::string &text) = 0;
+    // A key typed in the box; the key goes on to the box as the handler leaves it.
+    std::function<void(char &key)> OnKeyPress;
+};
+
+class TButton : public TControl {
+public:
+    std::function<void()> OnClick;
+};
+
+// A read-only multi-line log: lines are appended at its end.
+class TMemo : public TControl {
+public:
+    virtual void Append(const std::string &line) = 0;
+    virtual void Clear() = 0;
+};
+
+// An editable drop-down list that completes typed text against its entries.
+// OnChange follows every change of the selection that the user makes.
+class TComboBox : public TControl {
+public:
+    virtual int ItemIndex() const = 0;  // -1: no entry selected
+    virtual void SetItemIndex(int index) = 0;
+    std::function<void()> OnChange;
+};
+
+// A framed group of items, one of them selected; OnClick follows a change of selection.
+class TRadioGroup : public TControl {
+public:
+    virtual int ItemIndex() const = 0;
+    virtual void SetItemIndex(int index) = 0;
+    std::function<void()> OnClick;
+};
+
+// A window timer: its ticks are messages like any other.
+class TTimer : public TControl {
+public:
+    std::function<void()> OnTimer;
+};
+
+// The window a form is drawn in.
+class TWindow {
+public:
+    virtual ~TWindow() = default;
+    // Makes every control of the design.
+    virtual void Build(const TFormSpec &design) = 0;
+    // The control of that name, or nullptr.
+    virtual TControl *Control(const std::string &name) = 0;
+    // The decimal separator of the user's regional settings (of this window's, where it has its own).
+    virtual std::string LocaleDecimalSeparator() const = 0;
+    // The window is shown, is closing, or the user changed the regional settings.
+    std::function<void()> OnShow, OnClose, OnSettingChange;
+    // Drops every event binding of the window and its controls: the form is going.
+    virtual void ClearEvents() = 0;
+
+    template <typename T>
+    T *Find(const std::string &name)
+    {
+        return dynamic_cast<T *>(Control(name));
+    }
+};
+
+#endif

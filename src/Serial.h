@@ -1,0 +1,64 @@
+// The console's serial work, with no toolkit and no window: the throughput
+// tests' transfers and waits, the text of what came in, the line for a port
+// that did not open, the speed's format and its floating-point fault rule.
+#ifndef QUORVEL_SERIAL_H
+#define QUORVEL_SERIAL_H
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Protocol.h"
+#include "TovanTiming.h"
+#include "WinCom.h"
+
+// Floating-point division by zero, overflow and invalid operations are
+// run-time faults here, never infinities or not-a-number values.
+class EMathError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+extern const char *const FloatZeroDivideText;  // "Floating point division by zero"
+extern const char *const FloatOverflowText;    // "Floating point overflow"
+extern const char *const FloatInvalidText;     // "Invalid floating point operation"
+
+// dividend / divisor, or the fault that the division raises.
+long double FloatDivide(long double dividend, long double divisor);
+
+// A speed as the log shows it: fixed, two decimals, at most 7 significant
+// digits, the scientific form when the integer part needs more.
+std::string FormatSpeed(long double value, const std::string &separator);
+
+// The received bytes as one line of the log: one character per byte, NULs left out.
+std::string ReceivedText(const unsigned char *data, DWORD count);
+
+// What the log says after OpenPort(port, ...) returned false.
+std::string OpenFailureLine(BYTE port);
+
+// A throughput test gives up when nothing has moved for this long.
+constexpr std::chrono::milliseconds StallLimit{5000};
+
+const std::string UploadName = "Speed PC -> PIC";
+const std::string DownloadName = "Speed PIC -> PC";
+// The line for a test that finds no open port.
+std::string NoPortLine(const std::string &name);
+
+// What a throughput test works with: the port, the stopwatch that times it,
+// the buffer it reads into, and how its result is written.
+struct SpeedTestRun {
+    BYTE Port;
+    TPerformanceTimer &Timer;
+    unsigned char *Rx;
+    DWORD RxSize;
+    std::string Separator;
+    std::chrono::milliseconds Stall = StallLimit;
+};
+
+// Each runs one test on an open port and gives the lines for the log. A
+// stopwatch that measured no time is a fault (EMathError), as the speed's
+// division is; in the upload that comes before the wait for the board's mark.
+std::vector<std::string> UploadTest(const SpeedTestRun &run);
+std::vector<std::string> DownloadTest(const SpeedTestRun &run);
+
+#endif

@@ -1,0 +1,502 @@
+#include "QtControls.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QScreen>
+#include <algorithm>
+
+#include "Quorvel.h"
+
+// ---------------------------------------------------------------- TQtComboBox
+
+TQtComboBox::TQtComboBox(QWidget *parent) : QComboBox(parent)
+{
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    setCompleter(nullptr);  // completion is done in keyPressEvent, the way the list expects
+    // Qt selects the entry matching the text when Enter is pressed or the focus
+    // leaves, and reports that as a choice; the user chose nothing then.
+    disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
+    disconnect(lineEdit(), &QLineEdit::returnPressed, this, nullptr);
+    // Edits that do not come through our keys (paste, cut, Delete) leave no entry selected.
+    connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
+        if (!editing) ClearEntry();
+    });
+    connect(this, &QComboBox::activated, this, [this] { emit Change(); });
+}
+
+void TQtComboBox::ClearEntry()
+{
+    // Dropping the selected entry would also empty the text; keep what the user sees.
+    QLineEdit *edit = lineEdit();
+    QString text = edit->text();
+    int cursor = edit->cursorPosition();
+    ++editing;
+    setCurrentIndex(-1);
+    if (edit->text() != text) edit->setText(text);
+    edit->setCursorPosition(cursor);
+    --editing;
+    emit Change();
+}
+
+void TQtComboBox::keyPressEvent(QKeyEvent *event)
+{
+    QLineEdit *edit = lineEdit();
+    const Qt::KeyboardModifiers commandKeys = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
+    bool plain = !(event->modifiers() & commandKeys);
+    if (plain && event->key() == Qt::Key_Backspace) {
+        ++editing;
+        QComboBox::keyPressEvent(event);
+        --editing;
+        ClearEntry();
+        return;
+    }
+    QString typed = event->text();
+    if (!plain || typed.size() != 1 || !typed[0].isPrint()) {
+        QComboBox::keyPressEvent(event);
+        return;
+    }
+    QString start = (edit->hasSelectedText() ? edit->text().left(edit->selectionStart()) : edit->text()) + typed;
+    for (int i = 0; i < count(); ++i) {
+        QString entry = itemText(i);
+        if (!entry.startsWith(start, Qt::CaseInsensitive)) continue;
+        bool changed = i != currentIndex();
+        ++editing;
+        setCurrentIndex(i);
+        edit->setText(entry);
+        edit->setSelection(int(start.size()), int(entry.size() - start.size()));
+        --editing;
+        if (changed) emit Change();
+        return;
+    }
+    ++editing;
+    QComboBox::keyPressEvent(event);
+    --editing;
+    ClearEntry();
+}
+
+// ---------------------------------------------------------------- TQtRadioGroup
+
+TQtRadioGroup::TQtRadioGroup(const QString &caption, const std::vector<std::string> &names, QWidget *parent) : QGroupBox(caption, parent)
+{
+    for (const std::string &name : names) {
+        auto *item = new QRadioButton(QString::fromLatin1(name.c_str()), this);
+        // Only a change of selection counts, however it is made (mouse, arrow keys, code).
+        connect(item, &QRadioButton::toggled, this, [this](bool on) {
+            SetTabStop();
+            if (on) emit Click();
+        });
+        items.push_back(item);
+    }
+    SetTabStop();
+}
+
+void TQtRadioGroup::SetTabStop()
+{
+    // The group is one tab stop, its checked item; the arrow keys move within it.
+    int checked = std::max(ItemIndex(), 0);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i]->setFocusPolicy(int(i) == checked ? Qt::StrongFocus : Qt::ClickFocus);
+}
+
+int TQtRadioGroup::ItemIndex() const
+{
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i]->isChecked()) return int(i);
+    return -1;
+}
+
+void TQtRadioGroup::SetItemIndex(int index) { items.at(std::size_t(index))->setChecked(true); }
+
+void TQtRadioGroup::resizeEvent(QResizeEvent *event)
+{
+    QGroupBox::resizeEvent(event);
+    // Items share the space under the caption evenly, each centred in its share.
+    int lineHeight = fontMetrics().height();
+    int top = lineHeight + 2;
+    int cell = (height() - top - 4) / int(items.size());
+    int itemHeight = std::min(cell, lineHeight + 4);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        items[i]->setGeometry(8, top + int(i) * cell + (cell - itemHeight) / 2, width() - 16, itemHeight);
+}
+
+// ---------------------------------------------------------------- controls
+
+namespace {
+
+QString Text(const std::string &latin1) { return QString::fromLatin1(latin1.data(), qsizetype(latin1.size())); }
+std::string Latin1(const QString &text) { return text.toLatin1().toStdString(); }  // "?" for what Latin-1 lacks
+
+// Runs a control's handler through the frame, which reports a fault. The
+// handler is passed as it is stored: the 1 ms poll runs without an allocation.
+void Fire(const std::function<void()> &handler)
+{
+    if (handler) TApplication::Run(handler);
+}
+
+template <typename Base, typename W>
+class Control : public Base {
+public:
+    explicit Control(W *widget) : widget(widget) {}
+    bool Enabled() const override { return widget->isEnabled(); }
+    void SetEnabled(bool enabled) override { widget->setEnabled(enabled); }
+    W *const widget;
+};
+
+class QtLabel : public Control<TLabel, QLabel> {
+    using Control::Control;
+};
+
+class QtEdit : public Control<TEdit, QLineEdit> {
+public:
+    using Control::Control;
+    std::string Text() const override { return Latin1(widget->text()); }
+    void SetText(const std::string &text) override { widget->setText(::Text(text)); }
+};
+
+class QtButton : public Control<TButton, QPushButton> {
+public:
+    explicit QtButton(QPushButton *widget) : Control(widget)
+    {
+        QObject::connect(widget, &QPushButton::clicked, widget, [this] { Fire(OnClick); });
+    }
+};
+
+class QtMemo : public Control<TMemo, QPlainTextEdit> {
+public:
+    using Control::Control;
+    void Append(const std::string &line) override { widget->appendPlainText(::Text(line)); }
+    void Clear() override { widget->clear(); }
+};
+
+class QtComboBox : public Control<TComboBox, TQtComboBox> {
+public:
+    explicit QtComboBox(TQtComboBox *widget) : Control(widget)
+    {
+        QObject::connect(widget, &TQtComboBox::Change, widget, [this] { Fire(OnChange); });
+    }
+    int ItemIndex() const override { return widget->currentIndex(); }
+    void SetItemIndex(int index) override
+    {
+        // Qt rewrites the text even when the index stays; keep what the user sees.
+        if (widget->currentIndex() != index) widget->setCurrentIndex(index);
+    }
+};
+
+class QtRadioGroup : public Control<TRadioGroup, TQtRadioGroup> {
+public:
+    explicit QtRadioGroup(TQtRadioGroup *widget) : Control(widget)
+    {
+        QObject::connect(widget, &TQtRadioGroup::Click, widget, [this] { Fire(OnClick); });
+    }
+    int ItemIndex() const override { return widget->ItemIndex(); }
+    void SetItemIndex(int index) override { widget->SetItemIndex(index); }
+};
+
+class QtTimer : public TTimer {
+public:
+    explicit QtTimer(QTimer *timer) : widget(timer)
+    {
+        QObject::connect(timer, &QTimer::timeout, timer, [this] { Fire(OnTimer); });
+    }
+    bool Enabled() const override { return widget->isActive(); }
+    // A running timer is not restarted: its next tick keeps its schedule.
+    void SetEnabled(bool enabled) override
+    {
+        if (!enabled) widget->stop();
+        else if (!widget->isActive()) widget->start();
+    }
+    QTimer *const widget;
+};
+
+template <typename Q, typename T>
+auto *WidgetOf(T *control)
+{
+    auto *qt = dynamic_cast<Q *>(control);
+    return qt ? qt->widget : nullptr;
+}
+
+}  // namespace
+
+QLabel *Widget(TLabel *control) { return WidgetOf<QtLabel>(control); }
+QLineEdit *Widget(TEdit *control) { return WidgetOf<QtEdit>(control); }
+QPushButton *Widget(TButton *control) { return WidgetOf<QtButton>(control); }
+QPlainTextEdit *Widget(TMemo *control) { return WidgetOf<QtMemo>(control); }
+TQtComboBox *Widget(TComboBox *control) { return WidgetOf<QtComboBox>(control); }
+TQtRadioGroup *Widget(TRadioGroup *control) { return WidgetOf<QtRadioGroup>(control); }
+QTimer *Widget(TTimer *control) { return WidgetOf<QtTimer>(control); }
+
+// ---------------------------------------------------------------- TQtWindow
+
+namespace {
+
+// "MS Sans Serif" at height 11 (8 pt at 96 dpi). Where the system lacks it, Wine's
+// clone from Debian's fonts-wine gives every caption its designed width. That face
+// is bitmap-only, so at another resolution a scalable face of like width stands
+// in, and the layout follows its text height (measured against the same face at
+// 96 dpi, so that a stand-in face cannot distort the design).
+QFont DesignFont(const QString &designFamily, int height, int dpi, double pixelRatio, double *scale)
+{
+    // Worked out once per run: the clones loaded where missing, and the scalable
+    // stand-in (empty when "MS Sans Serif" itself scales).
+    static const QString standIn = [] {
+        const QString wine = QStringLiteral("/usr/share/wine/fonts/");
+        const QStringList families = QFontDatabase::families();
+        if (!families.contains(QStringLiteral("MS Sans Serif")))
+            QFontDatabase::addApplicationFont(wine + QStringLiteral("ms_sans_serif.ttf"));
+        if (!families.contains(QStringLiteral("Tahoma"))) QFontDatabase::addApplicationFont(wine + QStringLiteral("tahoma.ttf"));
+        const QStringList scalable = {QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Tahoma"),
+                                      QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")};
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"), scalable);
+        const QStringList now = QFontDatabase::families();
+        if (!now.contains(QStringLiteral("MS Sans Serif")) || QFontDatabase::isSmoothlyScalable(QStringLiteral("MS Sans Serif")))
+            return QString();
+        for (const QString &candidate : scalable)
+            if (now.contains(candidate)) return candidate;
+        return QString();
+    }();
+
+    bool designScreen = dpi == 96 && pixelRatio == 1.0;
+    QString family = designScreen || standIn.isEmpty() || designFamily != QStringLiteral("MS Sans Serif") ? designFamily : standIn;
+    QFont face(family);
+    face.setPixelSize(height);
+    *scale = 1.0;
+    if (dpi != 96) {
+        QFont scaled = face;
+        scaled.setPixelSize(qRound(height * dpi / 96.0));
+        *scale = double(QFontMetrics(scaled).height()) / QFontMetrics(face).height();
+        face = scaled;
+    }
+    return face;
+}
+
+
+}  // namespace
+
+TQtWindow::TQtWindow(QWidget *parent, int dpi) : QWidget(parent), dpi(dpi) {}
+
+TQtWindow::~TQtWindow()
+{
+    // The widgets go first, so that none of their signals reaches a control that is gone.
+    const QObjectList children = this->children();
+    qDeleteAll(children);
+}
+
+void TQtWindow::Build(const TFormSpec &design)
+{
+    setObjectName(QLatin1String(design.Name));
+    setWindowTitle(Text(design.Caption));
+    if (dpi <= 0) dpi = qRound(screen()->logicalDotsPerInchY());
+    setFont(DesignFont(QLatin1String(design.FontName), design.FontHeight, dpi, devicePixelRatioF(), &scale));
+
+    std::vector<std::pair<int, QWidget *>> tabStops;
+    QWidget *first = nullptr;
+    for (const TControlSpec &spec : design.Controls) {
+        QWidget *widget = Make(spec);
+        if (!widget) continue;
+        if (spec.TabOrder >= 0) tabStops.push_back({spec.TabOrder, widget});
+        if (spec.TabOrder == 0) first = widget;
+    }
+    std::sort(tabStops.begin(), tabStops.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    QList<QWidget *> order;
+    for (const auto &stop : tabStops) {
+        // A group's items stand at the group's place in the order; Tab reaches the checked one.
+        if (auto *group = qobject_cast<TQtRadioGroup *>(stop.second))
+            for (int i = 0; i < group->Count(); ++i) order << group->Item(i);
+        else order << stop.second;
+    }
+    for (qsizetype i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
+
+    designClient = QSize(qRound(design.ClientWidth * scale), qRound(design.ClientHeight * scale));
+    resize(designClient);
+    move(qRound(design.Left * scale), qRound(design.Top * scale));
+    if (first) first->setFocus();
+}
+
+QWidget *TQtWindow::Make(const TControlSpec &spec)
+{
+    const QString name = QLatin1String(spec.Name);
+    const QString caption = Text(spec.Caption);
+    std::unique_ptr<TControl> control;
+    QWidget *widget = nullptr;
+    switch (spec.Kind) {
+    case TControlKind::Label: {
+        auto *label = new QLabel(caption, this);
+        control = std::make_unique<QtLabel>(label), widget = label;
+        break;
+    }
+    case TControlKind::Edit: {
+        auto *edit = new QLineEdit(caption, this);
+        if (spec.MaxLength > 0) edit->setMaxLength(spec.MaxLength);
+        edit->installEventFilter(this);
+        control = std::make_unique<QtEdit>(edit), widget = edit;
+        break;
+    }
+    case TControlKind::Button: {
+        auto *button = new QPushButton(caption, this);
+        button->setAutoDefault(false);
+        control = std::make_unique<QtButton>(button), widget = button;
+        break;
+    }
+    case TControlKind::Memo: {
+        auto *memo = new QPlainTextEdit(this);
+        memo->setReadOnly(true);
+        memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        memo->setFocusPolicy(Qt::StrongFocus);
+        memo->setTabChangesFocus(true);
+        memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+        memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        control = std::make_unique<QtMemo>(memo), widget = memo;
+        break;
+    }
+    case TControlKind::ComboBox: {
+        auto *combo = new TQtComboBox(this);
+        for (const std::string &item : spec.Items) combo->addItem(Text(item));
+        combo->setCurrentIndex(spec.ItemIndex);
+        if (spec.ItemIndex < 0) combo->setEditText(caption);
+        control = std::make_unique<QtComboBox>(combo), widget = combo;
+        break;
+    }
+    case TControlKind::RadioGroup: {
+        auto *group = new TQtRadioGroup(caption, spec.Items, this);
+        if (spec.ItemIndex >= 0) group->SetItemIndex(spec.ItemIndex);
+        control = std::make_unique<QtRadioGroup>(group), widget = group;
+        break;
+    }
+    case TControlKind::Timer: {
+        auto *timer = new QTimer(this);
+        timer->setObjectName(name);
+        // A short interval as asked (the 1 ms poll); a long one may drift a little.
+        if (spec.Interval < 20) timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(spec.Interval);
+        if (spec.Enabled) timer->start();
+        controls[spec.Name] = std::make_unique<QtTimer>(timer);
+        return nullptr;
+    }
+    }
+    widget->setObjectName(name);
+    widget->setEnabled(spec.Enabled);
+    Place(widget, spec);
+    controls[spec.Name] = std::move(control);
+    return widget;
+}
+
+TControl *TQtWindow::Control(const std::string &name)
+{
+    auto found = controls.find(name);
+    return found == controls.end() ? nullptr : found->second.get();
+}
+
+std::string TQtWindow::LocaleDecimalSeparator() const
+{
+    // The window's own locale when one was set on it, else the user's.
+    QLocale settings = testAttribute(Qt::WA_SetLocale) ? locale() : QLocale::system();
+    QString separator = settings.decimalPoint();
+    // The log holds 8-bit text; a separator beyond Latin-1 falls back to the point.
+    if (separator.size() != 1 || separator[0].unicode() > 0xFF) return ".";
+    return Latin1(separator);
+}
+
+void TQtWindow::ClearEvents()
+{
+    OnShow = OnClose = OnSettingChange = nullptr;
+    for (auto &entry : controls) {
+        TControl *c = entry.second.get();
+        if (auto *edit = dynamic_cast<TEdit *>(c)) edit->OnKeyPress = nullptr;
+        if (auto *button = dynamic_cast<TButton *>(c)) button->OnClick = nullptr;
+        if (auto *combo = dynamic_cast<TComboBox *>(c)) combo->OnChange = nullptr;
+        if (auto *group = dynamic_cast<TRadioGroup *>(c)) group->OnClick = nullptr;
+        if (auto *timer = dynamic_cast<TTimer *>(c)) timer->OnTimer = nullptr;
+    }
+}
+
+void TQtWindow::Place(QWidget *widget, const TControlSpec &spec)
+{
+    QRect rect(qRound(spec.Left * scale), qRound(spec.Top * scale), qRound(spec.Width * scale), qRound(spec.Height * scale));
+    widget->setGeometry(rect);
+    placed.push_back({widget, rect, spec.Anchors});
+}
+
+void TQtWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // Anchored edges keep their distance to the window's edges.
+    int dx = width() - designClient.width();
+    int dy = height() - designClient.height();
+    for (const Placed &p : placed) {
+        QRect r = p.rect;
+        if (p.anchors & akRight) {
+            if (p.anchors & akLeft) r.setWidth(std::max(0, r.width() + dx));
+            else r.moveLeft(r.left() + dx);
+        }
+        if (p.anchors & akBottom) {
+            if (p.anchors & akTop) r.setHeight(std::max(0, r.height() + dy));
+            else r.moveTop(r.top() + dy);
+        }
+        p.widget->setGeometry(r);
+    }
+}
+
+void TQtWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous()) Fire(OnShow);
+}
+
+void TQtWindow::closeEvent(QCloseEvent *event)
+{
+    Fire(OnClose);
+    event->accept();
+}
+
+void TQtWindow::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::LocaleChange) Fire(OnSettingChange);
+    QWidget::changeEvent(event);
+}
+
+bool TQtWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+            for (auto &entry : controls) {
+                auto *edit = dynamic_cast<QtEdit *>(entry.second.get());
+                if (!edit || edit->widget != watched || !edit->OnKeyPress) continue;
+                char typed = 13;
+                TApplication::Run([edit, &typed] { edit->OnKeyPress(typed); });
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);  // the key goes on to the box as it was
+}
+
+bool TQtWindow::event(QEvent *event)
+{
+    // A request to draw that comes within a frame of the last drawing waits
+    // for the frame's end; what changed meanwhile is drawn then, together.
+    if (event->type() == QEvent::UpdateRequest && DrawLater()) return true;
+    return QWidget::event(event);
+}
+
+bool TQtWindow::DrawLater()
+{
+    constexpr qint64 FrameMs = 16;
+    if (!drawn.isValid() || drawn.hasExpired(FrameMs)) {
+        drawn.start();
+        return false;
+    }
+    if (!drawPending) {
+        drawPending = true;
+        QTimer::singleShot(int(FrameMs - std::min(drawn.elapsed(), FrameMs)), this, [this] {
+            drawPending = false;
+            drawn.invalidate();  // the next request draws
+            QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+        });
+    }
+    return true;
+}

@@ -1,0 +1,113 @@
+// The Qt widget set: a window built from a form's design, its controls over
+// Qt widgets, and the two widgets whose behaviour Qt lacks (the completing
+// port list and the radio group).
+#ifndef QUORVEL_QT_QTCONTROLS_H
+#define QUORVEL_QT_QTCONTROLS_H
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "Controls.h"
+
+// Editable drop-down list that completes typed text against its entries.
+// Change() follows every change of the selection made by the user.
+class TQtComboBox : public QComboBox {
+    Q_OBJECT
+public:
+    explicit TQtComboBox(QWidget *parent);
+signals:
+    void Change();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void ClearEntry();
+    int editing = 0;  // inside our own key handling: the line edit's signals are ours
+};
+
+// A framed group of radio buttons, one of which is selected.
+class TQtRadioGroup : public QGroupBox {
+    Q_OBJECT
+public:
+    TQtRadioGroup(const QString &caption, const std::vector<std::string> &items, QWidget *parent);
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    QRadioButton *Item(int index) const { return items[std::size_t(index)]; }
+    int Count() const { return int(items.size()); }
+signals:
+    void Click();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void SetTabStop();
+    std::vector<QRadioButton *> items;
+};
+
+class TQtWindow : public QWidget, public TWindow {
+    Q_OBJECT
+public:
+    // dpi 0: the screen's. A design is for 96 dots per inch and scales from it.
+    explicit TQtWindow(QWidget *parent = nullptr, int dpi = 0);
+    ~TQtWindow() override;
+
+    void Build(const TFormSpec &design) override;
+    TControl *Control(const std::string &name) override;
+    std::string LocaleDecimalSeparator() const override;
+    void ClearEvents() override;
+
+    double Scale() const { return scale; }
+
+protected:
+    bool event(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    struct Placed {
+        QWidget *widget;
+        QRect rect;  // scaled, for the scaled design client size
+        int anchors;
+    };
+    QWidget *Make(const TControlSpec &spec);
+    void Place(QWidget *widget, const TControlSpec &spec);
+
+    // The window is drawn at most once a frame: a board at full speed adds
+    // log lines every millisecond, and drawing each time takes most of a core.
+    bool DrawLater();
+    QElapsedTimer drawn;  // since the window last drew
+    bool drawPending = false;
+
+    int dpi;
+    double scale = 1.0;
+    QSize designClient;
+    std::vector<Placed> placed;
+    std::map<std::string, std::unique_ptr<TControl>> controls;
+};
+
+// The Qt widget under a control, for tests that drive the window as a user does.
+QLabel *Widget(TLabel *control);
+QLineEdit *Widget(TEdit *control);
+QPushButton *Widget(TButton *control);
+QPlainTextEdit *Widget(TMemo *control);
+TQtComboBox *Widget(TComboBox *control);
+TQtRadioGroup *Widget(TRadioGroup *control);
+QTimer *Widget(TTimer *control);
+
+#endif

@@ -1,0 +1,240 @@
+// The console's serial work with no window: both throughput tests against a
+// board the test plays on the far end of a null-modem cable, and the texts
+// and rules the log and the fault box follow. Run natively over the POSIX
+// stand-in and, built for Windows, under Wine against the real comm API.
+//
+//   tst_serial A B    ports A (the console's) and B (the board's) joined
+#include <atomic>
+#include <functional>
+#include <limits>
+#include <thread>
+
+#include "Check.h"
+#include "PortTableUse.h"
+#include "Quorvel.h"
+#include "Serial.h"
+
+namespace {
+
+BYTE A = 3, B = 14;
+// Short, so that each case runs in about a second; the window uses 5 s.
+constexpr std::chrono::milliseconds Limit{300};
+
+bool StartsWith(const std::string &text, const std::string &start) { return text.compare(0, start.size(), start) == 0; }
+
+std::string Joined(const std::vector<std::string> &lines)
+{
+    std::string all;
+    for (const std::string &line : lines) all += (all.empty() ? "" : " | ") + line;
+    return all;
+}
+
+// One test as the window runs it, while `board` plays the far end on port B.
+struct Exchange {
+    explicit Exchange(std::function<void()> board)
+    {
+        CHECK(OpenConsoleWay(A));
+        CHECK(OpenConsoleWay(B));
+        script = std::thread(std::move(board));
+    }
+    ~Exchange()
+    {
+        quiet = true;
+        if (script.joinable()) script.join();
+        CloseAllPorts();
+    }
+    std::vector<std::string> Run(std::vector<std::string> (*test)(const SpeedTestRun &))
+    {
+        auto start = Clock::now();
+        lines = test({A, timer, rx.data(), DWORD(rx.size()), ".", Limit});
+        ms = MsSince(start);
+        return lines;
+    }
+    TPerformanceTimer timer{"SendTime"};
+    std::vector<unsigned char> rx = std::vector<unsigned char>(64001);
+    std::vector<std::string> lines;
+    long long ms = 0;
+    std::atomic<bool> quiet{false};
+    std::thread script;
+};
+
+const std::string Upload = "%" + [] {
+    std::string blocks;
+    for (int block = 0; block < 64; ++block) blocks += "%" + std::string(4095, '_');
+    return blocks;
+}();
+
+}  // namespace
+
+TEST_CASE(the_upload_sends_its_exact_bytes_and_only_a_read_beginning_with_the_mark_ends_it)
+{
+    std::string got;
+    Exchange x([&] {
+        got = Receive(B, Upload.size(), 10000);
+        Send(B, "ab*");  // holds the mark, but does not begin with it
+        Sleep(100);
+        Send(B, "*");
+    });
+    x.Run(UploadTest);
+    x.script.join();
+    CHECK(got == Upload);
+    CHECK_EQ(x.lines.size(), std::size_t(1));
+    CHECK(StartsWith(Joined(x.lines), "Speed PC -> PIC (KB/s): "));
+    CHECK(x.ms >= 100);
+    CHECK_EQ(Drain(A), std::string());  // both answers were taken by the wait
+}
+
+TEST_CASE(a_board_that_keeps_sending_ends_the_upload_once_its_data_has_drained)
+{
+    std::atomic<long long> lastBlock{0};
+    auto start = Clock::now();
+    Exchange x([&] {
+        Receive(B, Upload.size(), 10000);
+        lastBlock = MsSince(start);
+        while (!x.quiet && MsSince(start) < 10000) Send(B, "log: busy * working\r\n"), Sleep(1);
+    });
+    x.Run(UploadTest);
+    long long waited = MsSince(start) - lastBlock;
+    std::string line = Joined(x.lines);
+    CHECK(StartsWith(line, "Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 0.3 s; "
+                           "the board kept sending other bytes ("));
+    CHECK(line.find(" of them).") != std::string::npos);
+    CHECK(waited >= 250);
+    CHECK(waited < 2000);
+}
+
+TEST_CASE(a_silent_board_ends_both_tests_within_the_limit)
+{
+    Exchange x([&] { Receive(B, Upload.size(), 10000); });
+    x.Run(UploadTest);
+    CHECK_EQ(Joined(x.lines), std::string("Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 0.3 s."));
+    x.Run(DownloadTest);
+    CHECK_EQ(Joined(x.lines), std::string("Speed PIC -> PC: nothing came for 0.3 s; 0 of 262144 bytes came."));
+    CHECK(x.ms >= 290);
+    CHECK(x.ms < 2000);
+}
+
+TEST_CASE(a_short_download_and_an_over_long_one_are_told)
+{
+    Exchange x([&] {
+        if (Receive(B, 1, 5000) == "*") Send(B, std::string(TestVolume - 1000, 'd'));
+        if (Receive(B, 1, 5000) == "*") Send(B, std::string(TestVolume + 1000, 'd'));
+    });
+    x.Run(DownloadTest);
+    CHECK_EQ(Joined(x.lines), std::string("Speed PIC -> PC: nothing came for 0.3 s; 261144 of 262144 bytes came."));
+    // It ends once 262144 are in; what the last read brought beyond that is said.
+    x.Run(DownloadTest);
+    x.script.join();
+    CHECK(StartsWith(x.lines.at(0), "Speed PIC -> PC (KB/s): "));
+    std::size_t beyond = 0;
+    if (x.lines.size() > 1) {
+        CHECK(x.lines[1].find(" bytes came beyond 262144.") != std::string::npos);
+        beyond = std::size_t(std::atoi(x.lines[1].c_str() + std::strlen("Speed PIC -> PC: ")));
+    }
+    CHECK_EQ(beyond + Drain(A, 300).size(), std::size_t(1000));
+}
+
+TEST_CASE(a_line_that_drops_ends_the_upload_and_says_so)
+{
+    if (!CableListens()) SKIP("this cable cannot be pulled out");
+    {
+        Exchange x([&] {
+            Receive(B, 100000, 10000);
+            TellCable("unplug", A);
+        });
+        x.Run(UploadTest);
+        std::string line = Joined(x.lines);
+        CHECK(StartsWith(line, "Speed PC -> PIC: the board took nothing for 0.3 s; "));
+        CHECK(line.find(" of 262144 bytes went out. The line dropped: choose the port again once the board is back.") !=
+              std::string::npos);
+    }
+    TellCable("plug", A);
+    auto start = Clock::now();
+    bool back = false;
+    while (!(back = OpenConsoleWay(A)) && MsSince(start) < 2000) Sleep(10);
+    CHECK(back);
+    CloseAllPorts();
+}
+
+TEST_CASE(speeds_have_two_decimals_seven_digits_and_the_locales_separator)
+{
+    const struct {
+        long double value;
+        const char *separator, *shown;
+    } cases[] = {
+        {1024, ".", "1024.00"},
+        {1234.5678L, ".", "1234.57"},
+        {123456.789L, ".", "123456.80"},
+        {1234567.4L, ".", "1234567.00"},
+        {123456789, ".", "1.234568E08"},
+        {9999999.5L, ".", "1E07"},  // rounds up into the eighth digit
+        {1.5e12L, ".", "1.5E12"},
+        {0, ".", "0.00"},
+        {0.125L, ".", "0.13"},  // halves round away from zero
+        {0.004L, ".", "0.00"},
+        {99.999L, ".", "100.00"},
+        {1024, ",", "1024,00"},
+        {123456789, ",", "1,234568E08"},
+    };
+    for (const auto &c : cases) CHECK_EQ(FormatSpeed(c.value, c.separator), std::string(c.shown));
+}
+
+TEST_CASE(division_faults_carry_the_systems_messages_and_the_box_its_rules)
+{
+    auto fault = [](long double a, long double b) {
+        try {
+            FloatDivide(a, b);
+        } catch (const EMathError &e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    CHECK_EQ(fault(262144, 0), std::string("Floating point division by zero"));
+    CHECK_EQ(fault(0, 0), std::string("Invalid floating point operation"));
+    CHECK_EQ(fault(std::numeric_limits<long double>::max(), 0.5L), std::string("Floating point overflow"));
+    CHECK_EQ(fault(262144, 0.25L), std::string());
+    CHECK(FloatDivide(FloatDivide(262144, 0.25L), 1024) == 1024.0L);
+
+    // A full stop goes after a last character that comes after "."; the
+    // title is the program file's name, every letter after the first lower.
+    const std::pair<const char *, const char *> texts[] = {
+        {"Floating point division by zero", "Floating point division by zero."},
+        {"Done.", "Done."},
+        {"Stop!", "Stop!"},  // '!' comes before '.'
+        {"(x)", "(x)"},
+        {"a/b", "a/b."},  // '/' comes after '.'
+        {"COM 3", "COM 3."},
+        {"", ""},
+    };
+    for (const auto &t : texts) CHECK_EQ(TApplication::FaultText(t.first), std::string(t.second));
+    const std::pair<const char *, const char *> titles[] = {
+        {"/usr/local/bin/quorvel", "quorvel"},
+        {"/opt/QUORVEL.test.exe", "Quorvel"},
+        {"/x/MyTool", "Mytool"},
+        {"C:\\Program Files\\Quorvel\\QUORVEL.EXE", "Quorvel"},
+    };
+    for (const auto &t : titles) CHECK_EQ(TApplication::FaultTitle(t.first), std::string(t.second));
+}
+
+TEST_CASE(received_bytes_make_one_line_without_their_nuls)
+{
+    const unsigned char bytes[] = {0x41, 0x00, 0x42, '\r', '\n', 0xE9, 0x00};
+    CHECK_EQ(ReceivedText(bytes, 3), std::string("AB"));
+    CHECK_EQ(ReceivedText(bytes, sizeof bytes), std::string("AB\r\n\xE9"));
+    CHECK_EQ(ReceivedText(bytes + 1, 1), std::string());
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3) {
+        A = BYTE(std::atoi(argv[1]));
+        B = BYTE(std::atoi(argv[2]));
+    }
+    if ((argc != 1 && argc != 3) || A == B || A < 1 || A > PortCount || B < 1 || B > PortCount) {
+        std::printf("usage: tst_serial A B (two different ports from 1 to %d, joined)\n", PortCount);
+        return 2;
+    }
+    std::printf("the console on %s, the board on %s%s\n", PortDeviceName(A).c_str(), PortDeviceName(B).c_str(),
+                UnderWine() ? " (under Wine)" : "");
+    return check::RunAll();
+}
