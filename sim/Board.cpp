@@ -19,7 +19,8 @@ const char *const Usage =
     "  --extra N         send N bytes more than a download asks for\n"
     "  --hangup-after N  drop the link N bytes into each transfer, back 1 s later\n"
     "  --stream KBPS     send lines of text unasked, KBPS KB per second\n"
-    "  --noise           mix NUL, CR, LF and bytes 0x80 to 0xFF into the echo\n";
+    "  --noise           mix NUL, CR, LF and bytes 0x80 to 0xFF into the echo\n"
+    "Signals: USR1 prints the counts; USR2 unplugs the board, back 1 s later.\n";
 
 namespace {
 

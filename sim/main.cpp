@@ -22,9 +22,11 @@ using sim::Unlink;
 
 volatile sig_atomic_t stopRequested = 0;
 volatile sig_atomic_t countsRequested = 0;
+volatile sig_atomic_t unplugRequested = 0;
 
 void OnStop(int) { stopRequested = 1; }
 void OnCounts(int) { countsRequested = 1; }
+void OnUnplug(int) { unplugRequested = 1; }
 
 void Say(const std::string &line) { std::printf("quorvel-sim: %s\n", line.c_str()); }
 
@@ -59,10 +61,11 @@ int main(int argc, char **argv)
     // Signals are taken only while waiting, so a stop never lands mid-write.
     sigset_t blocked, open;
     sigemptyset(&blocked);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaddset(&blocked, s);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&blocked, s);
     sigprocmask(SIG_BLOCK, &blocked, &open);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) std::signal(s, OnStop);
     std::signal(SIGUSR1, OnCounts);
+    std::signal(SIGUSR2, OnUnplug);  // as a board unplugged by hand, and plugged in again
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::string entry = PortsFolder() + "/com" + std::to_string(options.port);
@@ -84,7 +87,8 @@ int main(int argc, char **argv)
         }
         auto now = sim::Clock::now();
         board.Tick(now);
-        if (board.HangupDue()) {
+        if (board.HangupDue() || unplugRequested) {
+            unplugRequested = 0;
             // As an unplugged board: the line goes dead, and a new one comes a second later.
             // What went out before that is let through first (a second at most), so the
             // console sees exactly the bytes that were sent.
