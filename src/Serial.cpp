@@ -186,7 +186,7 @@ std::string Seconds(std::chrono::milliseconds limit)
 std::string LineDropped(BYTE port)
 {
     if (PortResponds(port)) return "";
-    return " The line dropped: choose the port again once the board is back.";
+    return " The line dropped: the port will be opened again by itself once the board is back.";
 }
 
 // The result line: bytes over the stopwatch's seconds, in KB/s.

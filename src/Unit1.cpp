@@ -42,6 +42,7 @@ const TFormSpec Form1Design = {
         {K::Button, "Button2", 408, 400, 113, 25, akRight | akBottom, "Clear", {}, true, 4},
         {K::Timer, "Timer1", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1},
         {K::Timer, "Timer2", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1000},
+        {K::Timer, "Timer3", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 500},
     },
 };
 
@@ -62,7 +63,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     ComboBox1 = Find<TComboBox>("ComboBox1");
     Memo1 = Find<TMemo>("Memo1");
     RadioGroup1 = Find<TRadioGroup>("RadioGroup1");
-    Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2");
+    Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2"), Timer3 = Find<TTimer>("Timer3");
 
     Window.OnShow = [this] { FormShow(); };
     Window.OnClose = [this] { FormClose(); };
@@ -78,6 +79,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Button6->OnClick = [this] { Button6Click(); };
     Button4->OnClick = [this] { Button4Click(); };
     Button5->OnClick = [this] { Button5Click(); };
+    Timer3->OnTimer = [this] { Timer3Timer(); };
     TApplication::Run([this] { FormCreate(); });
 }
 
@@ -108,22 +110,75 @@ void TForm1::FormShow()
     HeartbeatOn = false;
 }
 
-void TForm1::FormClose() { ClosePort(ComPort); }
+void TForm1::FormClose()
+{
+    StopReopening();
+    ClosePort(ComPort);
+}
 
 void TForm1::ComboBox1Change()
 {
     BYTE port = BYTE(ComboBox1->ItemIndex() + 1);
+    // The port whose board is away, chosen again: try it now, and go on trying.
+    if (BoardAway && port == ComPort) return Timer3Timer();
     // The same port again changes nothing while it works; a port that did not
     // open, or whose board dropped the line, is opened afresh.
     if (port == ComPort && (port == 0 || PortResponds(port))) return;
+    StopReopening();
     ClosePort(ComPort);
     ComPort = port;
     // Clearing the choice releases the port; it does not open one in its place.
-    if (ComPort != 0 && !OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) Memo1->Append(OpenFailureLine(ComPort));
+    if (ComPort != 0 && !OpenChosenPort()) Memo1->Append(OpenFailureLine(ComPort));
     Button1->SetEnabled(true);
     Button4->SetEnabled(true);
     Button5->SetEnabled(true);
     Button6->SetEnabled(true);
+}
+
+bool TForm1::OpenChosenPort()
+{
+    bool opened = OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000);
+    if (opened) PortPath = PortDevicePath(ComPort);
+    lastLook = std::chrono::steady_clock::now();
+    return opened;
+}
+
+void TForm1::LookForBoard(bool now)
+{
+    if (!PortIsOpen(ComPort)) return;
+    auto time = std::chrono::steady_clock::now();
+    if (!now && time - lastLook < std::chrono::milliseconds(50)) return;
+    lastLook = time;
+    if (!PortResponds(ComPort)) BoardGone(true);
+}
+
+void TForm1::BoardGone(bool say)
+{
+    // The dead handle goes at once: a returning USB board gets another name
+    // while the old one is still open.
+    ClosePort(ComPort);
+    BoardAway = true;
+    if (say) Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board went away; it will be opened again when it is back.");
+    Timer3->SetEnabled(true);
+}
+
+void TForm1::StopReopening()
+{
+    BoardAway = false;
+    Timer3->SetEnabled(false);
+}
+
+void TForm1::Timer3Timer()
+{
+    if (!BoardAway) return StopReopening();
+    // Quietly: a board that is not back yet, or is still busy (a modem manager
+    // probing it), is tried again at the next tick.
+    if (!OpenChosenPort()) {
+        ClosePort(ComPort);
+        return;
+    }
+    StopReopening();
+    Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board is back.");
 }
 
 void TForm1::Edit1KeyPress(char &key)
@@ -136,13 +191,17 @@ void TForm1::Button1Click()
     DWORD count = 0;
     if (PortIsOpen(ComPort)) count = WritePortText(ComPort, Edit1->Text());
     Edit2->SetText(std::to_string(count));
+    LookForBoard(true);
 }
 
 DWORD TForm1::DoReceive()
 {
     if (!PortIsOpen(ComPort)) return 0;
     DWORD n = ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size()));
-    if (n == 0) return 0;
+    if (n == 0) {
+        LookForBoard(false);
+        return 0;
+    }
     Memo1->Append("# BytesReceived: " + std::to_string(n));
     Memo1->Append(ReceivedText(RxBuffer.data(), n));
     return n;
@@ -175,13 +234,19 @@ void TForm1::Button6Click()
 
 void TForm1::Timer2Timer()
 {
-    if (HeartbeatOn && PortIsOpen(ComPort)) WritePort(ComPort, &HeartbeatByte, 1);
+    if (!HeartbeatOn || !PortIsOpen(ComPort)) return;
+    WritePort(ComPort, &HeartbeatByte, 1);
+    LookForBoard(true);
 }
 
 // ---------------------------------------------------------------- throughput tests
 
 bool TForm1::BeginSpeedTest(const std::string &name)
 {
+    if (BoardAway) {
+        Memo1->Append(name + ": the board on port " + std::to_string(ComPort) + " is away; try again once it is back.");
+        return false;
+    }
     if (!PortIsOpen(ComPort)) {
         Memo1->Append(NoPortLine(name));
         return false;
@@ -202,6 +267,8 @@ bool TForm1::BeginSpeedTest(const std::string &name)
 void TForm1::EndSpeedTest(const std::vector<std::string> &lines)
 {
     for (const std::string &line : lines) Memo1->Append(line);
+    // A test whose line dropped has said so; the port is opened again by itself.
+    if (PortIsOpen(ComPort) && !PortResponds(ComPort)) BoardGone(false);
     if (RadioGroup1->ItemIndex() == 1) Timer1->SetEnabled(true);
     Timer2->SetEnabled(HeartbeatOn);
     Application->SetBusyCursor(false);

@@ -4,6 +4,7 @@
 #define QUORVEL_UNIT1_H
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -30,12 +31,17 @@ public:
     TMemo *Memo1;
     TRadioGroup *RadioGroup1;
     TTimer *Timer1, *Timer2;
+    TTimer *Timer3;  // while the board is away: tries its port again
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
     std::array<unsigned char, 64001> RxBuffer{};
     std::unique_ptr<TPerformanceTimer> SendTimer;
     std::string DecimalSeparator = ".";  // the user's, for speeds
+    // The chosen port's board went away: its handle is closed, and Timer3
+    // opens the same port again once the board is back.
+    bool BoardAway = false;
+    std::string PortPath;  // the device the port opened, for the log
 
     void FormCreate();
     void FormDestroy();
@@ -53,12 +59,19 @@ public:
     void Timer2Timer();
     void Button4Click();
     void Button5Click();
+    void Timer3Timer();
     // Reads the decimal separator from the user's regional settings.
     void ReadLocaleSettings();
 
 private:
     template <typename T>
     T *Find(const char *name);
+    bool OpenChosenPort();
+    // Notices a board that went away: at once when asked, else at most every 50 ms.
+    void LookForBoard(bool now);
+    void BoardGone(bool say);
+    void StopReopening();
+    std::chrono::steady_clock::time_point lastLook;
     bool BeginSpeedTest(const std::string &name);
     void EndSpeedTest(const std::vector<std::string> &lines);
 };

@@ -72,6 +72,17 @@ struct Session {
     QtForm1 form;
 };
 
+// Text still goes out and comes back.
+inline void CheckEcho(Session &s, const QString &text)
+{
+    Widget(s.form.Button2)->click();
+    Widget(s.form.Edit1)->setText(text);
+    Widget(s.form.Button1)->click();
+    QCOMPARE(Widget(s.form.Edit2)->text(), QString::number(text.size()));
+    QVERIFY(s.WaitBytes(int(text.size())));
+    QCOMPARE(Parse(s.form).text, text);
+}
+
 // A window on port 20 whose board the test plays, on a pseudo-terminal.
 struct ScriptedSession {
     ScriptedSession() { ShowOnPort20(form); }

@@ -3,6 +3,7 @@
 #ifndef QUORVEL_TESTS_SIMPROCESS_H
 #define QUORVEL_TESTS_SIMPROCESS_H
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -60,9 +61,14 @@ public:
                 if (line.find(text) != std::string::npos) return line;
             }
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
-            if (left <= 0 || fd < 0) return "";
+            if (fd < 0) return "";
+            // What has come is read even when no time is left, so that a
+            // caller may look without waiting.
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, int(left)) <= 0) continue;
+            if (poll(&p, 1, int(std::max<long long>(left, 0))) <= 0) {
+                if (left <= 0) return "";
+                continue;
+            }
             char buffer[4096];
             ssize_t n = read(fd, buffer, sizeof buffer);
             if (n <= 0) {

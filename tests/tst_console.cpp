@@ -150,6 +150,71 @@ private slots:
         QVERIFY(watch.painted > watch.changed);
     }
 
+    void an_unplugged_board_is_noticed_and_opened_again_by_itself()
+    {
+        Session s;
+        const QString where = QString("Port 20 (%1): ").arg(PortDevicePath(20).c_str());
+        const QString gone = where + "the board went away; it will be opened again when it is back.";
+        const QString back = where + "the board is back.";
+        QElapsedTimer clock;
+        clock.start();
+        // Runs the window until the simulator says `line`, and gives when it did (ms).
+        auto simSays = [&](const char *line) {
+            bool said = QTest::qWaitFor([&] { return !s.board.WaitLine(line, 0).empty(); }, 5000);
+            return said ? clock.elapsed() : -1;
+        };
+        auto logShows = [&](const QString &line) {
+            bool shown = QTest::qWaitFor([&] { return Log(s.form).contains(line); }, 3000);
+            return shown ? clock.elapsed() : -1;
+        };
+
+        // "Timer" mode: the poll notices, once; sends show 0 while it is away.
+        kill(s.board.pid, SIGUSR2);
+        qint64 dropped = simSays("link dropped"), noticed = logShows(gone);
+        QVERIFY2(dropped >= 0 && noticed >= 0, qPrintable(QString("%1 %2 %3").arg(dropped).arg(noticed).arg(Log(s.form).join("|"))));
+        qInfo("noticed %lld ms after the link dropped", noticed - dropped);
+        QVERIFY(noticed - dropped < 250);
+        QVERIFY(!PortIsOpen(20));
+        Widget(s.form.Edit1)->setText("lost");
+        Widget(s.form.Button1)->click();
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("0"));
+        qint64 returned = simSays("board back on port 20"), reopened = logShows(back);
+        QVERIFY(returned >= 0 && reopened >= 0);
+        qInfo("opened again %lld ms after the board came back", reopened - returned);
+        QVERIFY(reopened - returned < 1500);
+        QCOMPARE(Log(s.form), QStringList({gone, back}));
+        CheckEcho(s, "hello");
+
+        // "Manually" mode: the next send notices, and the port comes back by itself.
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(0), Qt::LeftButton);
+        Widget(s.form.Button2)->click();
+        kill(s.board.pid, SIGUSR2);
+        QVERIFY(simSays("link dropped") >= 0);
+        QTest::qWait(100);
+        QVERIFY(Log(s.form).isEmpty());
+        Widget(s.form.Button1)->click();
+        QCOMPARE(Log(s.form), QStringList({gone}));
+        QVERIFY(simSays("board back on port 20") >= 0 && logShows(back) >= 0);
+        Widget(s.form.Edit1)->setText("manual");
+        Widget(s.form.Button1)->click();
+        QVERIFY(QTest::qWaitFor([&] { return s.board.Counts().text >= 10; }, 2000));
+        QTest::qWait(50);
+        Widget(s.form.Button3)->click();
+        QCOMPARE(Log(s.form).mid(2), QStringList({"# BytesReceived: 6", "manual"}));
+
+        // Clearing the choice while the board is away stops the retrying.
+        QTest::mouseClick(Widget(s.form.RadioGroup1)->Item(1), Qt::LeftButton);
+        Widget(s.form.Button2)->click();
+        kill(s.board.pid, SIGUSR2);
+        QVERIFY(logShows(gone) >= 0);
+        Widget(s.form.ComboBox1)->setCurrentIndex(-1);
+        Widget(s.form.ComboBox1)->activated(-1);
+        QVERIFY(simSays("board back on port 20") >= 0);
+        QTest::qWait(1200);
+        QCOMPARE(Log(s.form), QStringList({gone}));
+        QVERIFY(!PortIsOpen(20));
+    }
+
     void heartbeat_once_a_second_while_on()
     {
         Session s;

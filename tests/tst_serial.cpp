@@ -1,18 +1,22 @@
-// The console's serial work with no window: both throughput tests against a
-// board the test plays on the far end of a null-modem cable, and the texts
-// and rules the log and the fault box follow. Run natively over the POSIX
-// stand-in and, built for Windows, under Wine against the real comm API.
+// The console with no window: both throughput tests against a board the test
+// plays on the far end of a null-modem cable, the form over a headless widget
+// set when that board is unplugged and comes back, and the texts and rules
+// the log and the fault box follow. Run natively over the POSIX stand-in and,
+// built for Windows, under Wine against the real comm API.
 //
 //   tst_serial A B    ports A (the console's) and B (the board's) joined
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <limits>
 #include <thread>
 
 #include "Check.h"
+#include "HeadlessWindow.h"
 #include "PortTableUse.h"
 #include "Quorvel.h"
 #include "Serial.h"
+#include "Unit1.h"
 
 namespace {
 
@@ -145,7 +149,7 @@ TEST_CASE(a_line_that_drops_ends_the_upload_and_says_so)
         x.Run(UploadTest);
         std::string line = Joined(x.lines);
         CHECK(StartsWith(line, "Speed PC -> PIC: the board took nothing for 0.3 s; "));
-        CHECK(line.find(" of 262144 bytes went out. The line dropped: choose the port again once the board is back.") !=
+        CHECK(line.find(" of 262144 bytes went out. The line dropped: the port will be opened again by itself once the board is back.") !=
               std::string::npos);
     }
     TellCable("plug", A);
@@ -154,6 +158,98 @@ TEST_CASE(a_line_that_drops_ends_the_upload_and_says_so)
     while (!(back = OpenConsoleWay(A)) && MsSince(start) < 2000) Sleep(10);
     CHECK(back);
     CloseAllPorts();
+}
+
+namespace {
+
+// The window on port A, the board on B.
+struct Console {
+    Console()
+    {
+        window.OnShow();
+        CHECK(OpenConsoleWay(B));
+        Drain(B, 200);  // what an earlier case left on its way through the cable
+        form.ComboBox1->SetItemIndex(A - 1);
+        form.ComboBox1->OnChange();
+        CHECK(PortIsOpen(A));
+        where = "Port " + std::to_string(A) + " (" + PortDevicePath(A) + "): ";
+    }
+    ~Console()
+    {
+        window.OnClose();
+        CloseAllPorts();
+    }
+    const std::vector<std::string> &Log() { return window.Find<HeadlessWindow::Memo>("Memo1")->lines; }
+    std::string Sent(const std::string &text)
+    {
+        form.Edit1->SetText(text);
+        form.Button1->OnClick();
+        return window.Find<HeadlessWindow::Edit>("Edit2")->text;
+    }
+    bool Shows(const std::string &line)
+    {
+        const std::vector<std::string> &log = Log();
+        return std::find(log.begin(), log.end(), line) != log.end();
+    }
+    HeadlessApplication application;
+    HeadlessWindow window;
+    TForm1 form{window};
+    std::string where;
+};
+
+}  // namespace
+
+TEST_CASE(a_board_that_goes_away_is_noticed_and_opened_again_by_itself_in_either_mode)
+{
+    if (!CableListens()) SKIP("this cable cannot be pulled out");
+    for (int mode : {1, 0}) {
+        Console c;
+        const std::string gone = c.where + "the board went away; it will be opened again when it is back.";
+        const std::string back = c.where + "the board is back.";
+        if (mode == 0) {
+            c.form.RadioGroup1->SetItemIndex(0);
+            c.form.RadioGroup1->OnClick();
+        }
+        TellCable("unplug", A);
+        long long noticed = c.window.PumpUntil([&] { return c.Shows(gone); }, 300);
+        if (mode == 1) {
+            // The poll notices, within 100 ms.
+            std::printf("    noticed after %lld ms\n", noticed);
+            CHECK(noticed >= 0);
+        } else {
+            // Nothing polls: the next send notices.
+            CHECK(noticed < 0);
+            CHECK_EQ(c.Sent("x"), std::string("0"));
+            CHECK(c.Shows(gone));
+        }
+        CHECK(!PortIsOpen(A));
+        CHECK_EQ(c.Sent("lost"), std::string("0"));
+        c.window.Pump(600);
+        CHECK_EQ(c.Log().size(), std::size_t(1));  // said once
+
+        TellCable("plug", A);
+        CHECK(c.window.PumpUntil([&] { return c.Shows(back); }, 2000) >= 0);
+        CHECK_EQ(c.Log().size(), std::size_t(2));
+        CHECK_EQ(c.Sent("back"), std::string("4"));
+        CHECK_EQ(Receive(B, 4), std::string("back"));
+        Send(B, "echo");
+        if (mode == 0) c.window.Pump(50), c.form.Button3->OnClick();
+        CHECK(c.window.PumpUntil([&] { return c.Shows("echo"); }, 2000) >= 0);
+    }
+}
+
+TEST_CASE(clearing_the_choice_while_the_board_is_away_stops_the_retrying)
+{
+    if (!CableListens()) SKIP("this cable cannot be pulled out");
+    Console c;
+    TellCable("unplug", A);
+    CHECK(c.window.PumpUntil([&] { return c.Log().size() == 1; }, 2000) >= 0);
+    c.form.ComboBox1->SetItemIndex(-1);
+    c.form.ComboBox1->OnChange();
+    TellCable("plug", A);
+    c.window.Pump(1200);
+    CHECK_EQ(c.Log().size(), std::size_t(1));
+    CHECK(!PortIsOpen(A));
 }
 
 TEST_CASE(speeds_have_two_decimals_seven_digits_and_the_locales_separator)
