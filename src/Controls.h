@@ -15,7 +15,7 @@ enum TAnchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
 constexpr int akDefault = akLeft | akTop;
 
 // One row of a form's design: client pixels at 96 dots per inch.
-struct TControlSpec {
+struct TControlDesign {
     TControlKind Kind;
     const char *Name;
     int Left, Top, Width, Height;
@@ -29,13 +29,13 @@ struct TControlSpec {
     int MaxLength = 0;   // an edit's most characters; 0: no limit
 };
 
-struct TFormSpec {
+struct TFormDesign {
     const char *Name;
     std::string Caption;
     int Left, Top, ClientWidth, ClientHeight;
     const char *FontName;
     int FontHeight;  // pixels at 96 dots per inch
-    std::vector<TControlSpec> Controls;
+    std::vector<TControlDesign> Controls;
 };
 
 class TControl {
@@ -96,7 +96,7 @@ class TWindow {
 public:
     virtual ~TWindow() = default;
     // Makes every control of the design.
-    virtual void Build(const TFormSpec &design) = 0;
+    virtual void Build(const TFormDesign &design) = 0;
     // The control of that name, or nullptr.
     virtual TControl *Control(const std::string &name) = 0;
     // The decimal separator of the user's regional settings (of this window's, where it has its own).

@@ -21,7 +21,7 @@ using K = TControlKind;
 }  // namespace
 
 // Positions are client pixels at 96 dots per inch; the widget set scales them.
-const TFormSpec Form1Design = {
+const TFormDesign Form1Design = {
     "Form1", "Quorvel (Usb-Com)   vers 20-08-2013", 340, 223, 537, 453, "MS Sans Serif", 11,
     {
         // kind, name, left, top, width, height, anchors, caption or text, entries, enabled, tab order, ...
@@ -138,7 +138,7 @@ void TForm1::ComboBox1Change()
 bool TForm1::OpenChosenPort()
 {
     bool opened = OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000);
-    if (opened) PortPath = PortDevicePath(ComPort);
+    if (PortIsOpen(ComPort)) PortPath = PortDevicePath(ComPort);
     lastLook = std::chrono::steady_clock::now();
     return opened;
 }

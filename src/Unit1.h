@@ -13,7 +13,7 @@
 #include "WinCom.h"
 
 // The window's layout: every control, where it stands, and how it starts.
-extern const TFormSpec Form1Design;
+extern const TFormDesign Form1Design;
 
 class TForm1 {
 public:

@@ -56,11 +56,11 @@ public:
         }
     };
 
-    void Build(const TFormSpec &design) override
+    void Build(const TFormDesign &design) override
     {
-        for (const TControlSpec &spec : design.Controls) {
+        for (const TControlDesign &row : design.Controls) {
             std::unique_ptr<TControl> control;
-            switch (spec.Kind) {
+            switch (row.Kind) {
             case TControlKind::Label: control = std::make_unique<Basic<TLabel>>(); break;
             case TControlKind::Edit: control = std::make_unique<Edit>(); break;
             case TControlKind::Button: control = std::make_unique<Basic<TButton>>(); break;
@@ -69,15 +69,15 @@ public:
             case TControlKind::RadioGroup: control = std::make_unique<RadioGroup>(); break;
             case TControlKind::Timer: {
                 auto timer = std::make_unique<Timer>();
-                timer->interval = spec.Interval;
+                timer->interval = row.Interval;
                 timer->enabled = false;
                 control = std::move(timer);
                 break;
             }
             }
-            controls[spec.Name] = std::move(control);
-            if (auto *group = Find<RadioGroup>(spec.Name)) group->index = spec.ItemIndex;
-            Control(spec.Name)->SetEnabled(spec.Enabled);
+            controls[row.Name] = std::move(control);
+            if (auto *group = Find<RadioGroup>(row.Name)) group->index = row.ItemIndex;
+            Control(row.Name)->SetEnabled(row.Enabled);
         }
     }
     TControl *Control(const std::string &name) override

@@ -286,7 +286,7 @@ TQtWindow::~TQtWindow()
     qDeleteAll(children);
 }
 
-void TQtWindow::Build(const TFormSpec &design)
+void TQtWindow::Build(const TFormDesign &design)
 {
     setObjectName(QLatin1String(design.Name));
     setWindowTitle(Text(design.Caption));
@@ -295,11 +295,11 @@ void TQtWindow::Build(const TFormSpec &design)
 
     std::vector<std::pair<int, QWidget *>> tabStops;
     QWidget *first = nullptr;
-    for (const TControlSpec &spec : design.Controls) {
-        QWidget *widget = Make(spec);
+    for (const TControlDesign &row : design.Controls) {
+        QWidget *widget = Make(row);
         if (!widget) continue;
-        if (spec.TabOrder >= 0) tabStops.push_back({spec.TabOrder, widget});
-        if (spec.TabOrder == 0) first = widget;
+        if (row.TabOrder >= 0) tabStops.push_back({row.TabOrder, widget});
+        if (row.TabOrder == 0) first = widget;
     }
     std::sort(tabStops.begin(), tabStops.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QList<QWidget *> order;
@@ -317,13 +317,13 @@ void TQtWindow::Build(const TFormSpec &design)
     if (first) first->setFocus();
 }
 
-QWidget *TQtWindow::Make(const TControlSpec &spec)
+QWidget *TQtWindow::Make(const TControlDesign &row)
 {
-    const QString name = QLatin1String(spec.Name);
-    const QString caption = Text(spec.Caption);
+    const QString name = QLatin1String(row.Name);
+    const QString caption = Text(row.Caption);
     std::unique_ptr<TControl> control;
     QWidget *widget = nullptr;
-    switch (spec.Kind) {
+    switch (row.Kind) {
     case TControlKind::Label: {
         auto *label = new QLabel(caption, this);
         control = std::make_unique<QtLabel>(label), widget = label;
@@ -331,7 +331,7 @@ QWidget *TQtWindow::Make(const TControlSpec &spec)
     }
     case TControlKind::Edit: {
         auto *edit = new QLineEdit(caption, this);
-        if (spec.MaxLength > 0) edit->setMaxLength(spec.MaxLength);
+        if (row.MaxLength > 0) edit->setMaxLength(row.MaxLength);
         edit->installEventFilter(this);
         control = std::make_unique<QtEdit>(edit), widget = edit;
         break;
@@ -355,15 +355,15 @@ QWidget *TQtWindow::Make(const TControlSpec &spec)
     }
     case TControlKind::ComboBox: {
         auto *combo = new TQtComboBox(this);
-        for (const std::string &item : spec.Items) combo->addItem(Text(item));
-        combo->setCurrentIndex(spec.ItemIndex);
-        if (spec.ItemIndex < 0) combo->setEditText(caption);
+        for (const std::string &item : row.Items) combo->addItem(Text(item));
+        combo->setCurrentIndex(row.ItemIndex);
+        if (row.ItemIndex < 0) combo->setEditText(caption);
         control = std::make_unique<QtComboBox>(combo), widget = combo;
         break;
     }
     case TControlKind::RadioGroup: {
-        auto *group = new TQtRadioGroup(caption, spec.Items, this);
-        if (spec.ItemIndex >= 0) group->SetItemIndex(spec.ItemIndex);
+        auto *group = new TQtRadioGroup(caption, row.Items, this);
+        if (row.ItemIndex >= 0) group->SetItemIndex(row.ItemIndex);
         control = std::make_unique<QtRadioGroup>(group), widget = group;
         break;
     }
@@ -371,17 +371,17 @@ QWidget *TQtWindow::Make(const TControlSpec &spec)
         auto *timer = new QTimer(this);
         timer->setObjectName(name);
         // A short interval as asked (the 1 ms poll); a long one may drift a little.
-        if (spec.Interval < 20) timer->setTimerType(Qt::PreciseTimer);
-        timer->setInterval(spec.Interval);
-        if (spec.Enabled) timer->start();
-        controls[spec.Name] = std::make_unique<QtTimer>(timer);
+        if (row.Interval < 20) timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(row.Interval);
+        if (row.Enabled) timer->start();
+        controls[row.Name] = std::make_unique<QtTimer>(timer);
         return nullptr;
     }
     }
     widget->setObjectName(name);
-    widget->setEnabled(spec.Enabled);
-    Place(widget, spec);
-    controls[spec.Name] = std::move(control);
+    widget->setEnabled(row.Enabled);
+    Place(widget, row);
+    controls[row.Name] = std::move(control);
     return widget;
 }
 
@@ -414,11 +414,11 @@ void TQtWindow::ClearEvents()
     }
 }
 
-void TQtWindow::Place(QWidget *widget, const TControlSpec &spec)
+void TQtWindow::Place(QWidget *widget, const TControlDesign &row)
 {
-    QRect rect(qRound(spec.Left * scale), qRound(spec.Top * scale), qRound(spec.Width * scale), qRound(spec.Height * scale));
+    QRect rect(qRound(row.Left * scale), qRound(row.Top * scale), qRound(row.Width * scale), qRound(row.Height * scale));
     widget->setGeometry(rect);
-    placed.push_back({widget, rect, spec.Anchors});
+    placed.push_back({widget, rect, row.Anchors});
 }
 
 void TQtWindow::resizeEvent(QResizeEvent *event)

@@ -64,7 +64,7 @@ public:
     explicit TQtWindow(QWidget *parent = nullptr, int dpi = 0);
     ~TQtWindow() override;
 
-    void Build(const TFormSpec &design) override;
+    void Build(const TFormDesign &design) override;
     TControl *Control(const std::string &name) override;
     std::string LocaleDecimalSeparator() const override;
     void ClearEvents() override;
@@ -85,8 +85,8 @@ private:
         QRect rect;  // scaled, for the scaled design client size
         int anchors;
     };
-    QWidget *Make(const TControlSpec &spec);
-    void Place(QWidget *widget, const TControlSpec &spec);
+    QWidget *Make(const TControlDesign &row);
+    void Place(QWidget *widget, const TControlDesign &row);
 
     // The window is drawn at most once a frame: a board at full speed adds
     // log lines every millisecond, and drawing each time takes most of a core.
