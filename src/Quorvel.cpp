@@ -4,7 +4,7 @@
 #include <exception>
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "WinKernel.h"
 #else
 #include <unistd.h>
 #endif

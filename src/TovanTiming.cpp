@@ -1,7 +1,7 @@
 #include "TovanTiming.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "WinKernel.h"
 #else
 #include <chrono>
 #include <ratio>

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include <windows.h>
+#include "WinKernel.h"
 
 constexpr int PortCount = 20;
 

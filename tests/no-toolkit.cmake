@@ -1,0 +1,20 @@
+# cmake -DCOMPILER=... -DSOURCE=... -DINCLUDES="a;b" -DDEFINES="X;Y" -P no-toolkit.cmake
+# Fails when SOURCE, with everything it includes, reaches a toolkit header:
+# Qt's, or the user-interface part of the Windows API.
+set(flags -std=c++17 -H -fsyntax-only)
+foreach(dir ${INCLUDES})
+  list(APPEND flags -I${dir})
+endforeach()
+foreach(define ${DEFINES})
+  list(APPEND flags -D${define})
+endforeach()
+execute_process(COMMAND ${COMPILER} ${flags} ${SOURCE} RESULT_VARIABLE rc ERROR_VARIABLE headers)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${SOURCE} did not compile:\n${headers}")
+endif()
+string(REGEX MATCHALL "[^\n]*(/qt6/|/Qt[A-Za-z]+/|winuser\\.h|wingdi\\.h|commctrl\\.h)[^\n]*" found "${headers}")
+if(found)
+  list(GET found 0 first)
+  message(FATAL_ERROR "${SOURCE} reaches a toolkit header: ${first}")
+endif()
+message(STATUS "${SOURCE}: no toolkit header")
