@@ -69,6 +69,33 @@ inline std::string Series(const std::vector<double> &values, int decimals = 2)
     return text + tail;
 }
 
+// The median and a 95% interval for it from the order statistics, which
+// assumes nothing of the spread: ranks n/2 -+ 0.98 sqrt(n).
+struct MedianInterval {
+    double median, low, high;
+};
+inline MedianInterval MedianWithInterval(std::vector<double> values)
+{
+    if (values.empty()) return {0, 0, 0};
+    std::sort(values.begin(), values.end());
+    double n = double(values.size());
+    std::size_t k = std::size_t(std::max(0.0, std::floor(n / 2 - 0.98 * std::sqrt(n))));
+    k = std::min(k, values.size() / 2);
+    return {Median(values), values[k], values[values.size() - 1 - k]};
+}
+
+// "median m (95% interval lo-hi), quartiles q1-q3, all lo-hi, n rounds"
+inline std::string Summary(const std::vector<double> &values, int decimals = 3)
+{
+    MedianInterval m = MedianWithInterval(values);
+    auto [lo, hi] = std::minmax_element(values.begin(), values.end());
+    char text[256];
+    std::snprintf(text, sizeof text, "median %.*f (95%% interval %.*f-%.*f), quartiles %.*f-%.*f, all %.*f-%.*f, %zu rounds", decimals,
+                  m.median, decimals, m.low, decimals, m.high, decimals, Percentile(values, 25), decimals, Percentile(values, 75),
+                  decimals, values.empty() ? 0 : *lo, decimals, values.empty() ? 0 : *hi, values.size());
+    return text;
+}
+
 inline const char *Verdict(bool met) { return met ? "met" : "MISSED"; }
 
 }  // namespace bench

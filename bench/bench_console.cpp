@@ -20,6 +20,7 @@ using namespace bench;
 namespace {
 
 int runs = 5;
+bool runsGiven = false;  // --runs on the command line
 double seconds = 0;  // 0: the mode's own
 
 void Say(const char *mode, const std::string &line) { std::printf("%s: %s\n", mode, line.c_str()); }
@@ -224,26 +225,36 @@ int Accuracy()
 int Overhead()
 {
     const char *mode = "overhead";
+    // One 262144-byte transfer over a pseudo-terminal takes a few ms, so single
+    // rounds spread from a third to twice the plain loop's speed on a shared
+    // machine: only many rounds put the median where a verdict can stand.
+    const int rounds = runsGiven ? runs : 41;
     Session s;
     Say(mode, Format("quorvel-sim unpaced; a warm-up round, then %d rounds of: the window's upload and download, "
-                     "and a plain loop each way over a fresh pseudo-terminal whose far end is a process of its own", runs));
+                     "and a plain loop each way over a fresh pseudo-terminal whose far end is a process of its own", rounds));
     std::vector<double> up, down, plainUp, plainDown, upRatio, downRatio;
-    for (int i = -1; i < runs; ++i) {
+    for (int i = -1; i < rounds; ++i) {
         double u = Click(s, Widget(s.form.Button4), Up), d = Click(s, Widget(s.form.Button5), Down);
         double pu = PlainUpload(), pd = PlainDownload();
         if (i < 0) continue;  // caches, clocks and the simulator's first answer warm up
         up.push_back(u), down.push_back(d), plainUp.push_back(pu), plainDown.push_back(pd);
         upRatio.push_back(u / pu), downRatio.push_back(d / pd);
     }
-    Say(mode, "upload KB/s, console: " + Series(up, 0));
-    Say(mode, "upload KB/s, plain loop: " + Series(plainUp, 0));
-    Say(mode, "download KB/s, console: " + Series(down, 0));
-    Say(mode, "download KB/s, plain loop: " + Series(plainDown, 0));
-    Say(mode, "upload console/plain per round: " + Series(upRatio, 3));
-    Say(mode, "download console/plain per round: " + Series(downRatio, 3));
-    double u = Median(upRatio), d = Median(downRatio);
-    Say(mode, Format("median console/plain: upload %.3f, download %.3f; target at least 0.9: %s", u, d, Verdict(u >= 0.9 && d >= 0.9)));
-    return u >= 0.9 && d >= 0.9 ? 0 : 1;
+    Say(mode, "upload KB/s, console: " + Summary(up, 0));
+    Say(mode, "upload KB/s, plain loop: " + Summary(plainUp, 0));
+    Say(mode, "download KB/s, console: " + Summary(down, 0));
+    Say(mode, "download KB/s, plain loop: " + Summary(plainDown, 0));
+    Say(mode, "upload console/plain per round: " + Summary(upRatio));
+    Say(mode, "download console/plain per round: " + Summary(downRatio));
+    // Met when the median's whole interval is at 0.9 or above, missed when it is all below.
+    auto verdict = [](const std::vector<double> &ratios) {
+        MedianInterval m = MedianWithInterval(ratios);
+        return m.low >= 0.9 ? "met" : m.high < 0.9 ? "MISSED" : "UNDECIDED (the interval spans 0.9: run more rounds)";
+    };
+    MedianInterval u = MedianWithInterval(upRatio), d = MedianWithInterval(downRatio);
+    Say(mode, Format("median console/plain: upload %.3f, download %.3f; target at least 0.9: upload %s, download %s", u.median, d.median,
+                     verdict(upRatio), verdict(downRatio)));
+    return u.low >= 0.9 && d.low >= 0.9 ? 0 : 1;
 }
 
 // The stream as the simulator writes it: numbered lines of text.
@@ -365,7 +376,7 @@ int main(int argc, char **argv)
     };
     std::string mode = argc > 1 ? argv[1] : "";
     for (int i = 2; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1])), runsGiven = true;
         else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
     }
     try {
