@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "LogStore.h"
+
 enum class TControlKind { Label, Edit, Button, Memo, ComboBox, RadioGroup, Timer };
 // The window edges a control follows when the window is resized.
 enum TAnchor { akLeft = 1, akTop = 2, akRight = 4, akBottom = 8 };
@@ -61,11 +63,25 @@ public:
     std::function<void()> OnClick;
 };
 
-// A read-only multi-line log: lines are appended at its end.
+// A read-only multi-line log: lines are appended at its end. Its text is
+// kept here, as it came; the widget set shows it from here.
 class TMemo : public TControl {
 public:
-    virtual void Append(const std::string &line) = 0;
-    virtual void Clear() = 0;
+    void Append(const std::string &line)
+    {
+        Lines.Append(line);
+        Changed();
+    }
+    void Clear()
+    {
+        Lines.Clear();
+        Changed();
+    }
+    TLogStore Lines;
+
+protected:
+    // The text changed: the widget set shows it when it next draws.
+    virtual void Changed() = 0;
 };
 
 // An editable drop-down list that completes typed text against its entries.

@@ -32,9 +32,7 @@ public:
         std::string text;
     };
     struct Memo : Basic<TMemo> {
-        void Append(const std::string &line) override { lines.push_back(line); }
-        void Clear() override { lines.clear(); }
-        std::vector<std::string> lines;
+        void Changed() override {}
     };
     struct ComboBox : Basic<TComboBox> {
         int ItemIndex() const override { return index; }

@@ -15,6 +15,7 @@
 #include "HeadlessWindow.h"
 #include "PortTableUse.h"
 #include "Quorvel.h"
+#include "LogStore.h"
 #include "Serial.h"
 #include "Unit1.h"
 
@@ -179,7 +180,12 @@ struct Console {
         window.OnClose();
         CloseAllPorts();
     }
-    const std::vector<std::string> &Log() { return window.Find<HeadlessWindow::Memo>("Memo1")->lines; }
+    std::vector<std::string> Log()
+    {
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < form.Memo1->Lines.LineCount(); ++i) lines.push_back(form.Memo1->Lines.Line(i));
+        return lines;
+    }
     std::string Sent(const std::string &text)
     {
         form.Edit1->SetText(text);
@@ -188,7 +194,7 @@ struct Console {
     }
     bool Shows(const std::string &line)
     {
-        const std::vector<std::string> &log = Log();
+        const std::vector<std::string> log = Log();
         return std::find(log.begin(), log.end(), line) != log.end();
     }
     HeadlessApplication application;
@@ -310,6 +316,56 @@ TEST_CASE(division_faults_carry_the_systems_messages_and_the_box_its_rules)
         {"C:\\Program Files\\Quorvel\\QUORVEL.EXE", "Quorvel"},
     };
     for (const auto &t : titles) CHECK_EQ(TApplication::FaultTitle(t.first), std::string(t.second));
+}
+
+TEST_CASE(the_log_keeps_every_byte_and_breaks_lines_at_cr_lf_and_cr_lf)
+{
+    TLogStore log;
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"plain", {"plain"}},
+        {"", {""}},
+        {"one\r\ntwo\nthree\rfour", {"one", "two", "three", "four"}},
+        {"end\n", {"end", ""}},
+        {"\n\r\r\n", {"", "", "", ""}},
+        {std::string("A\0B\0", 4), {"AB"}},
+        {"\x80\xE9\xFF", {"\x80\xE9\xFF"}},
+    };
+    for (const auto &c : cases) {
+        log.Clear();
+        CHECK(log.Append(c.first));
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < log.LineCount(); ++i) lines.push_back(log.Line(i));
+        CHECK(lines == c.second);
+    }
+    // Lines that cross the store's chunks come back whole, and the store is
+    // the text's own size, give or take a chunk and its index.
+    log.Clear();
+    std::string big(3 * TLogStore::ChunkBytes + 17, 'x');
+    big[TLogStore::ChunkBytes] = 'y';
+    for (int i = 0; i < 3; ++i) CHECK(log.Append(big));
+    CHECK_EQ(log.LineCount(), std::size_t(3));
+    CHECK(log.Line(1) == big);
+    CHECK_EQ(log.Bytes(), std::uint64_t(3 * big.size()));
+    CHECK(log.Footprint() < log.Bytes() + TLogStore::ChunkBytes + 64);
+    // When memory runs out, what came stays, the log says so once, and it
+    // goes on once there is room again.
+    log.Clear();
+    log.Limit = 2 * TLogStore::ChunkBytes;
+    const std::string line(1000, 'z');
+    std::size_t taken = 0;
+    while (log.Append(line)) ++taken;
+    CHECK(taken > 1000);
+    CHECK(!log.Append(line));
+    CHECK_EQ(log.LineCount(), taken + 1);
+    CHECK_EQ(log.Line(taken), std::string(TLogStore::FullLine));
+    CHECK(log.Line(taken - 1) == line);
+    log.Limit = ~std::uint64_t(0);
+    CHECK(log.Append("room again"));
+    CHECK_EQ(log.Line(log.LineCount() - 1), std::string("room again"));
+    std::uint64_t version = log.Version();
+    log.Clear();
+    CHECK_EQ(log.LineCount(), std::size_t(0));
+    CHECK(log.Version() != version);
 }
 
 TEST_CASE(received_bytes_make_one_line_without_their_nuls)

@@ -1,0 +1,53 @@
+// The reception log's text, with no toolkit: the bytes as they came (one
+// 8-bit character each) and where each line starts. A widget set draws the
+// lines it shows from here, so the log costs little more than its text,
+// however long it grows.
+#ifndef QUORVEL_LOGSTORE_H
+#define QUORVEL_LOGSTORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TLogStore {
+public:
+    // Adds `text` as the next line: CR, LF and CR LF inside it end a line
+    // each, NULs are left out. False when memory ran out: what is in stays,
+    // and the store says so once in a line of its own.
+    bool Append(std::string_view text);
+    void Clear();
+
+    std::size_t LineCount() const { return starts.size(); }
+    // Line i's characters, without its line end.
+    std::string Line(std::size_t i) const;
+    std::size_t LineLength(std::size_t i) const { return std::size_t(End(i) - starts[i]); }
+    std::uint64_t Bytes() const { return size; }
+    // Bytes held for the text and the index together.
+    std::uint64_t Footprint() const;
+
+    // Changes since the store was made: a view redraws when it moved on.
+    std::uint64_t Version() const { return version; }
+
+    static constexpr std::size_t ChunkBytes = std::size_t(1) << 20;
+    // The most the text may take; beyond it the store behaves as when the
+    // system has no more memory (tests set it to see that happen).
+    std::uint64_t Limit = ~std::uint64_t(0);
+    static const char *const FullLine;  // "The log could not grow: ..."
+
+private:
+    std::uint64_t End(std::size_t i) const { return i + 1 < starts.size() ? starts[i + 1] : size; }
+    void Put(const char *data, std::size_t n);
+    void StartLine();
+
+    // The text in chunks of a fixed size, so that growing never copies it.
+    std::vector<std::unique_ptr<char[]>> chunks;
+    std::uint64_t size = 0;
+    std::vector<std::uint64_t> starts;  // where each line begins in the text
+    std::uint64_t version = 0;
+    bool full = false;
+};
+
+#endif
