@@ -22,11 +22,15 @@ inline void CatchFaults()
     TApplication::ShowErrorBox = [](const std::string &text, const std::string &) { Faults() << QString::fromStdString(text); };
 }
 
-// The log as lines, exactly as the window holds them (no-break spaces included).
+// The log as lines, exactly as the log holds them.
 inline QStringList Log(QtForm1 &form)
 {
-    QStringList lines = Widget(form.Memo1)->document()->toRawText().split(QChar::ParagraphSeparator);
-    if (lines.size() == 1 && lines[0].isEmpty()) lines.clear();
+    QStringList lines;
+    const TLogStore &log = form.Memo1->Lines;
+    for (std::size_t i = 0; i < log.LineCount(); ++i) {
+        std::string line = log.Line(i);
+        lines << QString::fromLatin1(line.data(), qsizetype(line.size()));
+    }
     return lines;
 }
 

@@ -7,18 +7,18 @@
 // When a widget was painted, and when its document last changed.
 class DrawWatch : public QObject {
 public:
-    explicit DrawWatch(QPlainTextEdit *log) : log(log)
+    explicit DrawWatch(TQtLog *log) : log(log)
     {
         clock.start();
         log->viewport()->installEventFilter(this);
-        connect(log->document(), &QTextDocument::contentsChanged, this, [this] { changed = clock.nsecsElapsed(); });
+        connect(log, &TQtLog::Changed, this, [this] { changed = clock.nsecsElapsed(); });
     }
     bool eventFilter(QObject *, QEvent *event) override
     {
         if (event->type() == QEvent::Paint) ++paints, painted = clock.nsecsElapsed();
         return false;
     }
-    QPlainTextEdit *log;
+    TQtLog *log;
     QElapsedTimer clock;
     int paints = 0;
     qint64 painted = -1, changed = -1;

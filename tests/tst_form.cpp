@@ -1,6 +1,7 @@
 // The main window offscreen: its layout at 96 dpi, anchors and scaling, its
 // start state, and port choice against the real port table on pseudo-terminals.
 #include <QClipboard>
+#include <QScrollBar>
 #include <QtTest>
 #include <memory>
 #include <fcntl.h>
@@ -27,7 +28,7 @@ const Control layout[] = {
     {"Button1", "QPushButton", {408, 40, 113, 25}, "Send", false},
     {"ComboBox1", "QComboBox", {432, 8, 73, 21}, "ComPort", true},
     {"Label3", "QLabel", {176, 72, 49, 13}, "Reception", true},
-    {"Memo1", "QPlainTextEdit", {24, 88, 369, 337}, "", true},
+    {"Memo1", "TQtLog", {24, 88, 369, 337}, "", true},
     {"RadioGroup1", "QGroupBox", {408, 80, 113, 81}, " Receive ", true},
     {"Button3", "QPushButton", {408, 176, 113, 25}, "Receive Manually", false},
     {"Button4", "QPushButton", {408, 232, 113, 25}, "Speed Test PC > PIC", false},
@@ -43,11 +44,11 @@ QString Caption(QWidget *w)
     if (auto *e = qobject_cast<QLineEdit *>(w)) return e->text();
     if (auto *c = qobject_cast<QComboBox *>(w)) return c->currentText();
     if (auto *g = qobject_cast<QGroupBox *>(w)) return g->title();
-    if (auto *m = qobject_cast<QPlainTextEdit *>(w)) return m->toPlainText();
+    if (auto *m = qobject_cast<TQtLog *>(w)) return m->Text();
     return {};
 }
 
-QStringList Log(QtForm1 &form) { return Widget(form.Memo1)->toPlainText().split('\n', Qt::SkipEmptyParts); }
+QStringList Log(QtForm1 &form) { return Widget(form.Memo1)->Text().split('\n', Qt::SkipEmptyParts); }
 
 void Type(QtForm1 &form, const QString &keys)
 {
@@ -82,8 +83,6 @@ private slots:
         QCOMPARE(Widget(form.RadioGroup1)->ItemIndex(), 1);
         QCOMPARE(Widget(form.RadioGroup1)->Item(0)->text(), QString("Manually"));
         QCOMPARE(Widget(form.RadioGroup1)->Item(1)->text(), QString("Timer"));
-        QVERIFY(Widget(form.Memo1)->isReadOnly());
-        QCOMPARE(Widget(form.Memo1)->lineWrapMode(), QPlainTextEdit::WidgetWidth);
         QCOMPARE(Widget(form.Memo1)->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
         QCOMPARE(Widget(form.Timer1)->interval(), 1);
         QCOMPARE(Widget(form.Timer1)->timerType(), Qt::PreciseTimer);
@@ -170,6 +169,64 @@ private slots:
         QVERIFY(!Widget(form.Timer1)->isActive());  // the change ran its handler
         QCOMPARE(press(Qt::Key_Down), Widget(form.RadioGroup1)->Item(1));
         QVERIFY(Widget(form.Timer1)->isActive());
+    }
+
+    void the_log_selects_and_copies_what_it_holds_across_wrapped_lines()
+    {
+        QtForm1 form(nullptr, 96);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        TQtLog *log = Widget(form.Memo1);
+        const std::string wrapped = "caf\xE9 " + std::string(300, 'w') + " end";  // several rows at this width
+        for (const std::string &line : {std::string("first line"), wrapped, std::string("third")}) form.Memo1->Append(line);
+        QApplication::processEvents();
+        const QString wrappedText = QString::fromLatin1(wrapped.c_str());
+        QCOMPARE(log->Text(), "first line\n" + wrappedText + "\nthird");
+        QRect start = log->Where({0, 6}), inside = log->Where({1, 250}), last = log->Where({2, 3});
+        QVERIFY(start.isValid() && inside.isValid() && last.isValid());
+        QVERIFY(inside.top() > log->Where({1, 10}).top());  // a later row of the same line
+
+        // The mouse, from a plain line into a wrapped one's later row, then on.
+        QTest::mousePress(log->viewport(), Qt::LeftButton, {}, start.center() - QPoint(start.width() / 2, 0));
+        QTest::mouseMove(log->viewport(), inside.center() - QPoint(inside.width() / 2, 0));
+        QCOMPARE(log->SelectedText(), "line\n" + wrappedText.left(250));
+        QTest::mouseMove(log->viewport(), last.center() - QPoint(last.width() / 2, 0));
+        QTest::mouseRelease(log->viewport(), Qt::LeftButton, {}, last.center() - QPoint(last.width() / 2, 0));
+        QCOMPARE(log->SelectedText(), "line\n" + wrappedText + "\nthi");
+        QCOMPARE(QApplication::focusWidget(), log);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), "line\n" + wrappedText + "\nthi");  // Latin-1 as Unicode
+
+        // The keys: to the start, then a line and a half with Shift; all.
+        QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
+        QTest::keyClick(log, Qt::Key_Down, Qt::ShiftModifier);
+        QTest::keyClick(log, Qt::Key_Right, Qt::ShiftModifier);
+        QCOMPARE(log->SelectedText(), "first line\nc");
+        QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
+        QCOMPARE(log->SelectedText(), log->Text());
+
+        // Tab moves the focus on, in the designed order.
+        QTest::keyClick(log, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), Widget(form.ComboBox1));
+
+        // The view follows the end while it is at the end, and stays put above it.
+        for (int i = 0; i < 200; ++i) form.Memo1->Append("line " + std::to_string(i));
+        QVERIFY(log->AtEnd());
+        QVERIFY(log->verticalScrollBar()->maximum() > 150);
+        log->verticalScrollBar()->setValue(10);
+        form.Memo1->Append("one more");
+        QCOMPARE(log->verticalScrollBar()->value(), 10);
+        log->verticalScrollBar()->setValue(log->verticalScrollBar()->maximum());
+        form.Memo1->Append("and another");
+        QVERIFY(log->AtEnd());
+        QApplication::processEvents();
+        QVERIFY(log->Where({form.Memo1->Lines.LineCount() - 1, 0}).isValid());  // the last line is in sight
+
+        // "Clear" empties it, selection and all.
+        QTest::mouseClick(Widget(form.Button2), Qt::LeftButton);
+        QCOMPARE(log->Text(), QString());
+        QCOMPARE(log->SelectedText(), QString());
+        QCOMPARE(log->verticalScrollBar()->maximum(), 0);
     }
 
     void anchored_controls_follow_the_window_edges()

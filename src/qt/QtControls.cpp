@@ -166,11 +166,16 @@ public:
     }
 };
 
-class QtMemo : public Control<TMemo, QPlainTextEdit> {
+// The log's text stays in the control's store; the widget draws what is in sight.
+class QtMemo : public TMemo {
 public:
-    using Control::Control;
-    void Append(const std::string &line) override { widget->appendPlainText(::Text(line)); }
-    void Clear() override { widget->clear(); }
+    explicit QtMemo(QWidget *parent) : widget(new TQtLog(Lines, parent)) {}
+    bool Enabled() const override { return widget->isEnabled(); }
+    void SetEnabled(bool enabled) override { widget->setEnabled(enabled); }
+    TQtLog *const widget;
+
+protected:
+    void Changed() override { widget->StoreChanged(); }
 };
 
 class QtComboBox : public Control<TComboBox, TQtComboBox> {
@@ -225,7 +230,7 @@ auto *WidgetOf(T *control)
 QLabel *Widget(TLabel *control) { return WidgetOf<QtLabel>(control); }
 QLineEdit *Widget(TEdit *control) { return WidgetOf<QtEdit>(control); }
 QPushButton *Widget(TButton *control) { return WidgetOf<QtButton>(control); }
-QPlainTextEdit *Widget(TMemo *control) { return WidgetOf<QtMemo>(control); }
+TQtLog *Widget(TMemo *control) { return WidgetOf<QtMemo>(control); }
 TQtComboBox *Widget(TComboBox *control) { return WidgetOf<QtComboBox>(control); }
 TQtRadioGroup *Widget(TRadioGroup *control) { return WidgetOf<QtRadioGroup>(control); }
 QTimer *Widget(TTimer *control) { return WidgetOf<QtTimer>(control); }
@@ -343,14 +348,9 @@ QWidget *TQtWindow::Make(const TControlDesign &row)
         break;
     }
     case TControlKind::Memo: {
-        auto *memo = new QPlainTextEdit(this);
-        memo->setReadOnly(true);
-        memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        memo->setFocusPolicy(Qt::StrongFocus);
-        memo->setTabChangesFocus(true);
-        memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-        memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-        control = std::make_unique<QtMemo>(memo), widget = memo;
+        auto memo = std::make_unique<QtMemo>(this);
+        widget = memo->widget;
+        control = std::move(memo);
         break;
     }
     case TControlKind::ComboBox: {

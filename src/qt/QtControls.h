@@ -9,7 +9,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "Controls.h"
+#include "QtLog.h"
 
 // Editable drop-down list that completes typed text against its entries.
 // Change() follows every change of the selection made by the user.
@@ -105,7 +105,7 @@ private:
 QLabel *Widget(TLabel *control);
 QLineEdit *Widget(TEdit *control);
 QPushButton *Widget(TButton *control);
-QPlainTextEdit *Widget(TMemo *control);
+TQtLog *Widget(TMemo *control);
 TQtComboBox *Widget(TComboBox *control);
 TQtRadioGroup *Widget(TRadioGroup *control);
 QTimer *Widget(TTimer *control);
