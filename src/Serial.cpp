@@ -241,6 +241,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     // read and dropped, and is no progress: a board that keeps sending must
     // not hold the wait open. Only the last block still draining is.
     Progress progress(run.Stall);
+    RefreshStatus(port);
     DWORD queued = BytesQueuedOut(port);
     unsigned long long other = 0;  // bytes read that did not begin with the mark
     do {
@@ -249,7 +250,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
             DWORD n = ReadPort(port, run.Rx, run.RxSize);
             if (n != 0 && run.Rx[0] != DoneByte) other += n;
         }
-        DWORD now = BytesQueuedOut(port);
+        DWORD now = BytesQueuedOut(port);  // as BytesWaiting just saw it
         if (now < queued) progress.Moved();
         queued = now;
         if (run.Rx[0] != DoneByte && progress.Stalled()) {

@@ -164,9 +164,7 @@ DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count)
 DWORD BytesQueuedOut(BYTE Port)
 {
     PortSlot *slot = Slot(Port);
-    if (!slot) return 0;
-    RefreshStatus(Port);
-    return slot->Status.cbOutQue;
+    return slot ? slot->Status.cbOutQue : 0;
 }
 
 HANDLE PortHandle(BYTE Port)

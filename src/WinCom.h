@@ -33,8 +33,9 @@ bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts);
 // been unplugged, though its slot stays open.
 bool PortResponds(BYTE Port);
 
-// Refreshes the status, and gives the bytes still queued for sending (0
-// where the driver does not say).
+// The bytes still queued for sending as the last status refresh saw them (0
+// where the driver does not say): a loop that asks BytesWaiting anyway needs
+// no second question to the driver.
 DWORD BytesQueuedOut(BYTE Port);
 
 // For messages to the user. The name OpenPort gives the platform ("COM3",

@@ -11,7 +11,7 @@
 
 namespace {
 
-QString Latin1(const std::string &bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
+QString Text(const std::string &bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
 
 }  // namespace
 
@@ -54,7 +54,7 @@ bool TQtLog::AtEnd() const { return verticalScrollBar()->value() >= verticalScro
 
 std::unique_ptr<QTextLayout> TQtLog::LayOut(std::size_t line) const
 {
-    auto layout = std::make_unique<QTextLayout>(Latin1(store.Line(line)), font());
+    auto layout = std::make_unique<QTextLayout>(::Text(store.Line(line)), font());
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     layout->setTextOption(option);
@@ -71,7 +71,7 @@ std::unique_ptr<QTextLayout> TQtLog::LayOut(std::size_t line) const
     return layout;
 }
 
-void TQtLog::LayOutInSight()
+void TQtLog::LayOutInSight() const
 {
     shown.clear();
     const std::size_t count = store.LineCount();
@@ -144,7 +144,7 @@ TQtLog::Position TQtLog::Clamp(Position p) const
 
 TQtLog::Position TQtLog::At(QPoint point) const
 {
-    const_cast<TQtLog *>(this)->LayOutInSight();
+    LayOutInSight();
     if (shown.empty()) return {};
     const Shown *hit = &shown.front();
     if (point.y() < shown.front().top) return {shown.front().line, 0};
@@ -161,7 +161,7 @@ TQtLog::Position TQtLog::At(QPoint point) const
 
 QRect TQtLog::Where(Position position) const
 {
-    const_cast<TQtLog *>(this)->LayOutInSight();
+    LayOutInSight();
     for (const Shown &s : shown) {
         if (s.line != position.line) continue;
         QTextLine row = s.layout->lineForTextPosition(position.offset);
@@ -180,7 +180,7 @@ QString TQtLog::Range(Position from, Position to) const
         std::size_t start = line == from.line ? std::size_t(from.offset) : 0;
         std::size_t end = line == to.line ? std::size_t(to.offset) : bytes.size();
         if (line != from.line) text += QChar('\n');
-        if (end > start) text += Latin1(bytes.substr(start, end - start));
+        if (end > start) text += ::Text(bytes.substr(start, end - start));
     }
     return text;
 }
@@ -246,8 +246,8 @@ void TQtLog::mouseMoveEvent(QMouseEvent *event)
     if (!dragging) return;
     QPoint point = event->position().toPoint();
     // Dragging past an edge scrolls the log on.
-    if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub), LayOutInSight();
-    else if (point.y() > viewport()->height()) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd), LayOutInSight();
+    if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    else if (point.y() > viewport()->height()) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     cursor = At(point);
     viewport()->update();
 }

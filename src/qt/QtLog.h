@@ -60,7 +60,7 @@ private:
         std::unique_ptr<QTextLayout> layout;
     };
     std::unique_ptr<QTextLayout> LayOut(std::size_t line) const;
-    void LayOutInSight();
+    void LayOutInSight() const;
     void UpdateScrollBar();
     int Rows() const;
     void MoveCursor(Position to, bool extend);
@@ -71,7 +71,7 @@ private:
     const TLogStore &store;
     Position anchor, cursor;
     bool dragging = false;
-    std::vector<Shown> shown;
+    mutable std::vector<Shown> shown;  // the lines in sight, as last laid out
     static constexpr int Margin = 4;
 };
 
