@@ -11,7 +11,7 @@ namespace sim {
 
 const char *const Usage =
     "usage: quorvel-sim [--port N] [--rate KBPS] [--silent] [--short N] [--extra N]\n"
-    "                   [--hangup-after N] [--stream KBPS] [--noise]\n"
+    "                   [--hangup-after N] [--stream KBPS] [--noise] [--folder DIR]\n"
     "  --port N          link the board as port N, 1 to 20 (default 20)\n"
     "  --rate KBPS       pace both directions at KBPS KB (1024 bytes) per second\n"
     "  --silent          never answer a throughput test\n"
@@ -20,6 +20,7 @@ const char *const Usage =
     "  --hangup-after N  drop the link N bytes into each transfer, back 1 s later\n"
     "  --stream KBPS     send lines of text unasked, KBPS KB per second\n"
     "  --noise           mix NUL, CR, LF and bytes 0x80 to 0xFF into the echo\n"
+    "  --folder DIR      link the port as DIR/comN (a Wine prefix's dosdevices, say)\n"
     "Signals: USR1 prints the counts; USR2 unplugs the board, back 1 s later.\n";
 
 namespace {
@@ -68,6 +69,9 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             double most = name == "--short" ? double(TestVolume) : 1e9;
             if (!Whole(value, 0, most, whole)) return bad(name == "--short" ? "a byte count from 0 to 262144" : "a byte count");
             (name == "--short" ? options.shortBy : options.extra) = std::size_t(whole), ++i;
+        } else if (name == "--folder") {
+            if (!value || *value != '/') return bad("an absolute folder");
+            options.folder = value, ++i;
         } else if (name == "--hangup-after") {
             if (!Whole(value, 0, 1e12, whole)) return bad("a byte count");
             options.hangupAfter = whole, ++i;

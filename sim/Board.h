@@ -28,6 +28,7 @@ struct Options {
     long long hangupAfter = -1;  // bytes into a transfer; -1: never
     double stream = 0;           // KB/s of text sent unasked; 0: none
     bool noise = false;
+    std::string folder;  // where the port's entry goes; empty: the ports folder
 };
 
 // Reads the command line. On a mistake, false and a message for the user.

@@ -68,7 +68,7 @@ int main(int argc, char **argv)
     std::signal(SIGUSR2, OnUnplug);  // as a board unplugged by hand, and plugged in again
     std::signal(SIGPIPE, SIG_IGN);
 
-    const std::string entry = PortsFolder() + "/com" + std::to_string(options.port);
+    const std::string entry = (options.folder.empty() ? PortsFolder() : options.folder) + "/com" + std::to_string(options.port);
     Terminal terminal;
     if (!terminal.Open(error) || !Link(entry, terminal.path, error)) {
         Say(error);

@@ -107,6 +107,16 @@ public:
     std::function<void()> OnTimer;
 };
 
+// Drops a control's event bindings, whatever its kind.
+inline void ClearControlEvents(TControl *control)
+{
+    if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr;
+    if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr;
+    if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr;
+    if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;
+    if (auto *timer = dynamic_cast<TTimer *>(control)) timer->OnTimer = nullptr;
+}
+
 // The window a form is drawn in.
 class TWindow {
 public:

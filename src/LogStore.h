@@ -12,6 +12,14 @@
 #include <string_view>
 #include <vector>
 
+// A place in the log's text, as a view's cursor and selection name it.
+struct TLogPosition {
+    std::size_t line = 0;
+    int offset = 0;  // characters into the line
+    bool operator<(const TLogPosition &o) const { return line != o.line ? line < o.line : offset < o.offset; }
+    bool operator==(const TLogPosition &o) const { return line == o.line && offset == o.offset; }
+};
+
 class TLogStore {
 public:
     // Adds `text` as the next line: CR, LF and CR LF inside it end a line

@@ -224,15 +224,16 @@ TEST_CASE(upload_timing_is_the_boards_own_pace)
 TEST_CASE(command_line)
 {
     const char *good[] = {"sim", "--port", "3", "--rate", "256", "--silent", "--short", "10", "--extra", "5",
-                          "--hangup-after", "0", "--stream", "1.5", "--noise"};
+                          "--hangup-after", "0", "--stream", "1.5", "--noise", "--folder", "/tmp/x"};
     sim::Options o;
     std::string error;
     CHECK(sim::ParseOptions(int(std::size(good)), const_cast<char **>(good), o, error));
     CHECK(o.port == 3 && o.rate == 256 && o.silent && o.shortBy == 10 && o.extra == 5 && o.hangupAfter == 0 &&
-          o.stream == 1.5 && o.noise);
+          o.stream == 1.5 && o.noise && o.folder == "/tmp/x");
     const std::vector<std::vector<const char *>> bad = {
         {"sim", "--port", "21"}, {"sim", "--port"}, {"sim", "--rate", "0"}, {"sim", "--rate", "fast"},
-        {"sim", "--short", "262145"}, {"sim", "--extra", "-1"}, {"sim", "--hangup-after", "1.5"}, {"sim", "--loud"}};
+        {"sim", "--short", "262145"}, {"sim", "--extra", "-1"}, {"sim", "--hangup-after", "1.5"}, {"sim", "--loud"},
+        {"sim", "--folder", "relative"}};
     for (const auto &args : bad) {
         sim::Options ignored;
         error.clear();

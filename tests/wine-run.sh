@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Runs a Windows test program under Wine 64-bit and passes only when the
-# program itself reported a passing run: Wine can exit 0 and print nothing
-# when an executable did not load, so the exit status alone proves nothing.
+# Runs a Windows test program under Wine ($WINE: 64-bit by default, or the
+# 32-bit loader) and passes only when the program itself reported a passing
+# run: Wine can exit 0 and print nothing when an executable did not load, so
+# the exit status alone proves nothing.
 #
 #   wine-run.sh --new-prefix
-#       makes a fresh $WINEPREFIX (removing one that this script made before)
-#   wine-run.sh [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
-#       runs the program in $WINEPREFIX; with --cable, ports A and B are first
-#       joined like a null-modem cable by the host's quorvel-nullmodem, and the
-#       free port's link is removed
+#       makes a fresh $WINEPREFIX (removing one that this script made before),
+#       with Wine's fonts in its Fonts folder
+#   wine-run.sh [--x11] [--sim "SIM OPTIONS"]... [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
+#       runs the program in $WINEPREFIX; with --x11, on an X display of its
+#       own (Xvfb); each --sim starts the host's board simulator with those
+#       options, linked into the prefix's dosdevices; with --cable, ports A and
+#       B are first joined like a null-modem cable by the host's
+#       quorvel-nullmodem, and the free port's link is removed
 #
 # The program must end its output with the plain C++ tests' summary,
 # "N passed, 0 failed, M skipped", with N at least 1.
@@ -40,12 +44,57 @@ if [ "${1:-}" = "--new-prefix" ]; then
     fi
     mkdir -p "$WINEPREFIX"
     touch "$WINEPREFIX/$marker"
-    "$WINE" wineboot --init >/dev/null 2>&1 || true
+    DISPLAY= "$WINE" wineboot --init >/dev/null 2>&1 || true
     "$WINESERVER" -w
     [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot did not make a prefix in $WINEPREFIX"
+    # A fresh prefix has no fonts of its own, and the layout's "MS Sans Serif"
+    # would fall back to a wider face: Wine's own, from fonts-wine.
+    fonts="$WINEPREFIX/drive_c/windows/Fonts"
+    mkdir -p "$fonts"
+    cp /usr/share/wine/fonts/* "$fonts/" 2>/dev/null || fail "no Wine fonts in /usr/share/wine/fonts (install fonts-wine)"
     echo "wine-run: a fresh prefix in $WINEPREFIX ($("$WINE" --version 2>/dev/null || echo "Wine"))"
     exit 0
 fi
+
+helpers=()
+output=$(mktemp)
+cleanup() {
+    for pid in "${helpers[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${helpers[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -f "$output" "$output".*
+}
+trap cleanup EXIT
+
+# Waits (10 s at most) for a line in a helper's output file.
+wait_for() {
+    local file=$1 text=$2 what=$3 i
+    for i in $(seq 100); do
+        grep -q "$text" "$file" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    fail "$what did not start: $(cat "$file" 2>/dev/null)"
+}
+
+if [ "${1:-}" = "--x11" ]; then
+    command -v Xvfb >/dev/null || fail "no Xvfb (install Debian's xvfb)"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$output.display" >/dev/null 2>&1 &
+    helpers+=($!)
+    wait_for "$output.display" "[0-9]" "Xvfb"
+    export DISPLAY=":$(head -n 1 "$output.display")"
+    shift
+fi
+boards=0
+while [ "${1:-}" = "--sim" ]; do
+    [ $# -ge 2 ] || fail "--sim needs the simulator and its options"
+    dosdevices="$WINEPREFIX/dosdevices"
+    [ -d "$dosdevices" ] || fail "no prefix at $WINEPREFIX: run wine-run.sh --new-prefix first"
+    boards=$((boards + 1))
+    read -r -a sim <<<"$2"
+    "${sim[@]}" --folder "$dosdevices" >"$output.sim$boards" 2>&1 &
+    helpers+=($!)
+    wait_for "$output.sim$boards" "board on port" "the simulator ($2)"
+    shift 2
+done
 
 cable=()
 if [ "${1:-}" = "--cable" ]; then
@@ -63,13 +112,12 @@ shift
 [ -f "$program" ] || fail "no program at $program"
 
 # The output is shown as it comes, so that a test that hangs shows how far it got.
-output=$(mktemp)
-trap 'rm -f "$output"' EXIT
 set +e
 "${cable[@]}" "$WINE" "$program" "$@" 2>&1 | tr -d '\r' | tee "$output"
 status=${PIPESTATUS[0]}
 set -e
-"$WINESERVER" -w
+# The server ends with the last program; a desktop that lingers is ended.
+timeout 30 "$WINESERVER" -w || "$WINESERVER" -k || true
 
 name=$(basename "$program")
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$output" | tail -n 1 || true)

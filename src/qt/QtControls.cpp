@@ -404,14 +404,7 @@ std::string TQtWindow::LocaleDecimalSeparator() const
 void TQtWindow::ClearEvents()
 {
     OnShow = OnClose = OnSettingChange = nullptr;
-    for (auto &entry : controls) {
-        TControl *c = entry.second.get();
-        if (auto *edit = dynamic_cast<TEdit *>(c)) edit->OnKeyPress = nullptr;
-        if (auto *button = dynamic_cast<TButton *>(c)) button->OnClick = nullptr;
-        if (auto *combo = dynamic_cast<TComboBox *>(c)) combo->OnChange = nullptr;
-        if (auto *group = dynamic_cast<TRadioGroup *>(c)) group->OnClick = nullptr;
-        if (auto *timer = dynamic_cast<TTimer *>(c)) timer->OnTimer = nullptr;
-    }
+    for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 
 void TQtWindow::Place(QWidget *widget, const TControlDesign &row)

@@ -14,12 +14,7 @@
 class TQtLog : public QAbstractScrollArea {
     Q_OBJECT
 public:
-    struct Position {
-        std::size_t line = 0;
-        int offset = 0;  // characters into the line
-        bool operator<(const Position &o) const { return line != o.line ? line < o.line : offset < o.offset; }
-        bool operator==(const Position &o) const { return line == o.line && offset == o.offset; }
-    };
+    using Position = TLogPosition;
 
     TQtLog(const TLogStore &store, QWidget *parent);
 

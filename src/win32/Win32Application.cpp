@@ -1,0 +1,80 @@
+#include "Win32Application.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include "Win32Controls.h"
+
+namespace {
+bool busy = false;
+}
+
+TWin32Application::TWin32Application()
+{
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    ShowErrorBox = ModalErrorBox;
+}
+
+void TWin32Application::ModalErrorBox(const std::string &text, const std::string &title)
+{
+    // The box runs a loop of its own, in which timer ticks go on: a fault that
+    // repeats on every tick must not stack boxes without end. While one box
+    // is up, further faults go to the error stream.
+    static bool showing = false;
+    if (showing) {
+        std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
+        return;
+    }
+    showing = true;
+    HWND owner = GetActiveWindow();
+    MessageBoxA(owner, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
+    showing = false;
+}
+
+void TWin32Application::Dispatch(MSG &msg)
+{
+    // Our windows take the dialog manager's keys; anything else goes as it is.
+    if (TWin32Window *window = TWin32Window::Of(msg.hwnd))
+        if (IsDialogMessageA(window->Handle(), &msg)) return;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+}
+
+void TWin32Application::ProcessMessages()
+{
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            Terminated = true;
+            ExitCode = int(msg.wParam);
+            return;
+        }
+        Dispatch(msg);
+    }
+}
+
+int TWin32Application::Loop()
+{
+    MSG msg;
+    while (!Terminated) {
+        BOOL got = GetMessageA(&msg, nullptr, 0, 0);
+        if (got == 0 || got == -1) {
+            Terminated = true;
+            ExitCode = got == 0 ? int(msg.wParam) : 1;
+            break;
+        }
+        Dispatch(msg);
+    }
+    return ExitCode;
+}
+
+bool TWin32Application::BusyCursor() { return busy; }
+
+// The application has one cursor: the hourglass or the default, never a stack of them.
+void TWin32Application::SetBusyCursor(bool on)
+{
+    busy = on;
+    SetCursor(LoadCursor(nullptr, on ? IDC_WAIT : IDC_ARROW));
+}

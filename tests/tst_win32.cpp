@@ -1,0 +1,334 @@
+// The console's real window on the Win32 controls, driven in-process by the
+// messages a user's input makes (keys posted to the focus window and taken
+// through the message loop, button clicks, the list's keys), read back with
+// WM_GETTEXT. Under Wine, against the board simulator on COM5 (and a silent
+// one on COM6) and the null-modem cable COM3 <-> COM14, whose far end the
+// test holds to see the exact bytes.
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Check.h"
+#include "PortTableUse.h"
+#include "Serial.h"
+#include "Win32Application.h"
+#include "Win32Form1.h"
+
+namespace {
+
+TWin32Application *app;
+const BYTE Board = 5, SilentBoard = 6, Cable = 3, FarEnd = 14;
+
+std::string Text(HWND h)
+{
+    int n = int(SendMessageA(h, WM_GETTEXTLENGTH, 0, 0));
+    std::string text(std::size_t(n) + 1, '\0');
+    n = int(SendMessageA(h, WM_GETTEXT, WPARAM(n + 1), reinterpret_cast<LPARAM>(text.data())));
+    text.resize(std::size_t(n));
+    return text;
+}
+
+// Takes messages until `done` holds or `ms` passed; whether it held.
+bool PumpUntil(const std::function<bool()> &done, int ms)
+{
+    auto start = Clock::now();
+    for (;;) {
+        app->ProcessMessages();
+        if (done()) return true;
+        if (MsSince(start) >= ms) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    }
+}
+void Pump(int ms) { PumpUntil([] { return false; }, ms); }
+
+// Keys as the keyboard driver posts them to the focus window; the loop translates them.
+void Key(UINT vk)
+{
+    HWND focus = GetFocus();
+    UINT scan = MapVirtualKeyA(vk, MAPVK_VK_TO_VSC);
+    PostMessageA(focus, WM_KEYDOWN, vk, LPARAM(1 | (scan << 16)));
+    PostMessageA(focus, WM_KEYUP, vk, LPARAM(1 | (scan << 16) | (3u << 30)));
+    Pump(20);
+}
+void Type(const std::string &text)
+{
+    for (char c : text) PostMessageA(GetFocus(), WM_CHAR, static_cast<unsigned char>(c), 1);
+    Pump(20);
+}
+void Click(HWND button)
+{
+    PostMessageA(button, BM_CLICK, 0, 0);
+    Pump(20);
+}
+
+std::vector<std::string> Log(Win32Form1 &form)
+{
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < form.Memo1->Lines.LineCount(); ++i) lines.push_back(form.Memo1->Lines.Line(i));
+    return lines;
+}
+
+RECT Placed(Win32Form1 &form, HWND h)
+{
+    RECT r;
+    GetWindowRect(h, &r);
+    MapWindowPoints(nullptr, form.Handle(), reinterpret_cast<POINT *>(&r), 2);
+    return r;
+}
+
+// A window as the user meets it: shown, the focus where it starts.
+struct Window {
+    Win32Form1 form;
+    Window() { form.Show(); Pump(50); }
+    ~Window() { CloseAllPorts(); }
+    void Choose(BYTE port)
+    {
+        SetFocus(ComboEdit(form.ComboBox1));
+        SendMessageA(ComboEdit(form.ComboBox1), EM_SETSEL, 0, -1);
+        Type(std::to_string(port));
+    }
+};
+
+}  // namespace
+
+TEST_CASE(start_state_layout_font_and_anchors)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    CHECK_EQ(Text(f.Handle()), std::string("Quorvel (Usb-Com)   vers 20-08-2013"));
+    RECT client;
+    GetClientRect(f.Handle(), &client);
+    CHECK(client.right == 537 && client.bottom == 453);
+    for (const TControlDesign &row : Form1Design.Controls) {
+        if (row.Kind == TControlKind::Timer) continue;
+        TControl *c = f.Window.Control(row.Name);
+        RECT r = Placed(f, Widget(c));
+        if (r.left != row.Left || r.top != row.Top || r.right - r.left != row.Width || r.bottom - r.top != row.Height)
+            CHECK_EQ(std::string(row.Name) + " at " + std::to_string(r.left) + "," + std::to_string(r.top) + " " +
+                         std::to_string(r.right - r.left) + "x" + std::to_string(r.bottom - r.top),
+                     std::string(row.Name) + " as designed");
+        CHECK_EQ(c->Enabled(), row.Enabled);
+        if (row.Kind == TControlKind::Label || row.Kind == TControlKind::Button) CHECK_EQ(Text(Widget(c)), row.Caption);
+    }
+    CHECK_EQ(Text(Widget(f.ComboBox1)), std::string("ComPort"));
+    CHECK_EQ(f.ComboBox1->ItemIndex(), -1);
+    CHECK_EQ(Text(Widget(f.RadioGroup1)), std::string(" Receive "));
+    CHECK(SendMessageA(RadioItem(f.RadioGroup1, 1), BM_GETCHECK, 0, 0) == BST_CHECKED);
+    CHECK(f.Timer1->Enabled() && f.Timer2->Enabled() && !f.Timer3->Enabled());
+    CHECK(GetFocus() == Widget(f.Edit1));
+
+    // The designed face, really there: the prefix has Wine's fonts.
+    HFONT font = reinterpret_cast<HFONT>(SendMessageA(Widget(f.Edit1), WM_GETFONT, 0, 0));
+    LOGFONTA lf{};
+    GetObjectA(font, sizeof lf, &lf);
+    CHECK_EQ(lf.lfHeight, LONG(-11));
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    char face[LF_FACESIZE] = "";
+    GetTextFaceA(dc, sizeof face, face);
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    CHECK_EQ(std::string(face), std::string("MS Sans Serif"));
+
+    // Anchors: 100 wider and 50 taller.
+    RECT outer;
+    GetWindowRect(f.Handle(), &outer);
+    SetWindowPos(f.Handle(), nullptr, 0, 0, outer.right - outer.left + 100, outer.bottom - outer.top + 50, SWP_NOMOVE | SWP_NOZORDER);
+    Pump(20);
+    const std::pair<TControl *, RECT> moved[] = {
+        {f.Button1, {508, 40, 621, 65}}, {f.ComboBox1, {532, 8, 605, 29}}, {f.Memo1, {24, 88, 493, 475}},
+        {f.Button2, {508, 450, 621, 475}}, {f.Button6, {408, 352, 521, 377}}, {f.Edit1, {24, 40, 329, 61}},
+        {f.RadioGroup1, {508, 80, 621, 161}}};
+    for (const auto &m : moved) {
+        RECT r = Placed(f, Widget(m.first));
+        CHECK(EqualRect(&r, &m.second));
+    }
+    RECT item = Placed(f, RadioItem(f.RadioGroup1, 0));
+    CHECK(item.left == 516);
+
+    // At another resolution the font grows, and the layout with its text height.
+    Win32Form1 big(144);
+    double s = big.Scale();
+    CHECK(s > 1.3 && s < 1.7);
+    RECT e = Placed(big, Widget(big.Edit1));
+    CHECK(e.left == std::lround(24 * s) && e.right - e.left == std::lround(329 * s) - std::lround(24 * s));
+}
+
+TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    // Typing completes against the entries: 1 then 2 opens port 1, then port 12.
+    SetFocus(Widget(f.Memo1));
+    Key(VK_TAB);
+    HWND combo = ComboEdit(f.ComboBox1);
+    CHECK(GetFocus() == combo);
+    Type("1");
+    CHECK_EQ(int(f.ComPort), 1);
+    Type("2");
+    CHECK_EQ(int(f.ComPort), 12);
+    CHECK_EQ(Text(combo), std::string("12"));
+    CHECK(f.Button1->Enabled() && f.Button4->Enabled() && f.Button5->Enabled() && f.Button6->Enabled());
+    Key(VK_BACK);  // no entry selected any more
+    CHECK_EQ(int(f.ComPort), 0);
+    CHECK_EQ(Text(combo), std::string("1"));
+    Type("x");  // begins no entry: goes in as typed
+    CHECK_EQ(Text(combo), std::string("1x"));
+    CHECK_EQ(f.ComboBox1->ItemIndex(), -1);
+    w.Choose(Board);
+    CHECK_EQ(int(f.ComPort), int(Board));
+    CHECK(PortIsOpen(Board));
+    // The list's own keys choose its next and previous entries.
+    Key(VK_DOWN);
+    CHECK_EQ(int(f.ComPort), int(SilentBoard));
+    CHECK(!PortIsOpen(Board) && PortIsOpen(SilentBoard));
+    Key(VK_UP);
+    CHECK_EQ(int(f.ComPort), int(Board));
+    CHECK_EQ(Text(combo), std::string("5"));
+
+    // Tab goes round in the designed order, past what is disabled; the group is its checked item.
+    SetFocus(Widget(f.Edit1));
+    const HWND order[] = {Widget(f.Button1), Widget(f.Memo1), combo, Widget(f.Button2), RadioItem(f.RadioGroup1, 1),
+                          Widget(f.Edit2), Widget(f.Button4), Widget(f.Button5), Widget(f.Button6), Widget(f.Edit1)};
+    for (HWND next : order) {
+        Key(VK_TAB);
+        CHECK(GetFocus() == next);
+    }
+}
+
+TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    // No port yet: Enter sends nothing and shows 0.
+    SetFocus(Widget(f.Edit1));
+    Type("hello");
+    Key(VK_RETURN);
+    CHECK_EQ(Text(Widget(f.Edit2)), std::string("0"));
+
+    w.Choose(Cable);
+    CHECK(OpenConsoleWay(FarEnd));
+    Click(Widget(f.Button1));
+    CHECK_EQ(Text(Widget(f.Edit2)), std::string("5"));
+    CHECK_EQ(Receive(FarEnd, 5), std::string("hello"));
+    SetFocus(Widget(f.Edit1));
+    SetWindowTextA(Widget(f.Edit2), "");
+    Key(VK_RETURN);
+    CHECK_EQ(Text(Widget(f.Edit2)), std::string("5"));
+    CHECK_EQ(Text(Widget(f.Edit1)), std::string("hello"));
+    // One byte a character, the code page's: what is typed goes as it is.
+    SetWindowTextA(Widget(f.Edit1), "");
+    Type("\xE9\xFC!");
+    Key(VK_RETURN);
+    CHECK_EQ(Drain(FarEnd, 300), std::string("hello\xE9\xFC!"));
+
+    // By timer (the start): the board's bytes come as a count line and a data line.
+    CHECK(Send(FarEnd, std::string("A\0B\xE9", 4)));
+    CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 2; }, 2000));
+    CHECK(Log(f) == std::vector<std::string>({"# BytesReceived: 4", "AB\xE9"}));
+    CHECK_EQ(Text(Widget(f.Memo1)), std::string("# BytesReceived: 4\r\nAB\xE9"));
+
+    // By hand: nothing until "Receive Manually".
+    Click(RadioItem(f.RadioGroup1, 0));
+    CHECK(!f.Timer1->Enabled() && f.Button3->Enabled());
+    CHECK(Send(FarEnd, "xyz"));
+    Pump(300);
+    CHECK_EQ(f.Memo1->Lines.LineCount(), std::size_t(2));
+    Click(Widget(f.Button3));
+    CHECK(Log(f).back() == "xyz");
+    Click(RadioItem(f.RadioGroup1, 1));
+    CHECK(f.Timer1->Enabled() && !f.Button3->Enabled());
+
+    Click(Widget(f.Button2));
+    CHECK_EQ(f.Memo1->Lines.LineCount(), std::size_t(0));
+    CHECK_EQ(Text(Widget(f.Memo1)), std::string());
+
+    // The heartbeat: a "^" a second while on, none once off.
+    Drain(FarEnd, 50);
+    Click(Widget(f.Button6));
+    Pump(2500);
+    std::string beats = Drain(FarEnd, 50);
+    CHECK(beats == "^^" || beats == "^^^");
+    Click(Widget(f.Button6));
+    CHECK(!f.Timer2->Enabled());
+    Pump(1200);
+    CHECK_EQ(Drain(FarEnd, 50), std::string());
+    CHECK_EQ(Text(Widget(f.Button6)), std::string("Start/Stop  ^"));
+}
+
+TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    w.Choose(Board);
+    Click(Widget(f.Button4));
+    CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 1; }, 15000));
+    Click(Widget(f.Button5));
+    CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 2; }, 15000));
+    std::vector<std::string> lines = Log(f);
+    CHECK(lines.size() == 2 && lines[0].rfind("Speed PC -> PIC (KB/s): ", 0) == 0 && lines[1].rfind("Speed PIC -> PC (KB/s): ", 0) == 0);
+    for (const std::string &line : lines) {
+        std::string speed = line.substr(line.find(": ") + 2);
+        CHECK(speed.size() >= 4 && speed[speed.size() - 3] == f.DecimalSeparator[0] && std::atof(speed.c_str()) > 0);
+    }
+    CHECK(f.Timer1->Enabled() && !TWin32Application::BusyCursor());
+
+    // The board that never answers: the test gives up within its limit, and says so.
+    w.Choose(SilentBoard);
+    auto start = Clock::now();
+    Click(Widget(f.Button4));
+    CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 3; }, 15000));
+    CHECK(MsSince(start) < StallLimit.count() + 4000);
+    CHECK(Log(f).back().find("no \"*\" came back") != std::string::npos);
+    CHECK(f.Timer1->Enabled() && f.Button4->Enabled());
+}
+
+std::string boxText, boxTitle;
+
+// Runs inside the box's own loop: reads it, then presses OK.
+void CALLBACK ReadTheBox(HWND, UINT, UINT_PTR id, DWORD)
+{
+    HWND box = FindWindowA("#32770", nullptr);
+    if (!box) return;
+    KillTimer(nullptr, id);
+    char text[256] = "", title[256] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    GetWindowTextA(box, title, sizeof title);
+    boxText = text, boxTitle = title;
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+TEST_CASE(a_fault_shows_the_error_box_then_the_window_goes_on_and_closing_closes_the_port)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    // A handler that faults: the system's box, its text and title, read while it is up.
+    boxText = boxTitle = "";
+    f.Button2->OnClick = [] { FloatDivide(1, 0); };
+    SetTimer(nullptr, 0, 200, ReadTheBox);
+    SendMessageA(Widget(f.Button2), BM_CLICK, 0, 0);  // returns once the box is closed
+    CHECK_EQ(boxText, std::string("Floating point division by zero."));
+    CHECK_EQ(boxTitle, TApplication::FaultTitle(TApplication::ProgramFile()));
+    f.Button2->OnClick = [&f] { f.Button2Click(); };
+    f.Memo1->Append("still here");
+    Click(Widget(f.Button2));
+    CHECK_EQ(f.Memo1->Lines.LineCount(), std::size_t(0));
+
+    // Closing the window closes its port and ends the loop.
+    w.Choose(Board);
+    CHECK(PortIsOpen(Board));
+    PostMessageA(f.Handle(), WM_CLOSE, 0, 0);
+    PumpUntil([] { return app->Terminated; }, 2000);
+    CHECK(!PortIsOpen(Board));
+    CHECK(app->Terminated && !IsWindow(f.Handle()));
+    app->Terminated = false;
+}
+
+int main()
+{
+    TWin32Application application;
+    app = &application;
+    return check::RunAll();
+}
