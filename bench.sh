@@ -2,7 +2,7 @@
 # Installs what is missing, builds in Release and runs the benchmarks, each
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 3 minutes)
-#   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start
+#   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start winlog
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -11,7 +11,7 @@ quorvel_install_missing xvfb xauth libx11-dev
 quorvel_build build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUORVEL_BENCH=ON >/dev/null
 
 benches=("$@")
-[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog idle start)
+[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog idle start winlog)
 
 model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 echo "machine: ${model:-unknown processor}, $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB, Linux $(uname -r)," \
@@ -31,8 +31,19 @@ for bench in "${benches[@]}"; do
         # A private X server of its own, so no desktop's work gets into the figure.
         env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
             build/bench/bench/quorvel-bench-start build/bench/quorvel build/bench/bench/quorvel-bench-bare || missed=1 ;;
+    winlog)
+        # The Win32 log against Windows' own EDIT, under 64-bit Wine on a private X server.
+        quorvel_install_missing g++-mingw-w64-x86-64-posix wine64
+        quorvel_build build/bench-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake -DCMAKE_BUILD_TYPE=Release \
+            -DBUILD_TESTING=OFF -DQUORVEL_BENCH=ON >/dev/null
+        export WINEPREFIX=$PWD/build/bench-mingw/wineprefix
+        [ -f "$WINEPREFIX/system.reg" ] || tests/wine-run.sh --new-prefix >/dev/null
+        # (Wine's desktop process says "X connection ... broken" when the server goes: not ours.)
+        xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" env WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+            /usr/lib/wine/wine64 build/bench-mingw/quorvel-bench-winlog.exe 2> >(grep -v "^X connection" >&2) | tr -d '\r' || missed=1
+        unset WINEPREFIX ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog" >&2
         exit 2 ;;
     esac
 done

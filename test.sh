@@ -2,15 +2,16 @@
 # Installs what is missing and runs every test:
 #   - on Linux, built with AddressSanitizer and UndefinedBehaviorSanitizer (the
 #     window tests offscreen);
-#   - the core (port table and stopwatch) built for 64-bit Windows with
-#     MinGW-w64, its tests run under Wine against the Win32 comm API itself;
-#   - the same core built for 32-bit Windows, which is compiled but not run
-#     (that needs 32-bit Wine, which this does not install).
+#   - the Windows console (Quorvel.exe on the system's own controls) and its
+#     core built for 64- and 32-bit Windows with MinGW-w64, their tests run
+#     under 64- and 32-bit Wine against the Win32 comm API itself, the window
+#     on an X display of its own.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
 quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}"
+quorvel_install_wine32
 # The benchmarks are built too, so that they keep compiling; ./bench.sh runs them.
 quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON
 # The Wine run joins its ports with the Linux build's null-modem cable.
@@ -26,3 +27,5 @@ echo "== Linux"
 (cd build/asan && ctest --output-on-failure)
 echo "== 64-bit Windows, under Wine"
 (cd build/mingw-x86_64 && ctest --output-on-failure)
+echo "== 32-bit Windows, under 32-bit Wine"
+(cd build/mingw-i686 && ctest --output-on-failure)

@@ -4,9 +4,11 @@
 # Debian packages the console needs to build and run. fonts-wine carries a
 # metric clone of "MS Sans Serif", the face the window's layout is drawn for.
 QUORVEL_PACKAGES=(g++ make cmake qt6-base-dev qt6-qpa-plugins libgl-dev fonts-wine)
-# What test.sh adds to build the core for Windows and run its tests under
-# Wine: the MinGW-w64 cross compilers (the posix thread model) and 64-bit Wine.
-QUORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
+# What the Windows builds add: the MinGW-w64 cross compilers (the posix
+# thread model), 64-bit Wine to run them, and Xvfb, xdotool and ImageMagick
+# for the window's tests and its screenshot.
+# 32-bit Wine comes from i386 multiarch: quorvel_install_wine32.
+QUORVEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 xvfb xdotool imagemagick)
 
 quorvel_install_missing() {
     local missing=() pkg
@@ -26,6 +28,18 @@ quorvel_install_missing() {
     echo "quorvel: installing ${missing[*]}"
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# 32-bit Wine, for the i686 build: Debian's wine32 from the i386 architecture,
+# without its recommends (no amd64 package is replaced).
+quorvel_install_wine32() {
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "ok installed" && return 0
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "quorvel: installing 32-bit Wine (wine32 from the i386 architecture)"
+    dpkg --print-foreign-architectures | grep -qx i386 || "${sudo[@]}" dpkg --add-architecture i386
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends wine32:i386
 }
 
 # quorvel_build DIR [cmake options...]

@@ -12,6 +12,12 @@ bool busy = false;
 
 TWin32Application::TWin32Application()
 {
+    // The window scales its own layout by the screen's resolution; without
+    // this, Windows would say 96 dpi and blow the window up as a blurred bitmap.
+    // (Vista and later; older systems have no scaling to undo.)
+    if (HMODULE user = GetModuleHandleA("user32.dll"))
+        if (FARPROC aware = GetProcAddress(user, "SetProcessDPIAware"))
+            reinterpret_cast<BOOL(WINAPI *)()>(reinterpret_cast<void *>(aware))();
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
     ShowErrorBox = ModalErrorBox;

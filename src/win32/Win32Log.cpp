@@ -41,8 +41,18 @@ TWin32Log::TWin32Log(const TLogStore &store, HWND parent, int id, DWORD style) :
     UpdateScrollBar();
 }
 
+void TWin32Log::FreeBuffer()
+{
+    if (!buffer) return;
+    SelectObject(buffer, bufferBitmap);
+    DeleteObject(bitmap);
+    DeleteDC(buffer);
+    buffer = nullptr, bitmap = nullptr;
+}
+
 TWin32Log::~TWin32Log()
 {
+    FreeBuffer();
     if (hwnd && IsWindow(hwnd)) {
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         DestroyWindow(hwnd);
@@ -85,7 +95,7 @@ std::size_t TWin32Log::MaxTop() const
 
 bool TWin32Log::AtEnd() const { return atEnd || top >= MaxTop(); }
 
-void TWin32Log::UpdateScrollBar()
+void TWin32Log::UpdateScrollBar(bool now_)
 {
     // One step a line. At the end, the last line stands at the bottom however
     // its neighbours wrap; above it, the top line is the scroll position.
@@ -97,14 +107,34 @@ void TWin32Log::UpdateScrollBar()
     si.nMax = int(count) - 1;
     si.nPage = UINT(Lines());
     si.nPos = int(std::min<std::size_t>(AtEnd() ? MaxTop() : top, std::size_t(INT_MAX / 2)));
-    SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+    if (si.nMax == bar.nMax && si.nPage == bar.nPage && si.nPos == bar.nPos) return;
+    bar = si;
+    // Drawing the bar is dear (under Wine, several times what the text costs):
+    // while the log streams it is drawn ten times a second, what the user
+    // moves at once.
+    SetScrollInfo(hwnd, SB_VERT, &si, FALSE);
+    const DWORD now = GetTickCount();
+    if (now_ || now - barDrawn >= BarEveryMs) {
+        DrawBar();
+    } else if (!barPending) {
+        barPending = true;
+        SetTimer(hwnd, BarTimer, BarEveryMs, nullptr);
+    }
+}
+
+void TWin32Log::DrawBar()
+{
+    if (barPending) KillTimer(hwnd, BarTimer);
+    barPending = false;
+    barDrawn = GetTickCount();
+    RedrawWindow(hwnd, nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_NOINTERNALPAINT);
 }
 
 void TWin32Log::ScrollTo(std::size_t line)
 {
     top = std::min(line, MaxTop());
     atEnd = top >= MaxTop();
-    UpdateScrollBar();
+    UpdateScrollBar(true);
     InvalidateRect(hwnd, nullptr, FALSE);
 }
 
@@ -204,10 +234,17 @@ void TWin32Log::Paint()
     HDC target = BeginPaint(hwnd, &ps);
     RECT client;
     GetClientRect(hwnd, &client);
-    // Drawn off screen and put up at once, so the log never flickers while it streams.
-    HDC dc = CreateCompatibleDC(target);
-    HBITMAP bitmap = CreateCompatibleBitmap(target, std::max(1, int(client.right)), std::max(1, int(client.bottom)));
-    HGDIOBJ oldBitmap = SelectObject(dc, bitmap);
+    // Drawn off screen and put up at once, so the log never flickers while it
+    // streams; the buffer is kept while the size stays.
+    const int w = std::max(1, int(client.right)), h = std::max(1, int(client.bottom));
+    if (!buffer || bufferSize.cx != w || bufferSize.cy != h) {
+        FreeBuffer();
+        buffer = CreateCompatibleDC(target);
+        bitmap = CreateCompatibleBitmap(target, w, h);
+        bufferBitmap = SelectObject(buffer, bitmap);
+        bufferSize = {w, h};
+    }
+    HDC dc = buffer;
     HGDIOBJ oldFont = SelectObject(dc, font);
     const bool enabled = IsWindowEnabled(hwnd);
     FillRect(dc, &client, GetSysColorBrush(enabled ? COLOR_WINDOW : COLOR_BTNFACE));
@@ -252,9 +289,6 @@ void TWin32Log::Paint()
     }
     BitBlt(target, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
     SelectObject(dc, oldFont);
-    SelectObject(dc, oldBitmap);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
     EndPaint(hwnd, &ps);
     ++paints;
 }
@@ -411,6 +445,9 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
         return reinterpret_cast<LRESULT>(font);
     case WM_SIZE:
         StoreChanged();
+        return 0;
+    case WM_TIMER:
+        if (wParam == BarTimer) DrawBar();
         return 0;
     case WM_GETDLGCODE:
         return DLGC_WANTARROWS | DLGC_WANTCHARS;

@@ -56,7 +56,8 @@ private:
     void Paint();
     int Lines() const;  // whole rows the client area holds
     int TextWidth() const;
-    void UpdateScrollBar();
+    void UpdateScrollBar(bool now = false);
+    void DrawBar();
     void ScrollTo(std::size_t line);
     std::size_t MaxTop() const;
     void MoveCursor(Position to, bool extend);
@@ -78,6 +79,16 @@ private:
     mutable std::vector<Row> rows;  // in sight, as last laid out
     mutable std::vector<std::string> texts;  // their lines' text, one per line in sight
     mutable std::vector<std::size_t> textLines;
+    void FreeBuffer();
+    HDC buffer = nullptr;  // the drawing, off screen
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ bufferBitmap = nullptr;
+    SIZE bufferSize{};
+    SCROLLINFO bar{};  // as last set
+    DWORD barDrawn = 0;
+    bool barPending = false;
+    static constexpr UINT_PTR BarTimer = 1;
+    static constexpr UINT BarEveryMs = 100;
     static constexpr int Margin = 2;
 };
 
