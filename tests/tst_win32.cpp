@@ -262,6 +262,12 @@ TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
 {
     Window w;
     Win32Form1 &f = w.form;
+    // The user's decimal separator, changed while the program runs.
+    char before[8] = ".";
+    GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, before, sizeof before);
+    SetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, ",");
+    SendMessageA(f.Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("intl"));
+    CHECK_EQ(f.DecimalSeparator, std::string(","));
     w.Choose(Board);
     Click(Widget(f.Button4));
     CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 1; }, 15000));
@@ -271,8 +277,11 @@ TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
     CHECK(lines.size() == 2 && lines[0].rfind("Speed PC -> PIC (KB/s): ", 0) == 0 && lines[1].rfind("Speed PIC -> PC (KB/s): ", 0) == 0);
     for (const std::string &line : lines) {
         std::string speed = line.substr(line.find(": ") + 2);
-        CHECK(speed.size() >= 4 && speed[speed.size() - 3] == f.DecimalSeparator[0] && std::atof(speed.c_str()) > 0);
+        CHECK(speed.size() >= 4 && speed[speed.size() - 3] == ',' && std::atoi(speed.c_str()) > 0);
     }
+    SetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, before);
+    SendMessageA(f.Handle(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("intl"));
+    CHECK_EQ(f.DecimalSeparator, std::string(before));
     CHECK(f.Timer1->Enabled() && !TWin32Application::BusyCursor());
 
     // The board that never answers: the test gives up within its limit, and says so.

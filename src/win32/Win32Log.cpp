@@ -140,6 +140,9 @@ void TWin32Log::ScrollTo(std::size_t line)
 
 void TWin32Log::StoreChanged()
 {
+    // Lines may still come after the window went (a speed test that ends
+    // after its window was closed): they stay in the store, nothing is drawn.
+    if (!hwnd) return;
     if (atEnd) top = MaxTop();
     top = std::min(top, MaxTop());
     anchor = Clamp(anchor), cursor = Clamp(cursor);
