@@ -294,6 +294,53 @@ TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
     CHECK(f.Timer1->Enabled() && f.Button4->Enabled());
 }
 
+TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    TWin32Log *log = LogView(f.Memo1);
+    HWND view = Widget(f.Memo1);
+    f.Memo1->Append("first line");
+    f.Memo1->Append(std::string(300, 'w') + " tail");  // wider than the control: wrapped
+    UpdateWindow(view);
+    CHECK(log->RowsShown() >= 4);
+    RECT client;
+    GetClientRect(view, &client);
+    RECT last = log->Where({1, 300});
+    CHECK(last.right > 0 && last.right <= client.right);
+
+    // Dragging from "line" to the third w selects across the line break.
+    auto at = [](RECT r) { return MAKELPARAM((r.left + r.right) / 2 - 1, (r.top + r.bottom) / 2); };
+    SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, at(log->Where({0, 6})));
+    SendMessageA(view, WM_MOUSEMOVE, MK_LBUTTON, at(log->Where({1, 3})));
+    SendMessageA(view, WM_LBUTTONUP, 0, at(log->Where({1, 3})));
+    CHECK_EQ(log->SelectedText(), std::string("line\r\nwww"));
+    CHECK(GetFocus() == view);
+    SendMessageA(view, WM_CHAR, 1, 0);  // Ctrl+A
+    CHECK_EQ(log->SelectedText(), log->Text());
+    SendMessageA(view, WM_CHAR, 3, 0);  // Ctrl+C
+    std::string copied;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_TEXT)) {
+            copied = static_cast<const char *>(GlobalLock(data));
+            GlobalUnlock(data);
+        }
+        CloseClipboard();
+    }
+    CHECK_EQ(copied, "first line\r\n" + std::string(300, 'w') + " tail");
+
+    // At the end it follows new lines; scrolled up, it stays where it is.
+    for (int i = 0; i < 100; ++i) f.Memo1->Append("line " + std::to_string(i));
+    CHECK(log->AtEnd());
+    SendMessageA(view, WM_VSCROLL, SB_LINEUP, 0);
+    CHECK(!log->AtEnd());
+    std::size_t top = log->TopLine();
+    f.Memo1->Append("more");
+    CHECK_EQ(log->TopLine(), top);
+    SendMessageA(view, WM_VSCROLL, SB_BOTTOM, 0);
+    CHECK(log->AtEnd());
+}
+
 std::string boxText, boxTitle;
 
 // Runs inside the box's own loop: reads it, then presses OK.
