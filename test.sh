@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing and runs every test:
 #   - on Linux, built with AddressSanitizer and UndefinedBehaviorSanitizer (the
-#     window tests offscreen);
+#     window tests offscreen), the USB CDC rig's tests included (the kernel's
+#     own cdc-acm driver and a USB gadget, under qemu);
 #   - the Windows console (Quorvel.exe on the system's own controls) and its
 #     core built for 64- and 32-bit Windows with MinGW-w64, their tests run
 #     under 64- and 32-bit Wine against the Win32 comm API itself, the window
@@ -10,10 +11,12 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}"
+quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}" "${QUORVEL_RIG_PACKAGES[@]}"
 quorvel_install_wine32
 # The benchmarks are built too, so that they keep compiling; ./bench.sh runs them.
-quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON
+# The rig (tests/rig/) boots Debian's kernel under qemu with a real USB CDC
+# link inside; its kernel is fetched once and kept in build/asan/rig.
+quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON -DQUORVEL_RIG=ON
 # The Wine run joins its ports with the Linux build's null-modem cable.
 for target in x86_64 i686; do
     quorvel_build "build/mingw-$target" -DCMAKE_TOOLCHAIN_FILE="cmake/$target-w64-mingw32.cmake" \

@@ -30,6 +30,10 @@ quorvel_install_missing() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# The USB CDC rig: Debian's kernel under qemu (TCG), built into an initramfs
+# with busybox.
+QUORVEL_RIG_PACKAGES=(qemu-system-x86 busybox-static cpio)
+
 # 32-bit Wine, for the i686 build: Debian's wine32 from the i386 architecture,
 # without its recommends (no amd64 package is replaced).
 quorvel_install_wine32() {

@@ -12,6 +12,7 @@ namespace sim {
 const char *const Usage =
     "usage: quorvel-sim [--port N] [--rate KBPS] [--silent] [--short N] [--extra N]\n"
     "                   [--hangup-after N] [--stream KBPS] [--noise] [--folder DIR]\n"
+    "                   [--device PATH]\n"
     "  --port N          link the board as port N, 1 to 20 (default 20)\n"
     "  --rate KBPS       pace both directions at KBPS KB (1024 bytes) per second\n"
     "  --silent          never answer a throughput test\n"
@@ -21,6 +22,8 @@ const char *const Usage =
     "  --stream KBPS     send lines of text unasked, KBPS KB per second\n"
     "  --noise           mix NUL, CR, LF and bytes 0x80 to 0xFF into the echo\n"
     "  --folder DIR      link the port as DIR/comN (a Wine prefix's dosdevices, say)\n"
+    "  --device PATH     serve that terminal (a USB gadget's /dev/ttyGS0, say) instead\n"
+    "                    of a pseudo-terminal of its own; nothing is linked\n"
     "Signals: USR1 prints the counts; USR2 unplugs the board, back 1 s later.\n";
 
 namespace {
@@ -72,6 +75,9 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
         } else if (name == "--folder") {
             if (!value || *value != '/') return bad("an absolute folder");
             options.folder = value, ++i;
+        } else if (name == "--device") {
+            if (!value || *value != '/') return bad("an absolute device path");
+            options.device = value, ++i;
         } else if (name == "--hangup-after") {
             if (!Whole(value, 0, 1e12, whole)) return bad("a byte count");
             options.hangupAfter = whole, ++i;
@@ -79,6 +85,10 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             error = "unknown option " + name;
             return false;
         }
+    }
+    if (!options.device.empty() && options.hangupAfter >= 0) {
+        error = "--hangup-after drops the simulator's own terminal; with --device, unplug the device itself";
+        return false;
     }
     return true;
 }

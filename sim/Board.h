@@ -29,6 +29,7 @@ struct Options {
     double stream = 0;           // KB/s of text sent unasked; 0: none
     bool noise = false;
     std::string folder;  // where the port's entry goes; empty: the ports folder
+    std::string device;  // an existing terminal to serve; empty: a pseudo-terminal of our own
 };
 
 // Reads the command line. On a mistake, false and a message for the user.

@@ -46,6 +46,22 @@ struct Terminal {
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         return true;
     }
+    // An existing terminal (a USB gadget's serial port, say), raw at 115200.
+    bool OpenDevice(const std::string &name, std::string &error)
+    {
+        master = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios t;
+        if (master < 0 || tcgetattr(master, &t) != 0) {
+            error = "cannot open " + name + ": " + std::strerror(errno);
+            Close();
+            return false;
+        }
+        cfmakeraw(&t);
+        cfsetspeed(&t, B115200);
+        tcsetattr(master, TCSANOW, &t);
+        path = name;
+        return true;
+    }
     void Close()
     {
         if (master >= 0) close(master);

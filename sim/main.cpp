@@ -70,11 +70,13 @@ int main(int argc, char **argv)
 
     const std::string entry = (options.folder.empty() ? PortsFolder() : options.folder) + "/com" + std::to_string(options.port);
     Terminal terminal;
-    if (!terminal.Open(error) || !Link(entry, terminal.path, error)) {
+    const bool ownTerminal = options.device.empty();
+    if (ownTerminal ? !terminal.Open(error) || !Link(entry, terminal.path, error) : !terminal.OpenDevice(options.device, error)) {
         Say(error);
         return 1;
     }
-    Say("board on port " + std::to_string(options.port) + " (" + terminal.path + ", linked as " + entry + ")");
+    Say("board on port " + std::to_string(options.port) + " (" + terminal.path +
+        (ownTerminal ? ", linked as " + entry + ")" : ", served as it is)"));
 
     sim::Board board(options, sim::Clock::now());
     static unsigned char buffer[65536];
@@ -87,7 +89,11 @@ int main(int argc, char **argv)
         }
         auto now = sim::Clock::now();
         board.Tick(now);
-        if (board.HangupDue() || unplugRequested) {
+        if (!ownTerminal && unplugRequested) {
+            unplugRequested = 0;
+            Say("unplug the device itself (its gadget, its cable): this one is not the simulator's to drop");
+        }
+        if (ownTerminal && (board.HangupDue() || unplugRequested)) {
             unplugRequested = 0;
             // As an unplugged board: the line goes dead, and a new one comes a second later.
             // What went out before that is let through first (a second at most), so the
@@ -124,10 +130,11 @@ int main(int argc, char **argv)
         // would make the board slower than a plain reader. Every few rounds
         // the wait comes anyway, as signals are taken only there.
         int ready = busy > 0 ? events : Wait(terminal.master, events, board.NextWake(now), open);
-        bool moved = false;
+        bool moved = false, hungUp = (ready & (POLLHUP | POLLERR)) != 0;
         if (ready & POLLIN) {
             ssize_t n = read(terminal.master, buffer, std::min(canRead, sizeof buffer));
             if (n > 0) board.Receive(buffer, std::size_t(n), sim::Clock::now()), moved = true;
+            if (n == 0 || (n < 0 && errno == EIO)) hungUp = true;
             if (auto timing = board.TakeUploadTiming()) Say(sim::FormatUploadTiming(*timing));
         }
         if (ready & POLLOUT) {
@@ -135,8 +142,23 @@ int main(int argc, char **argv)
             if (n > 0) board.Sent(std::size_t(n), sim::Clock::now()), moved = true;
         }
         busy = moved && busy < 15 ? busy + 1 : 0;
+        if (hungUp && !ownTerminal) {
+            // The device's link went down (a gadget unbound): its descriptor
+            // stays hung up, so it is opened afresh until the link is back.
+            terminal.Close();
+            Say("link dropped");
+            while (!stopRequested) {
+                Wait(-1, 0, sim::Clock::now() + std::chrono::milliseconds(50), open);
+                if (!terminal.OpenDevice(options.device, error)) continue;
+                if (!(Wait(terminal.master, POLLIN, sim::Clock::now(), open) & (POLLHUP | POLLERR))) break;
+                terminal.Close();
+            }
+            if (stopRequested) break;
+            board.Replugged(sim::Clock::now());
+            Say("board back on port " + std::to_string(options.port) + " (" + terminal.path + ")");
+        }
     }
-    Unlink(entry, terminal.path);
+    if (ownTerminal) Unlink(entry, terminal.path);
     terminal.Close();
     Say(sim::FormatCounts(board.Totals()));
     return status;

@@ -58,13 +58,22 @@ inline void ShowOnPort20(QtForm1 &form)
     Widget(form.ComboBox1)->activated(19);
 }
 
+// In the USB CDC rig (tests/rig/) the board is the simulator on the gadget's
+// /dev/ttyGS0, and port 20 the kernel's cdc-acm /dev/ttyACM0.
+inline bool OnTheRig() { return std::getenv("QUORVEL_RIG_UDC") != nullptr; }
+
 // A window on port 20 with the simulator behind it.
 struct Session {
-    explicit Session(std::vector<std::string> options = {}) : board(Options(options)) { ShowOnPort20(form); }
+    explicit Session(std::vector<std::string> options = {}) : board(Options(options))
+    {
+        if (OnTheRig()) ports.Link(20, "/dev/ttyACM0");
+        ShowOnPort20(form);
+    }
     ~Session() { form.close(); }  // releases the port, as closing the window does
     static std::vector<std::string> Options(std::vector<std::string> options)
     {
         options.insert(options.begin(), {"--port", "20"});
+        if (OnTheRig()) options.insert(options.end(), {"--device", "/dev/ttyGS0"});
         return options;
     }
     bool WaitBytes(int bytes, int ms = 3000)

@@ -55,6 +55,19 @@ public:
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         ports.Link(port, device);
     }
+    // An existing pair instead: the board's end `boardEnd` (a USB gadget's
+    // /dev/ttyGS0) held by the test, the port linked to `portDevice` (the
+    // kernel's cdc-acm /dev/ttyACM0).
+    PtyLink(const PortsFolder &ports, int port, const std::string &boardEnd, const std::string &portDevice)
+        : port(port), device(portDevice)
+    {
+        master = open(boardEnd.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        termios t;
+        if (master < 0 || tcgetattr(master, &t) != 0) throw std::runtime_error("cannot open " + boardEnd);
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
+        ports.Link(port, portDevice);
+    }
     ~PtyLink() { Hangup(); }
     PtyLink(const PtyLink &) = delete;
     PtyLink &operator=(const PtyLink &) = delete;

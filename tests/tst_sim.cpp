@@ -225,15 +225,18 @@ TEST_CASE(command_line)
 {
     const char *good[] = {"sim", "--port", "3", "--rate", "256", "--silent", "--short", "10", "--extra", "5",
                           "--hangup-after", "0", "--stream", "1.5", "--noise", "--folder", "/tmp/x"};
+    const char *device[] = {"sim", "--device", "/dev/ttyGS0"};
     sim::Options o;
     std::string error;
     CHECK(sim::ParseOptions(int(std::size(good)), const_cast<char **>(good), o, error));
     CHECK(o.port == 3 && o.rate == 256 && o.silent && o.shortBy == 10 && o.extra == 5 && o.hangupAfter == 0 &&
           o.stream == 1.5 && o.noise && o.folder == "/tmp/x");
+    sim::Options d;
+    CHECK(sim::ParseOptions(3, const_cast<char **>(device), d, error) && d.device == "/dev/ttyGS0");
     const std::vector<std::vector<const char *>> bad = {
         {"sim", "--port", "21"}, {"sim", "--port"}, {"sim", "--rate", "0"}, {"sim", "--rate", "fast"},
         {"sim", "--short", "262145"}, {"sim", "--extra", "-1"}, {"sim", "--hangup-after", "1.5"}, {"sim", "--loud"},
-        {"sim", "--folder", "relative"}};
+        {"sim", "--folder", "relative"}, {"sim", "--device", "ttyGS0"}, {"sim", "--device", "/dev/x", "--hangup-after", "5"}};
     for (const auto &args : bad) {
         sim::Options ignored;
         error.clear();

@@ -1,0 +1,183 @@
+// The port table and the speed tests' serial work on a real USB CDC link:
+// the kernel's cdc-acm driver (/dev/ttyACM0, the PC's side) and a USB gadget
+// with an ACM function (/dev/ttyGS0, the board's side), joined by dummy_hcd.
+// Run in the rig's guest (tests/rig/rig.sh); elsewhere every case is skipped.
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include <sys/stat.h>
+
+#include "Check.h"
+#include "PortTableUse.h"
+#include "PtyLink.h"
+#include "Serial.h"
+#include "SimProcess.h"
+
+namespace {
+
+const char *const BoardEnd = "/dev/ttyGS0", *const PortDevice = "/dev/ttyACM0";
+const BYTE Port = 7;
+
+bool OnTheRig()
+{
+    struct stat st;
+    if (std::getenv("QUORVEL_RIG_UDC") && stat(PortDevice, &st) == 0) return true;
+    check::Skipped() = "not in the USB CDC rig (tests/rig/rig.sh)";
+    return false;
+}
+
+bool Exists(const char *path, bool wanted, int ms)
+{
+    auto start = Clock::now();
+    struct stat st;
+    while ((stat(path, &st) == 0) != wanted)
+        if (MsSince(start) > ms) return false;
+        else Sleep(10);
+    return true;
+}
+
+// As a board pulled out and put back: the gadget unbound from the controller, and bound again.
+void Plug(bool in)
+{
+    std::string line = in ? std::string(std::getenv("QUORVEL_RIG_CONTROLLER")) + "\n" : "\n";
+    FILE *udc = std::fopen(std::getenv("QUORVEL_RIG_UDC"), "w");
+    if (udc) std::fputs(line.c_str(), udc), std::fclose(udc);
+}
+
+struct Timed {
+    TPerformanceTimer timer{"SendTime"};
+    unsigned char rx[64001];
+    SpeedTestRun Run(std::chrono::milliseconds stall = StallLimit) { return {Port, timer, rx, sizeof rx, ".", stall}; }
+};
+
+}  // namespace
+
+TEST_CASE(open_is_115200_8n1_and_exclusive_on_the_real_driver)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    PtyLink board(ports, Port, BoardEnd, PortDevice);
+    ports.Link(Port + 1, PortDevice);
+    CHECK(OpenConsoleWay(Port));
+    DCB now{};
+    CHECK(GetCommState(PortHandle(Port), &now));
+    CHECK(now.BaudRate == 115200 && now.ByteSize == 8 && now.Parity == NOPARITY && now.StopBits == ONESTOPBIT);
+    // The same device under another number is refused while the first holds it.
+    CHECK(!OpenConsoleWay(Port + 1));
+    CHECK(!PortIsOpen(Port + 1));
+    CloseAllPorts();
+}
+
+TEST_CASE(all_256_byte_values_cross_both_ways_and_an_empty_read_returns_at_once)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    PtyLink board(ports, Port, BoardEnd, PortDevice);
+    CHECK(OpenConsoleWay(Port));
+    std::string all;
+    for (int b = 0; b < 256; ++b) all += char(b);
+    CHECK(Send(Port, all));
+    CHECK(board.Receive(256) == all);
+    board.Send(all);
+    CHECK(Receive(Port, 256) == all);
+    unsigned char buffer[64];
+    auto start = Clock::now();
+    CHECK_EQ(ReadPort(Port, buffer, sizeof buffer), 0u);
+    CHECK(MsSince(start) < 100);
+    CloseAllPorts();
+}
+
+TEST_CASE(a_write_the_board_does_not_take_ends_at_its_limit_and_purge_empties_the_line)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    PtyLink board(ports, Port, BoardEnd, PortDevice);
+    CHECK(OpenConsoleWay(Port));
+    COMMTIMEOUTS limited{};
+    CHECK(GetPortTimeouts(Port, limited));
+    limited.WriteTotalTimeoutMultiplier = 0, limited.WriteTotalTimeoutConstant = 300;
+    CHECK(SetPortTimeouts(Port, limited));
+    std::string big(1 << 20, 'x');
+    auto start = Clock::now();
+    DWORD sent = WritePort(Port, big.data(), DWORD(big.size()));
+    std::printf("      the driver and the gadget took %lu bytes of 1 MB the board did not read\n", (unsigned long)sent);
+    CHECK(sent > 0 && sent < big.size());
+    CHECK(MsSince(start) < 3000);
+    RefreshStatus(Port);
+    std::printf("      its transmit queue then reads %lu\n", (unsigned long)BytesQueuedOut(Port));
+    CHECK(PurgeOutput(Port));
+    CHECK(PurgeInput(Port));
+    board.Drain(300);  // what was already in the board's own buffers
+    board.Send("new");
+    CHECK_EQ(Receive(Port, 3), std::string("new"));
+    CloseAllPorts();
+}
+
+TEST_CASE(both_speed_tests_against_the_simulator_on_the_gadget)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    ports.Link(Port, PortDevice);
+    SimProcess sim({"--device", BoardEnd, "--port", std::to_string(Port)});
+    CHECK(OpenConsoleWay(Port));
+    CHECK(Send(Port, "hello"));
+    CHECK_EQ(Receive(Port, 5), std::string("hello"));
+    Timed t;
+    for (auto *test : {&UploadTest, &DownloadTest}) {
+        std::vector<std::string> lines = test(t.Run());
+        for (const std::string &line : lines) std::printf("      %s\n", line.c_str());
+        CHECK(lines.size() == 1 && lines[0].find("(KB/s): ") != std::string::npos);
+    }
+    SimCounts c = sim.Counts();
+    CHECK(c.upload == 262144 && c.uploadMarks == 64 && c.requests == 1 && c.sent >= 262144 + 5);
+    CloseAllPorts();
+}
+
+TEST_CASE(unplugged_mid_transfer_a_test_ends_in_time_and_the_port_opens_again)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    ports.Link(Port, PortDevice);
+    SimProcess sim({"--device", BoardEnd, "--port", std::to_string(Port), "--rate", "64"});
+    Timed t;
+    for (auto *test : {&DownloadTest, &UploadTest}) {
+        CHECK(OpenConsoleWay(Port));
+        std::thread pull([] { Sleep(500), Plug(false); });
+        auto start = Clock::now();
+        std::vector<std::string> lines = test(t.Run(std::chrono::milliseconds(1000)));
+        pull.join();
+        for (const std::string &line : lines) std::printf("      %s\n", line.c_str());
+        CHECK(MsSince(start) < 5000);
+        CHECK(lines.size() == 1 && lines[0].find("The line dropped") != std::string::npos);
+        CHECK(!PortResponds(Port));
+        // Back under its old name once every descriptor of the old device is closed.
+        ClosePort(Port);
+        CHECK(Exists(PortDevice, false, 2000));
+        Plug(true);
+        CHECK(Exists(PortDevice, true, 5000));
+        CHECK(sim.WaitLine("board back", 5000).size() > 0);
+        // The device can show before its driver takes an open: the console
+        // tries again twice a second, so a second is allowed here.
+        auto back = Clock::now();
+        while (!OpenConsoleWay(Port) && MsSince(back) < 1000) {
+            std::printf("      open right after the replug: error %lu\n", (unsigned long)PortLastError(Port));
+            Sleep(100);
+        }
+        CHECK(PortIsOpen(Port));
+        CHECK(Send(Port, "again"));
+        // The gadget may still hand on bytes it had taken before it was
+        // pulled (a board that lost its power would not): the echo follows them.
+        std::string got;
+        auto sent = Clock::now();
+        while (MsSince(sent) < 3000 && (got.size() < 5 || got.compare(got.size() - 5, 5, "again") != 0)) got += Receive(Port, 1, 100);
+        CHECK(got.size() >= 5 && got.compare(got.size() - 5, 5, "again") == 0);
+        if (got.size() > 5) std::printf("      %zu stale bytes came before the echo\n", got.size() - 5);
+        ClosePort(Port);
+    }
+}
+
+int main() { return check::RunAll(); }
