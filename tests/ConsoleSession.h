@@ -76,6 +76,16 @@ struct Session {
         if (OnTheRig()) options.insert(options.end(), {"--device", "/dev/ttyGS0"});
         return options;
     }
+    // The board pulled out, and put back a second later.
+    void Unplug()
+    {
+        if (!OnTheRig()) {
+            kill(board.pid, SIGUSR2);
+            return;
+        }
+        RigPlug(false);
+        QTimer::singleShot(1000, [] { RigPlug(true); });
+    }
     bool WaitBytes(int bytes, int ms = 3000)
     {
         return QTest::qWaitFor([&] { return Parse(form).bytes >= bytes; }, ms);

@@ -40,6 +40,21 @@ public:
     std::string root, folder;
 };
 
+// In the USB CDC rig (tests/rig/): the board pulled out (the gadget unbound
+// from its controller) or put back.
+inline void RigPlug(bool in)
+{
+    const char *udc = std::getenv("QUORVEL_RIG_UDC"), *controller = std::getenv("QUORVEL_RIG_CONTROLLER");
+    if (!udc || !controller) throw std::runtime_error("not in the USB CDC rig");
+    std::string line = in ? std::string(controller) + "\n" : "\n";
+    int fd = open(udc, O_WRONLY | O_CLOEXEC);
+    if (fd < 0 || write(fd, line.data(), line.size()) != ssize_t(line.size())) {
+        if (fd >= 0) close(fd);
+        throw std::runtime_error("cannot write the gadget's UDC");
+    }
+    close(fd);
+}
+
 // One pseudo-terminal; the port table opens its device end as COMn.
 class PtyLink {
 public:
