@@ -2,7 +2,7 @@
 # Installs what is missing, builds in Release and runs the benchmarks, each
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 3 minutes)
-#   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start winlog
+#   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start winlog rig
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -11,7 +11,7 @@ quorvel_install_missing xvfb xauth libx11-dev
 quorvel_build build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUORVEL_BENCH=ON >/dev/null
 
 benches=("$@")
-[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog idle start winlog)
+[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog idle start winlog rig)
 
 model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 echo "machine: ${model:-unknown processor}, $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB, Linux $(uname -r)," \
@@ -42,8 +42,15 @@ for bench in "${benches[@]}"; do
         xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" env WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
             /usr/lib/wine/wine64 build/bench-mingw/quorvel-bench-winlog.exe 2> >(grep -v "^X connection" >&2) | tr -d '\r' || missed=1
         unset WINEPREFIX ;;
+    rig)
+        # The accuracy benchmark on a real USB CDC link: the kernel's cdc-acm
+        # and a gadget, in Debian's kernel under qemu (tests/rig/); 15 runs, as the
+        # emulated machine is noisier than a real one.
+        quorvel_install_missing "${QUORVEL_RIG_PACKAGES[@]}"
+        QUORVEL_RIG_CACHE=$PWD/build/bench/rig tests/rig/rig.sh --no-summary build/bench/bench/quorvel-bench accuracy --runs 15 |
+            grep -E "^(rig|accuracy):" || missed=1 ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog rig" >&2
         exit 2 ;;
     esac
 done
