@@ -3,7 +3,8 @@
 # USB CDC link in one guest: the real cdc-acm driver gives /dev/ttyACM0 (the
 # PC's side), a gadget with an ACM function on dummy_hcd gives /dev/ttyGS0
 # (the board's side). The command runs in the guest, in this machine's root
-# (shared read-only), in the current folder, with /tmp its own.
+# (shared read-only, under an overlay that keeps the guest's writes in its
+# own memory), in the current folder.
 #
 #   tests/rig/rig.sh [--no-summary] COMMAND [ARGS...]
 #
@@ -81,7 +82,7 @@ load() {
     cp "$path" "$ramfs/modules/"
     order+=("$(basename "$path")")
 }
-for m in virtio_pci 9pnet_virtio 9p dummy_hcd libcomposite usb_f_acm cdc-acm; do load "$m"; done
+for m in virtio_pci 9pnet_virtio 9p overlay dummy_hcd libcomposite usb_f_acm cdc-acm; do load "$m"; done
 for m in "${order[@]}"; do
     case $m in
     dummy_hcd.ko*) echo "$m is_high_speed=0" ;;  # full speed, as the boards are
