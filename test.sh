@@ -6,12 +6,16 @@
 #   - the Windows console (Quorvel.exe on the system's own controls) and its
 #     core built for 64- and 32-bit Windows with MinGW-w64, their tests run
 #     under 64- and 32-bit Wine against the Win32 comm API itself, the window
-#     on an X display of its own.
+#     on an X display of its own;
+#   - the packages (./package.sh): the Debian package validated, linted and
+#     installed into a scratch root, the Windows installers installed and
+#     uninstalled silently under Wine.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
-quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}" "${QUORVEL_RIG_PACKAGES[@]}"
+quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}" "${QUORVEL_RIG_PACKAGES[@]}" \
+    "${QUORVEL_PACKAGE_PACKAGES[@]}" "${QUORVEL_PACKAGE_CHECK_PACKAGES[@]}"
 quorvel_install_wine32
 # The benchmarks are built too, so that they keep compiling; ./bench.sh runs them.
 # The rig (tests/rig/) boots Debian's kernel under qemu with a real USB CDC
@@ -32,3 +36,6 @@ echo "== 64-bit Windows, under Wine"
 (cd build/mingw-x86_64 && ctest --output-on-failure)
 echo "== 32-bit Windows, under 32-bit Wine"
 (cd build/mingw-i686 && ctest --output-on-failure)
+echo "== The packages: the Debian package, and the Windows installers under Wine"
+./package.sh >/dev/null
+tests/package-check.sh build/dist

@@ -30,6 +30,10 @@ quorvel_install_missing() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# What ./package.sh needs to make the packages, and what test.sh adds to check them.
+QUORVEL_PACKAGE_PACKAGES=(dpkg-dev nsis g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
+QUORVEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db xvfb xdotool wine64)
+
 # The USB CDC rig: Debian's kernel under qemu (TCG), built into an initramfs
 # with busybox.
 QUORVEL_RIG_PACKAGES=(qemu-system-x86 busybox-static cpio)

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what is missing and makes the packages, in build/dist:
+#   quorvel_<version>_amd64.deb          the Debian package (console, simulator, menu entry)
+#   quorvel-<version>-windows.zip        both static Quorvel.exe builds, x64 and x86
+#   quorvel-<version>-x64-setup.exe      the Windows installers (NSIS), one per architecture
+#   quorvel-<version>-x86-setup.exe
+set -euo pipefail
+cd "$(dirname "$0")"
+source scripts/common.sh
+
+quorvel_install_missing "${QUORVEL_PACKAGE_PACKAGES[@]}"
+version=$(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+dist=$PWD/build/dist
+rm -rf "$dist"
+mkdir -p "$dist"
+
+quorvel_build build/package -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+(cd build/package && cpack -G DEB >/dev/null)
+cp "build/package/quorvel_${version}_amd64.deb" "$dist/"
+
+for arch in x64 x86; do
+    triple=$([ $arch = x64 ] && echo x86_64 || echo i686)
+    quorvel_build "build/win-$arch-release" -DCMAKE_TOOLCHAIN_FILE="cmake/$triple-w64-mingw32.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    "$triple-w64-mingw32-strip" -o "$dist/Quorvel-$arch.exe" "build/win-$arch-release/Quorvel.exe"
+    makensis -V2 -DARCH=$arch -DVERSION="$version" -DEXE="$dist/Quorvel-$arch.exe" \
+        -DOUT="$dist/quorvel-$version-$arch-setup.exe" packaging/windows/quorvel.nsi
+done
+zipdir=$dist/quorvel-$version-windows
+mkdir -p "$zipdir/x64" "$zipdir/x86"
+mv "$dist/Quorvel-x64.exe" "$zipdir/x64/Quorvel.exe"
+mv "$dist/Quorvel-x86.exe" "$zipdir/x86/Quorvel.exe"
+(cd "$dist" && cmake -E tar cf "quorvel-$version-windows.zip" --format=zip "quorvel-$version-windows")
+rm -rf "$zipdir"
+ls -l "$dist"

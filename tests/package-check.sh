@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Checks what ./package.sh made (in DIST, default build/dist):
+#   - the Debian package: its desktop entry and AppStream file pass their
+#     validators, its contents and dependencies are as intended, lintian finds
+#     no error or warning, the simulator's manual page names every option its
+#     --help gives, and installed into a scratch root its quorvel starts and
+#     maps its window (on a private Xvfb);
+#   - the Windows installers, under Wine in a fresh prefix: each installs
+#     silently (/S), Quorvel.exe is where the Start-menu entry points, the
+#     64-bit one starts and maps its window, and the uninstaller removes it all.
+# Ends with "N passed, 0 failed, 0 skipped" when every check held.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dist=$(cd "${1:-build/dist}" && pwd)
+version=$(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+deb=$dist/quorvel_${version}_amd64.deb
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    [ -n "${WINEPREFIX:-}" ] && /usr/lib/wine/wineserver -k 2>/dev/null || true
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {
+    local what=$1
+    shift
+    if "$@" >"$work/out" 2>&1; then
+        passed=$((passed + 1))
+        echo "ok    $what"
+    else
+        failed=$((failed + 1))
+        echo "FAIL  $what"
+        sed 's/^/      /' "$work/out" | head -n 20
+    fi
+}
+# Waits up to 20 s for a window whose name matches this pattern on $DISPLAY.
+window_maps() { for _ in $(seq 200); do xdotool search --name "$1" >/dev/null 2>&1 && return 0; sleep 0.1; done; return 1; }
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q "[0-9]" "$work/display" 2>/dev/null && break; sleep 0.1; done
+export DISPLAY=":$(head -n 1 "$work/display")"
+caption="^Quorvel .Usb-Com.   vers 20-08-2013$"  # a pattern: the parentheses as any character
+
+# ---------------------------------------------------------------- Debian
+files=$work/deb
+dpkg-deb -x "$deb" "$files"
+app=org.quorvel.Quorvel
+check "desktop entry is valid" desktop-file-validate "$files/usr/share/applications/$app.desktop"
+check "AppStream metadata is valid" appstreamcli validate --no-net "$files/usr/share/metainfo/$app.metainfo.xml"
+expected="./usr/bin/quorvel ./usr/bin/quorvel-sim ./usr/share/applications/$app.desktop ./usr/share/metainfo/$app.metainfo.xml
+./usr/share/icons/hicolor/scalable/apps/$app.svg ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-sim.1.gz
+./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz ./usr/share/quorvel/screenshot.png"
+for size in 16 32 48 64 128 256; do expected+=" ./usr/share/icons/hicolor/${size}x${size}/apps/$app.png"; done
+contents() {
+    local listed
+    listed=$(dpkg-deb -c "$deb" | awk '{print $6}')
+    for f in $expected; do grep -qx -- "$f" <<<"$listed" || { echo "missing: $f"; return 1; }; done
+    # Nothing beyond what is listed, but the folders that hold it.
+    local extra
+    extra=$(grep -v '/$' <<<"$listed" | grep -vxF -f <(tr ' ' '\n' <<<"$expected") || true)
+    [ -z "$extra" ] || { echo "unexpected: $extra"; return 1; }
+}
+check "the package holds the programs, menu entry, icons, metadata, manuals and documents, and nothing else" contents
+depends() {
+    local d
+    d=$(dpkg-deb -f "$deb" Depends)
+    echo "$d"
+    for needed in fonts-wine libqt6widgets6 libqt6gui6 libqt6core6 libc6 libstdc++6; do grep -q "$needed" <<<"$d" || return 1; done
+}
+check "its dependencies: Qt, the C++ runtime and fonts-wine" depends
+check "lintian finds no error or warning" lintian --fail-on error,warning --suppress-tags binary-has-unneeded-section "$deb"
+man_options() {
+    local page=$work/quorvel-sim.1
+    gunzip -c "$files/usr/share/man/man1/quorvel-sim.1.gz" >"$page"
+    man -l "$page" >/dev/null
+    local option
+    for option in $("$files/usr/bin/quorvel-sim" --help | grep -o -- '--[a-z-]*' | sort -u); do
+        grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" "$page" || { echo "the manual page lacks $option"; return 1; }
+    done
+}
+check "quorvel-sim's manual page names every option of its --help" man_options
+scratch_root() {
+    local root=$work/root
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+    touch "$root/var/lib/dpkg/status"
+    dpkg --root="$root" --force-depends --force-not-root -i "$deb"
+    [ -x "$root/usr/bin/quorvel" ]
+    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "$root/usr/bin/quorvel" &
+    local console=$!
+    pids+=($console)
+    window_maps "$caption" || { echo "the installed quorvel mapped no window"; return 1; }
+    kill "$console"
+}
+check "installed into a scratch root, quorvel starts and maps its window" scratch_root
+
+# ---------------------------------------------------------------- Windows, under Wine
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+# Silent installs need no display (and with none Wine starts no desktop that
+# would keep its server waiting); the server is given 30 s to end.
+settle() { timeout 30 /usr/lib/wine/wineserver -w || /usr/lib/wine/wineserver -k || true; }
+tests/wine-run.sh --new-prefix >/dev/null
+for arch in x64 x86; do
+    folder=$([ $arch = x64 ] && echo "Program Files" || echo "Program Files (x86)")
+    installed="$WINEPREFIX/drive_c/$folder/Quorvel"
+    link="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quorvel/Quorvel.lnk"
+    install() {
+        env -u DISPLAY "$wine" "$dist/quorvel-$version-$arch-setup.exe" /S
+        settle
+        [ -f "$installed/Quorvel.exe" ] || { echo "no $installed/Quorvel.exe"; return 1; }
+        [ -f "$link" ] || { echo "no Start-menu entry at $link"; return 1; }
+        grep -aq "C:\\\\$folder\\\\Quorvel\\\\Quorvel.exe" "$link" || { echo "the Start-menu entry points elsewhere"; return 1; }
+    }
+    check "the $arch installer installs silently, the Start-menu entry pointing at Quorvel.exe" install
+    if [ $arch = x64 ]; then
+        starts() {
+            "$wine" "C:\\$folder\\Quorvel\\Quorvel.exe" &
+            pids+=($!)
+            window_maps "$caption" || { echo "Quorvel.exe mapped no window"; return 1; }
+            /usr/lib/wine/wineserver -k
+            settle
+        }
+        check "the installed Quorvel.exe starts and maps its window" starts
+    fi
+    uninstall() {
+        env -u DISPLAY "$wine" "C:\\$folder\\Quorvel\\Uninstall.exe" /S
+        settle
+        [ ! -e "$installed" ] || { echo "left behind: $(ls "$installed")"; return 1; }
+        [ ! -e "$link" ] || { echo "the Start-menu entry is still there"; return 1; }
+    }
+    check "the $arch uninstaller removes it silently" uninstall
+done
+
+echo "$passed passed, $failed failed, 0 skipped"
+[ "$failed" -eq 0 ]
