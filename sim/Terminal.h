@@ -34,15 +34,11 @@ struct Terminal {
         }
         path = ptsname(master);
         device = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t;
-        if (device < 0 || tcgetattr(device, &t) != 0) {
+        if (device < 0 || !MakeRaw(device)) {
             error = "cannot set up " + path + ": " + std::strerror(errno);
             Close();
             return false;
         }
-        cfmakeraw(&t);
-        cfsetspeed(&t, B115200);
-        tcsetattr(device, TCSANOW, &t);
         fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
         return true;
     }
@@ -50,16 +46,22 @@ struct Terminal {
     bool OpenDevice(const std::string &name, std::string &error)
     {
         master = open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-        termios t;
-        if (master < 0 || tcgetattr(master, &t) != 0) {
+        if (master < 0 || !MakeRaw(master)) {
             error = "cannot open " + name + ": " + std::strerror(errno);
             Close();
             return false;
         }
+        path = name;
+        return true;
+    }
+    // Raw at 115200, as the console's port is.
+    static bool MakeRaw(int fd)
+    {
+        termios t;
+        if (tcgetattr(fd, &t) != 0) return false;
         cfmakeraw(&t);
         cfsetspeed(&t, B115200);
-        tcsetattr(master, TCSANOW, &t);
-        path = name;
+        tcsetattr(fd, TCSANOW, &t);
         return true;
     }
     void Close()

@@ -41,9 +41,11 @@ void TWin32Application::ModalErrorBox(const std::string &text, const std::string
 
 void TWin32Application::Dispatch(MSG &msg)
 {
-    // Our windows take the dialog manager's keys; anything else goes as it is.
-    if (TWin32Window *window = TWin32Window::Of(msg.hwnd))
-        if (IsDialogMessageA(window->Handle(), &msg)) return;
+    // Our windows take the dialog manager's keys; anything else (the 1 ms
+    // poll's ticks among them) goes straight on, with no look-up.
+    if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST)
+        if (TWin32Window *window = TWin32Window::Of(msg.hwnd))
+            if (IsDialogMessageA(window->Handle(), &msg)) return;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
 }

@@ -339,7 +339,7 @@ TWin32Window::TWin32Window(int dpi) : dpi(dpi) {}
 
 TWin32Window::~TWin32Window()
 {
-    RemoveBindings();
+    ClearEvents();
     // The controls' windows go with the window; their parts after, so that no
     // notification on the way out reaches a part that is gone.
     if (hwnd) {
@@ -524,13 +524,12 @@ std::string TWin32Window::LocaleDecimalSeparator() const
     return separator;
 }
 
-void TWin32Window::RemoveBindings()
+void TWin32Window::ClearEvents()
 {
     OnShow = OnClose = OnSettingChange = nullptr;
     for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 
-void TWin32Window::ClearEvents() { RemoveBindings(); }
 
 void TWin32Window::Show(int how)
 {

@@ -50,7 +50,6 @@ private:
                int dropDown = 0);
     RECT Scaled(int left, int top, int width, int height) const;
     void Arrange(int clientWidth, int clientHeight);
-    void RemoveBindings();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
 
