@@ -11,12 +11,17 @@ struct PortSlot {
     DCB Settings;
     COMSTAT Status;
     DWORD LastError;
+    // Whether reads return at once and writes end in time, by rules of ours. A
+    // port opened only in part keeps the driver's rules, under which a read
+    // can wait until its whole buffer is full (Windows' zero time-outs): such
+    // a port is neither read nor written.
+    bool ReadsAtOnce;
+    bool WritesBounded;
 };
 
 // Slot of port n is PortTable[n - 1]; empty exactly while the port is closed.
 std::unique_ptr<PortSlot> PortTable[PortCount];
 
-constexpr DWORD TextLimit = 10000;
 DWORD openError = 0;
 
 PortSlot *Slot(BYTE Port)
@@ -87,6 +92,7 @@ bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, 
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 10;
     if (!SetCommTimeouts(slot->Handle, &timeouts)) return Refused(GetLastError());
+    slot->ReadsAtOnce = slot->WritesBounded = true;
     return true;
 }
 
@@ -135,7 +141,7 @@ DWORD BytesWaiting(BYTE Port)
 DWORD WritePort(BYTE Port, const void *Buffer, DWORD Count)
 {
     PortSlot *slot = Slot(Port);
-    if (!slot) return 0;
+    if (!slot || !slot->WritesBounded) return 0;
     DWORD written = 0;
     if (!WriteFile(slot->Handle, Buffer, Count, &written, nullptr)) slot->LastError = GetLastError();
     return written;
@@ -145,8 +151,8 @@ DWORD WritePortText(BYTE Port, const std::string &Text)
 {
     // The text goes through a fixed buffer of 10000 characters and a NUL;
     // a longer text is cut to its first 10000 rather than overrun it.
-    char buffer[TextLimit + 1];
-    DWORD length = DWORD(std::min<std::size_t>(Text.size(), TextLimit));
+    char buffer[PortTextLimit + 1];
+    DWORD length = DWORD(std::min<std::size_t>(Text.size(), PortTextLimit));
     std::memcpy(buffer, Text.data(), length);
     buffer[length] = 0;
     return WritePort(Port, buffer, length);
@@ -155,7 +161,7 @@ DWORD WritePortText(BYTE Port, const std::string &Text)
 DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count)
 {
     PortSlot *slot = Slot(Port);
-    if (!slot) return 0;
+    if (!slot || !slot->ReadsAtOnce) return 0;
     DWORD got = 0;
     if (!ReadFile(slot->Handle, Buffer, Count, &got, nullptr)) RefreshStatus(Port);
     return got;
@@ -212,7 +218,11 @@ bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts)
     PortSlot *slot = Slot(Port);
     if (!slot) return false;
     COMMTIMEOUTS copy = Timeouts;
-    if (SetCommTimeouts(slot->Handle, &copy)) return true;
+    if (SetCommTimeouts(slot->Handle, &copy)) {
+        slot->ReadsAtOnce = copy.ReadIntervalTimeout == MAXDWORD && copy.ReadTotalTimeoutMultiplier == 0 && copy.ReadTotalTimeoutConstant == 0;
+        slot->WritesBounded = copy.WriteTotalTimeoutMultiplier != 0 || copy.WriteTotalTimeoutConstant != 0;
+        return true;
+    }
     slot->LastError = GetLastError();
     return false;
 }

@@ -11,6 +11,8 @@
 #include "WinKernel.h"
 
 constexpr int PortCount = 20;
+// WritePortText sends at most this many characters of a text.
+constexpr DWORD PortTextLimit = 10000;
 
 bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, DWORD TxQueue, DWORD RxQueue);
 void ClosePort(BYTE Port);
@@ -24,6 +26,9 @@ DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count);
 bool PurgeInput(BYTE Port);
 bool PurgeOutput(BYTE Port);
 void CloseAllPorts();
+// A port that OpenPort opened only in part (its queues or time-outs could not
+// be set) keeps the driver's time-out rules; ReadPort and WritePort leave it
+// alone, since under those rules a call may never return.
 
 // The port's time-out rules, to bound a long transfer's waits for a while.
 bool GetPortTimeouts(BYTE Port, COMMTIMEOUTS &Timeouts);

@@ -1,6 +1,8 @@
 // The port table on real pseudo-terminals: the test holds the board's end.
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Check.h"
 #include "PortTableUse.h"
@@ -116,6 +118,43 @@ TEST_CASE(a_long_text_is_cut_to_10000_bytes)
     CHECK_EQ(got.find_first_not_of('a'), std::string::npos);
     CHECK_EQ(board.Drain(), std::string());
     ClosePort(5);
+}
+
+TEST_CASE(one_read_takes_all_that_arrived_up_to_the_receive_queue)
+{
+    // The line discipline hands over a few KB a read; the queue gathers the rest.
+    PortsFolder ports;
+    PtyLink board(ports, 7);
+    CHECK(OpenConsoleWay(7));
+    std::thread sender([&] { board.Send(std::string(40000, 'q')); });  // more than the terminal holds
+    Sleep(100);
+    CHECK_EQ(BytesWaiting(7), 40000u);
+    std::vector<unsigned char> in(64001);
+    CHECK_EQ(ReadPort(7, in.data(), DWORD(in.size())), 40000u);
+    sender.join();
+    board.Send("later");
+    CHECK_EQ(WaitForBytes(7, 5), 5u);
+    CHECK(PurgeInput(7));
+    CHECK_EQ(BytesWaiting(7), 0u);
+    ClosePort(7);
+}
+
+TEST_CASE(a_port_opened_in_part_is_neither_read_nor_written)
+{
+    // Its queue could not be set, so it keeps the driver's time-outs, under
+    // which a read waits until its whole buffer is full.
+    PortsFolder ports;
+    PtyLink board(ports, 6);
+    CHECK(!OpenPort(6, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 0xFFFFFFFFu));
+    CHECK(PortIsOpen(6));
+    board.Send("abc");
+    CHECK_EQ(WaitForBytes(6, 3), 3u);
+    unsigned char in[64001];
+    auto start = Clock::now();
+    CHECK_EQ(ReadPort(6, in, sizeof in), 0u);
+    CHECK_EQ(WritePort(6, "x", 1), 0u);
+    CHECK(MsSince(start) < 1000);
+    ClosePort(6);
 }
 
 TEST_CASE(purge_input_drops_what_is_waiting)

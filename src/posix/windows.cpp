@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -32,6 +33,11 @@ thread_local DWORD lastError = ERROR_SUCCESS;
 struct Port {
     int fd = -1;
     COMMTIMEOUTS timeouts{};
+    // The receive queue SetupComm asks for, as a Windows driver keeps one: the
+    // line discipline hands over a few KB a read, so what has arrived is
+    // gathered here whenever the port is read or asked what is waiting.
+    std::vector<unsigned char> queue;     // its size is the queue's
+    std::size_t queueHead = 0, queueTail = 0;  // what it holds: [head, tail)
 #if defined(TIOCGICOUNT)
     serial_icounter_struct counts{};  // line-error counters at the last ClearCommError
     bool haveCounts = false;
@@ -163,6 +169,40 @@ bool WaitFor(int fd, short events, std::int64_t deadline)
         if (r > 0) return true;
         if (r == 0) return false;
         if (errno != EINTR) return true;
+    }
+}
+
+constexpr DWORD MaxQueue = 16u << 20;  // a larger receive queue is refused, as memory a driver would not get
+
+std::size_t Queued(const Port &port) { return port.queueTail - port.queueHead; }
+
+// Takes what has arrived into the receive queue, up to its size. After the
+// line discipline's buffer is emptied it refills from the driver a moment
+// later, so while bytes keep coming it waits a millisecond for more, for at
+// most a few in all. A hang-up or an error is left for the next read to meet.
+void Fill(Port &port)
+{
+    std::vector<unsigned char> &q = port.queue;
+    if (q.empty()) return;
+    if (port.queueHead > 0) {
+        std::memmove(q.data(), q.data() + port.queueHead, Queued(port));
+        port.queueTail -= port.queueHead;
+        port.queueHead = 0;
+    }
+    const std::int64_t until = NowMs() + 5;
+    bool got = false;
+    while (port.queueTail < q.size()) {
+        ssize_t r = read(port.fd, q.data() + port.queueTail, q.size() - port.queueTail);
+        if (r > 0) {
+            port.queueTail += std::size_t(r);
+            got = true;
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+        if (!got || NowMs() >= until) return;
+        pollfd p{port.fd, POLLIN, 0};
+        if (poll(&p, 1, 1) <= 0 || !(p.revents & POLLIN)) return;
     }
 }
 
@@ -378,10 +418,14 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb)
     return TRUE;
 }
 
-BOOL WINAPI SetupComm(HANDLE h, DWORD, DWORD)
+BOOL WINAPI SetupComm(HANDLE h, DWORD inQueue, DWORD)
 {
-    // The kernel sizes its own tty buffers; the request is accepted as a hint.
-    if (!Find(h)) return Fail(ERROR_INVALID_HANDLE);
+    // The kernel sizes its own transmit buffers; the receive queue is ours.
+    auto port = Find(h);
+    if (!port) return Fail(ERROR_INVALID_HANDLE);
+    if (inQueue > MaxQueue) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    // A queue only grows, as a driver's does; what it holds stays.
+    if (inQueue > port->queue.size()) port->queue.resize(inQueue);
     return TRUE;
 }
 
@@ -418,6 +462,7 @@ BOOL WINAPI PurgeComm(HANDLE h, DWORD flags)
     else if (flags & PURGE_RXCLEAR) queue = TCIFLUSH;
     else if (flags & PURGE_TXCLEAR) queue = TCOFLUSH;
     if (queue >= 0 && tcflush(port->fd, queue) != 0) return FailErrno();
+    if (flags & PURGE_RXCLEAR) port->queueHead = port->queueTail = 0;
     return TRUE;
 }
 
@@ -448,12 +493,13 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 #endif
     // A device that is gone (the line hung up, the board unplugged) refuses
     // even this question; Windows fails the call then too.
+    Fill(*port);
     int waiting = 0;
     if (ioctl(port->fd, FIONREAD, &waiting) != 0) return FailErrno();
     if (errors) *errors = flags;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
-        if (waiting > 0) stat->cbInQue = DWORD(waiting);
+        stat->cbInQue = DWORD(Queued(*port) + std::size_t(std::max(waiting, 0)));
         int n = 0;
         if (ioctl(port->fd, TIOCOUTQ, &n) == 0 && n > 0) stat->cbOutQue = DWORD(n);
     }
@@ -481,6 +527,12 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERL
 
     auto *out = static_cast<unsigned char *>(buffer);
     DWORD got = 0;
+    Fill(*port);
+    if (std::size_t queued = Queued(*port)) {
+        got = DWORD(std::min<std::size_t>(queued, count));
+        std::memcpy(out, port->queue.data() + port->queueHead, got);
+        port->queueHead += got;
+    }
     while (got < count) {
         ssize_t r = read(port->fd, out + got, count - got);
         if (r > 0) {
