@@ -79,4 +79,21 @@ std::string TApplication::ProgramFile()
 #endif
 }
 
+int TApplication::StartFailed()
+{
+    std::string why = "Unknown run-time fault";
+    try {
+        throw;
+    } catch (const std::exception &e) {
+        why = e.what();
+    } catch (...) {
+    }
+    ShowErrorBox(StartFailureText(why), FaultTitle(ProgramFile()));
+    return 1;
+}
+
+std::string TApplication::StartFailureText(const std::string &why) { return FaultText("The program could not start: " + why); }
+
+void TApplication::PrintFaults() { ShowErrorBox = PrintedBox; }
+
 void TApplication::ShowFault(const std::string &message) { ShowErrorBox(FaultText(message), FaultTitle(ProgramFile())); }

@@ -24,6 +24,13 @@ public:
     // Reports the exception being handled; called from inside a catch block.
     static void ReportCurrentFault();
 
+    // A failure before the message loop, called from inside a catch block:
+    // said once, in the box, and the exit status to end with.
+    static int StartFailed();
+    static std::string StartFailureText(const std::string &why);
+    // Faults go to the error stream from here on (no toolkit left to show a box).
+    static void PrintFaults();
+
     // The box's text and title, from the fault's message and the program file.
     static std::string FaultText(const std::string &message);
     static std::string FaultTitle(const std::string &programFile);

@@ -31,7 +31,9 @@ std::string FormatSpeed(long double value, const std::string &separator)
     // The value's decimal digits (18, as far as the type carries) and the
     // position of the decimal point after the first of them.
     char text[64];
-    std::snprintf(text, sizeof text, "%.17e", double(std::fabs(value)));  // plain double: every C library prints it
+    const double magnitude = double(std::fabs(value));  // plain double: every C library prints it
+    if (std::isinf(magnitude)) throw EMathError(FloatOverflowText);  // beyond what a double holds
+    std::snprintf(text, sizeof text, "%.17e", magnitude);
     std::string digits;
     const char *p = text;
     for (; *p && *p != 'e'; ++p)
@@ -147,34 +149,6 @@ private:
     Clock::time_point last = Clock::now();
 };
 
-// While the upload writes, a write returns within a second (or the limit, if
-// shorter) even when the board takes nothing: the port's usual limit (10 ms
-// a byte) would hold the window for 41 s per block. The port's own limits
-// come back at the end of the scope.
-class ShortWrites {
-public:
-    ShortWrites(BYTE port, std::chrono::milliseconds limit) : port(port)
-    {
-        saved = GetPortTimeouts(port, usual);
-        if (!saved) return;
-        COMMTIMEOUTS brief = usual;
-        brief.WriteTotalTimeoutMultiplier = 0;
-        brief.WriteTotalTimeoutConstant = DWORD(std::clamp<long long>(limit.count(), 1, 1000));
-        SetPortTimeouts(port, brief);
-    }
-    ~ShortWrites()
-    {
-        if (saved) SetPortTimeouts(port, usual);
-    }
-    ShortWrites(const ShortWrites &) = delete;
-    ShortWrites &operator=(const ShortWrites &) = delete;
-
-private:
-    BYTE port;
-    COMMTIMEOUTS usual{};
-    bool saved = false;
-};
-
 // The limit as the log says it: "5 s", "0.25 s".
 std::string Seconds(std::chrono::milliseconds limit)
 {
@@ -197,6 +171,33 @@ std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::siz
 }
 
 }  // namespace
+
+ShortWrites::ShortWrites(BYTE port, std::chrono::milliseconds limit) : port(port)
+{
+    saved = GetPortTimeouts(port, usual);
+    if (!saved) return;
+    COMMTIMEOUTS brief = usual;
+    brief.WriteTotalTimeoutMultiplier = 0;
+    brief.WriteTotalTimeoutConstant = DWORD(std::clamp<long long>(limit.count(), 1, 1000));
+    SetPortTimeouts(port, brief);
+}
+
+ShortWrites::~ShortWrites()
+{
+    if (saved) SetPortTimeouts(port, usual);
+}
+
+DWORD SendText(BYTE port, const std::string &text)
+{
+    ShortWrites bounded(port, SendLimit);
+    return WritePortText(port, text);
+}
+
+std::string PartSentLine(DWORD sent, std::size_t wanted)
+{
+    return "Send: the board took only " + std::to_string(sent) + " of " + std::to_string(wanted) + " bytes within " +
+           Seconds(SendLimit) + ".";
+}
 
 std::vector<std::string> UploadTest(const SpeedTestRun &run)
 {

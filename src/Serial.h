@@ -44,6 +44,30 @@ const std::string DownloadName = "Speed PIC -> PC";
 // The line for a test that finds no open port.
 std::string NoPortLine(const std::string &name);
 
+// For a while, a write returns within the limit (at most a second) even when
+// the board takes nothing: the port's usual rule (10 ms a byte) would hold
+// the window for 41 s per upload block, or 100 s for a long text. The port's
+// own rules come back at the end of the scope.
+class ShortWrites {
+public:
+    ShortWrites(BYTE port, std::chrono::milliseconds limit);
+    ~ShortWrites();
+    ShortWrites(const ShortWrites &) = delete;
+    ShortWrites &operator=(const ShortWrites &) = delete;
+
+private:
+    BYTE port;
+    COMMTIMEOUTS usual{};
+    bool saved = false;
+};
+
+// What "Send" and the heartbeat write (WritePortText), bounded so: the count
+// that really went.
+constexpr std::chrono::milliseconds SendLimit{1000};
+DWORD SendText(BYTE port, const std::string &text);
+// The line for a send the board took only part of.
+std::string PartSentLine(DWORD sent, std::size_t wanted);
+
 // What a throughput test works with: the port, the stopwatch that times it,
 // the buffer it reads into, and how its result is written.
 struct SpeedTestRun {

@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Protocol.h"
@@ -27,7 +28,7 @@ const TFormDesign Form1Design = {
         // kind, name, left, top, width, height, anchors, caption or text, entries, enabled, tab order, ...
         {K::Label, "Label2", 24, 24, 59, 13, akDefault, "Text to send", {}, true, -1},
         // At most what one send takes, so that the whole text always goes.
-        {K::Edit, "Edit1", 24, 40, 305, 21, akDefault, "", {}, true, 0, -1, 0, 10000},
+        {K::Edit, "Edit1", 24, 40, 305, 21, akDefault, "", {}, true, 0, -1, 0, int(PortTextLimit)},
         {K::Label, "Label1", 360, 24, 29, 13, akDefault, "#Sent", {}, true, -1},
         {K::Edit, "Edit2", 352, 40, 41, 21, akDefault, "", {}, true, 7},
         {K::Button, "Button1", 408, 40, 113, 25, akTopRight, "Send", {}, false, 1},
@@ -43,6 +44,7 @@ const TFormDesign Form1Design = {
         {K::Timer, "Timer1", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1},
         {K::Timer, "Timer2", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1000},
         {K::Timer, "Timer3", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 500},
+        {K::Timer, "Timer4", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 700},
     },
 };
 
@@ -64,6 +66,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Memo1 = Find<TMemo>("Memo1");
     RadioGroup1 = Find<TRadioGroup>("RadioGroup1");
     Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2"), Timer3 = Find<TTimer>("Timer3");
+    Timer4 = Find<TTimer>("Timer4");
 
     Window.OnShow = [this] { FormShow(); };
     Window.OnClose = [this] { FormClose(); };
@@ -80,6 +83,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Button4->OnClick = [this] { Button4Click(); };
     Button5->OnClick = [this] { Button5Click(); };
     Timer3->OnTimer = [this] { Timer3Timer(); };
+    Timer4->OnTimer = [this] { Timer4Timer(); };
     TApplication::Run([this] { FormCreate(); });
 }
 
@@ -125,10 +129,17 @@ void TForm1::ComboBox1Change()
     // open, or whose board dropped the line, is opened afresh.
     if (port == ComPort && (port == 0 || PortResponds(port))) return;
     StopReopening();
+    Timer4->SetEnabled(false);
     ClosePort(ComPort);
     ComPort = port;
     // Clearing the choice releases the port; it does not open one in its place.
-    if (ComPort != 0 && !OpenChosenPort()) Memo1->Append(OpenFailureLine(ComPort));
+    if (ComPort != 0 && !OpenChosenPort()) {
+        // Typing 20 passes through 2: a failure is said only for the port the
+        // choice settles on, so one that typing may still go past waits a moment.
+        unsettledFailure = OpenFailureLine(ComPort);
+        if (MayGoOn(ComboBox1->ItemIndex())) Timer4->SetEnabled(true);
+        else Timer4Timer();
+    }
     Button1->SetEnabled(true);
     Button4->SetEnabled(true);
     Button5->SetEnabled(true);
@@ -181,6 +192,23 @@ void TForm1::Timer3Timer()
     Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board is back.");
 }
 
+bool TForm1::MayGoOn(int index) const
+{
+    static const std::vector<std::string> entries = PortNumbers();
+    if (index < 0 || std::size_t(index) >= entries.size()) return false;
+    const std::string &chosen = entries[std::size_t(index)];
+    return std::any_of(entries.begin(), entries.end(), [&](const std::string &entry) {
+        return entry.size() > chosen.size() && entry.compare(0, chosen.size(), chosen) == 0;
+    });
+}
+
+void TForm1::Timer4Timer()
+{
+    Timer4->SetEnabled(false);
+    if (!PortIsOpen(ComPort) && !BoardAway && ComPort != 0) Memo1->Append(unsettledFailure);
+    unsettledFailure.clear();
+}
+
 void TForm1::Edit1KeyPress(char &key)
 {
     if (key == 13) Button1Click();
@@ -189,8 +217,12 @@ void TForm1::Edit1KeyPress(char &key)
 void TForm1::Button1Click()
 {
     DWORD count = 0;
-    if (PortIsOpen(ComPort)) count = WritePortText(ComPort, Edit1->Text());
+    const std::string text = Edit1->Text();
+    if (PortIsOpen(ComPort)) count = SendText(ComPort, text);
     Edit2->SetText(std::to_string(count));
+    // A board that takes nothing ends the send within its limit; what did not go is said.
+    const std::size_t wanted = std::min<std::size_t>(text.size(), PortTextLimit);
+    if (PortIsOpen(ComPort) && count < wanted && PortResponds(ComPort)) Memo1->Append(PartSentLine(count, wanted));
     LookForBoard(true);
 }
 
@@ -235,7 +267,7 @@ void TForm1::Button6Click()
 void TForm1::Timer2Timer()
 {
     if (!HeartbeatOn || !PortIsOpen(ComPort)) return;
-    WritePort(ComPort, &HeartbeatByte, 1);
+    SendText(ComPort, std::string(1, char(HeartbeatByte)));
     LookForBoard(true);
 }
 
@@ -256,6 +288,11 @@ bool TForm1::BeginSpeedTest(const std::string &name)
     Timer2->SetEnabled(false);
     // What was queued before the click runs now; nothing runs once the test has begun.
     Application->ProcessMessages();
+    if (BoardAway) {
+        // A tick in that queue found the board gone.
+        EndSpeedTest({name + ": the board on port " + std::to_string(ComPort) + " went away; try again once it is back."});
+        return false;
+    }
     if (!PortIsOpen(ComPort)) {
         // A handler in that queue closed the port.
         EndSpeedTest({NoPortLine(name)});

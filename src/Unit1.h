@@ -32,6 +32,7 @@ public:
     TRadioGroup *RadioGroup1;
     TTimer *Timer1, *Timer2;
     TTimer *Timer3;  // while the board is away: tries its port again
+    TTimer *Timer4;  // says a failed open once the choice has settled
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
@@ -60,6 +61,7 @@ public:
     void Button4Click();
     void Button5Click();
     void Timer3Timer();
+    void Timer4Timer();
     // Reads the decimal separator from the user's regional settings.
     void ReadLocaleSettings();
 
@@ -67,6 +69,9 @@ private:
     template <typename T>
     T *Find(const char *name);
     bool OpenChosenPort();
+    // Whether typing may still go on from this entry to another ("2" to "20").
+    bool MayGoOn(int index) const;
+    std::string unsettledFailure;
     // Notices a board that went away: at once when asked, else at most every 50 ms.
     void LookForBoard(bool now);
     void BoardGone(bool say);

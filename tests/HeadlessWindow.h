@@ -4,6 +4,7 @@
 #ifndef QUORVEL_TESTS_HEADLESSWINDOW_H
 #define QUORVEL_TESTS_HEADLESSWINDOW_H
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -13,7 +14,12 @@
 
 class HeadlessApplication : public TApplication {
 public:
-    void ProcessMessages() override {}
+    // What the queue holds when a handler drains it.
+    std::function<void()> queued;
+    void ProcessMessages() override
+    {
+        if (queued) queued();
+    }
     void SetBusyCursor(bool on) override { busy = on; }
     bool busy = false;
 };

@@ -244,6 +244,42 @@ TEST_CASE(a_board_that_goes_away_is_noticed_and_opened_again_by_itself_in_either
     }
 }
 
+TEST_CASE(a_send_the_board_does_not_take_ends_within_a_second_and_says_so)
+{
+    Console c;
+    {
+        // The line is full: the board has read nothing for a while.
+        ShortWrites brief(A, std::chrono::milliseconds(300));
+        std::string flood(1 << 20, 'f');
+        WritePort(A, flood.data(), DWORD(flood.size()));
+    }
+    auto start = Clock::now();
+    const std::string shown = c.Sent(std::string(10000, 's'));
+    CHECK(MsSince(start) < 2500);
+    CHECK(std::atoi(shown.c_str()) < 10000);
+    CHECK(c.Log() == std::vector<std::string>({"Send: the board took only " + shown + " of 10000 bytes within 1 s."}));
+    while (!Drain(B, 300).empty()) {
+    }
+}
+
+TEST_CASE(a_board_gone_while_a_test_drains_the_queue_is_said_as_gone)
+{
+    if (!CableListens()) SKIP("this cable cannot be pulled out");
+    Console c;
+    // A send queued before the click finds the board unplugged.
+    c.application.queued = [&] {
+        TellCable("unplug", A);
+        c.window.PumpUntil([&] { return c.Sent("x"), c.form.BoardAway; }, 2000);
+    };
+    c.form.Button4Click();
+    c.application.queued = nullptr;
+    CHECK_EQ(c.Log().back(), std::string("Speed PC -> PIC: the board on port " + std::to_string(A) +
+                                         " went away; try again once it is back."));
+    CHECK(!c.application.busy && c.form.Timer1->Enabled());
+    TellCable("plug", A);
+    CHECK(c.window.PumpUntil([&] { return PortIsOpen(A); }, 2000) >= 0);
+}
+
 TEST_CASE(clearing_the_choice_while_the_board_is_away_stops_the_retrying)
 {
     if (!CableListens()) SKIP("this cable cannot be pulled out");
@@ -296,6 +332,17 @@ TEST_CASE(division_faults_carry_the_systems_messages_and_the_box_its_rules)
     CHECK_EQ(fault(std::numeric_limits<long double>::max(), 0.5L), std::string("Floating point overflow"));
     CHECK_EQ(fault(262144, 0.25L), std::string());
     CHECK(FloatDivide(FloatDivide(262144, 0.25L), 1024) == 1024.0L);
+
+    // Beyond what a double holds, a speed is the overflow fault, not "inf".
+    if (std::numeric_limits<long double>::max_exponent > std::numeric_limits<double>::max_exponent) {
+        std::string what;
+        try {
+            FormatSpeed(std::numeric_limits<long double>::max() / 2, ".");
+        } catch (const EMathError &e) {
+            what = e.what();
+        }
+        CHECK_EQ(what, std::string("Floating point overflow"));
+    }
 
     // A full stop goes after a last character that comes after "."; the
     // title is the program file's name, every letter after the first lower.

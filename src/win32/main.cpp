@@ -6,11 +6,18 @@
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show)
 {
     int result;
-    {
+    try {
         TWin32Application app;
         Win32Form1 form;
         form.Show(show);
         result = app.Loop();
+    } catch (...) {
+        // A window class or a window that could not be made: the system's box
+        // says so (the program's own box shows only beside its window).
+        TApplication::ShowErrorBox = [](const std::string &text, const std::string &title) {
+            MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | MB_ICONERROR);
+        };
+        result = TApplication::StartFailed();
     }
     // However the window left them, no port stays open.
     CloseAllPorts();
