@@ -222,6 +222,15 @@ private slots:
         QApplication::processEvents();
         QVERIFY(log->Where({form.Memo1->Lines.LineCount() - 1, 0}).isValid());  // the last line is in sight
 
+        // No height is too low to draw it, down to none at all.
+        const QSize size = log->size();
+        for (int h = 0; h <= 130; ++h) {
+            log->resize(size.width(), h);
+            log->grab();
+            QTest::mouseClick(log->viewport(), Qt::LeftButton, {}, QPoint(5, h / 2));
+        }
+        log->resize(size);
+
         // "Clear" empties it, selection and all.
         QTest::mouseClick(Widget(form.Button2), Qt::LeftButton);
         QCOMPARE(log->Text(), QString());
@@ -418,8 +427,25 @@ private slots:
         Widget(form.ComboBox1)->activated(4);
         QVERIFY(PortIsOpen(5));
         QCOMPARE(Log(form).size(), 2);
+
+        // Typing 20 passes through port 2, which is missing: that is not said.
+        ports.Link(2, "/dev/quorvel-missing");
+        PtyLink twenty(ports, 20);
+        form.show();
+        Widget(form.ComboBox1)->setFocus();
+        Widget(form.ComboBox1)->lineEdit()->selectAll();
+        Type(form, "20");
+        QCOMPARE(form.ComPort, BYTE(20));
+        QTest::qWait(1000);
+        QCOMPARE(Log(form).size(), 2);
+        // Where the choice stays on port 2, it is, once it has settled.
+        Widget(form.ComboBox1)->lineEdit()->selectAll();
+        Type(form, "2");
+        QCOMPARE(Log(form).size(), 2);
+        QTRY_COMPARE(Log(form).size(), 3);
+        QVERIFY2(Log(form)[2].startsWith("Port 2 (/dev/quorvel-missing) did not open"), qPrintable(Log(form)[2]));
         form.FormClose();
-        QVERIFY(!PortIsOpen(5));
+        QVERIFY(!PortIsOpen(2));
     }
 };
 

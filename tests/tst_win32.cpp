@@ -154,6 +154,25 @@ TEST_CASE(start_state_layout_font_and_anchors)
     CHECK(s > 1.3 && s < 1.7);
     RECT e = Placed(big, Widget(big.Edit1));
     CHECK(e.left == std::lround(24 * s) && e.right - e.left == std::lround(329 * s) - std::lround(24 * s));
+
+    // Every label shows its whole caption on one line, at every resolution.
+    for (int dpi : {96, 120, 144}) {
+        Win32Form1 at(dpi);
+        for (TLabel *label : {at.Label1, at.Label2, at.Label3}) {
+            HWND h = Widget(label);
+            HDC dc = GetDC(h);
+            HGDIOBJ was = SelectObject(dc, at.Font());
+            SIZE extent{};
+            const std::string caption = Text(h);
+            GetTextExtentPoint32A(dc, caption.c_str(), int(caption.size()), &extent);
+            SelectObject(dc, was);
+            ReleaseDC(h, dc);
+            RECT r;
+            GetClientRect(h, &r);
+            CHECK((GetWindowLongA(h, GWL_STYLE) & SS_TYPEMASK) == SS_LEFTNOWORDWRAP);
+            if (extent.cx > r.right) CHECK_EQ(caption + " at " + std::to_string(dpi) + " dpi", caption + " fits");
+        }
+    }
 }
 
 TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
@@ -187,6 +206,16 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
     Key(VK_UP);
     CHECK_EQ(int(f.ComPort), int(Board));
     CHECK_EQ(Text(combo), std::string("5"));
+    // In the open list they only move through it; the entry it closes on is the choice.
+    const std::size_t said = f.Memo1->Lines.LineCount();
+    SendMessageA(Widget(f.ComboBox1), CB_SHOWDROPDOWN, TRUE, 0);
+    Key(VK_DOWN), Key(VK_DOWN), Key(VK_UP);
+    CHECK_EQ(int(f.ComPort), int(Board));
+    SendMessageA(Widget(f.ComboBox1), CB_SHOWDROPDOWN, FALSE, 0);
+    Pump(20);
+    CHECK_EQ(int(f.ComPort), int(SilentBoard));
+    CHECK(PortIsOpen(SilentBoard) && f.Memo1->Lines.LineCount() == said);  // port 7 was never tried
+    Key(VK_UP);
 
     // Tab goes round in the designed order, past what is disabled; the group is its checked item.
     SetFocus(Widget(f.Edit1));
@@ -339,6 +368,16 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     CHECK_EQ(log->TopLine(), top);
     SendMessageA(view, WM_VSCROLL, SB_BOTTOM, 0);
     CHECK(log->AtEnd());
+
+    // No height is too low to draw it, down to none at all.
+    RECT was = Placed(f, view);
+    for (int h = 0; h <= 130; ++h) {
+        MoveWindow(view, was.left, was.top, was.right - was.left, h, TRUE);
+        UpdateWindow(view);
+        SendMessageA(view, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, h / 2));
+        SendMessageA(view, WM_LBUTTONUP, 0, MAKELPARAM(5, h / 2));
+    }
+    CHECK(IsWindow(view));
 }
 
 std::string boxText, boxTitle;
@@ -379,6 +418,21 @@ TEST_CASE(a_fault_shows_the_error_box_then_the_window_goes_on_and_closing_closes
     PumpUntil([] { return app->Terminated; }, 2000);
     CHECK(!PortIsOpen(Board));
     CHECK(app->Terminated && !IsWindow(f.Handle()));
+    app->Terminated = false;
+
+    // Closed while a test drains its messages, the heartbeat on: nothing
+    // shows once the window is gone.
+    Window other;
+    other.Choose(Board);
+    Click(Widget(other.form.Button6));
+    boxText = "";
+    UINT_PTR reader = SetTimer(nullptr, 0, 200, ReadTheBox);
+    PostMessageA(other.form.Handle(), WM_CLOSE, 0, 0);
+    SendMessageA(Widget(other.form.Button4), BM_CLICK, 0, 0);
+    Pump(500);
+    KillTimer(nullptr, reader);
+    CHECK_EQ(boxText, std::string());
+    CHECK(!IsWindow(other.form.Handle()) && !PortIsOpen(Board));
     app->Terminated = false;
 }
 

@@ -86,6 +86,7 @@ void TQtLog::LayOutInSight() const
             shown.push_back({line, bottom, std::move(layout)});
         }
         std::reverse(shown.begin(), shown.end());
+        if (shown.empty()) return;  // a view too low for even one line
         // Short logs start at the top, as text does.
         int shift = shown.front().top - Margin;
         if (shift > 0)

@@ -29,7 +29,8 @@ void TWin32Application::ModalErrorBox(const std::string &text, const std::string
     // repeats on every tick must not stack boxes without end. While one box
     // is up, further faults go to the error stream.
     static bool showing = false;
-    if (showing) {
+    // Nothing shows once the window is gone (a handler that ran on past its closing).
+    if (showing || TWin32Window::Live() == 0) {
         std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
         return;
     }

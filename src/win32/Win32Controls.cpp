@@ -136,6 +136,7 @@ public:
     int ItemIndex() const override { return int(SendMessageA(hwnd, CB_GETCURSEL, 0, 0)); }
     void SetItemIndex(int index) override
     {
+        chosen = index;
         if (ItemIndex() == index) return;  // the shown text stays as it is
         ++editing;
         SendMessageA(hwnd, CB_SETCURSEL, WPARAM(index), 0);
@@ -144,7 +145,11 @@ public:
     void Notify(HWND, WORD code) override
     {
         if (editing) return;
-        if (code == CBN_SELCHANGE) Fire(OnChange);  // chosen from the list, or by the arrow keys
+        // Moving through the open list previews; the entry the list closes on
+        // is the choice. In the closed box the arrow keys choose at once. (The
+        // system sends the two notifications in either order.)
+        if (code == CBN_SELCHANGE && !SendMessageA(hwnd, CB_GETDROPPEDSTATE, 0, 0)) Choose();
+        if (code == CBN_CLOSEUP) Choose();
         // Edits that do not come through the typed keys (paste, cut, Delete) leave no entry selected.
         if (code == CBN_EDITCHANGE) ClearEntry();
     }
@@ -172,12 +177,11 @@ public:
                                                               start.data(), int(start.size())) != CSTR_EQUAL)
                 continue;
             // The first entry it begins: selected and shown whole, the completed part selected.
-            bool changed = i != ItemIndex();
             ++editing;
             SendMessageA(hwnd, CB_SETCURSEL, WPARAM(i), 0);  // shows the entry's text
             SendMessageA(edit, EM_SETSEL, start.size(), entry.size());
             --editing;
-            if (changed) Fire(OnChange);
+            Choose();
             return 0;
         }
         ++editing;
@@ -211,9 +215,18 @@ private:
             SendMessageA(edit, EM_SETSEL, from, to);
         }
         --editing;
+        chosen = -1;
+        Fire(OnChange);
+    }
+    // The entry now selected is the user's choice: the handler runs if it changed.
+    void Choose()
+    {
+        if (ItemIndex() == chosen) return;
+        chosen = ItemIndex();
         Fire(OnChange);
     }
     int editing = 0;  // inside our own changes: the combo box's notifications are ours
+    int chosen = -1;  // the entry the handler last ran for
 };
 
 // The framed group and its buttons, siblings in the window so that the
@@ -284,6 +297,8 @@ public:
             running = false;
             return;
         }
+        // A window that is gone (closed while a handler still ran) ticks no more.
+        if (!IsWindow(owner)) return;
         if (!SetTimer(owner, id, interval, nullptr)) throw std::runtime_error("Not enough timers available");
         running = true;
     }
@@ -350,6 +365,26 @@ TWin32Window::~TWin32Window()
     if (font) DeleteObject(font);
 }
 
+int TWin32Window::live = 0;
+
+void TWin32Window::FitLabels()
+{
+    HDC dc = GetDC(hwnd);
+    HGDIOBJ old = SelectObject(dc, font);
+    for (Placed &p : placed) {
+        if (std::find(labels.begin(), labels.end(), p.hwnd) == labels.end()) continue;
+        char caption[256] = "";
+        int n = GetWindowTextA(p.hwnd, caption, sizeof caption);
+        SIZE extent{};
+        GetTextExtentPoint32A(dc, caption, n, &extent);
+        if (extent.cx <= p.rect.right - p.rect.left) continue;
+        p.rect.right = p.rect.left + extent.cx;
+        MoveWindow(p.hwnd, p.rect.left, p.rect.top, extent.cx, p.rect.bottom - p.rect.top, FALSE);
+    }
+    SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+}
+
 TWin32Window *TWin32Window::Of(HWND h)
 {
     HWND root = h ? GetAncestor(h, GA_ROOT) : nullptr;
@@ -391,6 +426,7 @@ void TWin32Window::Build(const TFormDesign &design)
     hwnd = CreateWindowExA(0, className.c_str(), design.Caption.c_str(), WindowStyle, client.left, client.top, outer.right - outer.left,
                            outer.bottom - outer.top, nullptr, nullptr, GetModuleHandleA(nullptr), this);
     if (!hwnd) throw std::runtime_error("the window could not be made");
+    ++live;
 
     // Children are made in tab order, which is the order the dialog manager
     // moves through them; controls that take no focus come after.
@@ -406,6 +442,7 @@ void TWin32Window::Build(const TFormDesign &design)
         if (made && row->TabOrder == 0) first = made;
     }
     for (const Placed &p : placed) SendMessageA(p.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    FitLabels();
     if (auto *group = dynamic_cast<Win32RadioGroup *>(Find<TRadioGroup>("RadioGroup1"))) group->SetTabStop();
 }
 
@@ -430,7 +467,10 @@ HWND TWin32Window::Make(const TControlDesign &row, int id)
     HWND made = nullptr;
     switch (row.Kind) {
     case TControlKind::Label: {
-        made = Child("STATIC", row.Caption, SS_LEFT, 0, row, id);
+        // One line, as wide as its caption needs: at another resolution the
+        // font need not scale as the box does.
+        made = Child("STATIC", row.Caption, SS_LEFTNOWORDWRAP, 0, row, id);
+        labels.push_back(made);
         auto label = std::make_unique<Win32Label>(made);
         part = label.get(), control = std::move(label);
         break;
@@ -624,6 +664,7 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         if (closing) PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY: {
+        --live;
         HWND self = hwnd;
         hwnd = nullptr;
         SetWindowLongPtrA(self, GWLP_USERDATA, 0);

@@ -37,6 +37,8 @@ public:
     static TWin32Window *Of(HWND hwnd);
     // What the window hands a control: its notifications and its timer's ticks.
     class Part;
+    // How many windows of ours are up.
+    static int Live() { return live; }
 
 private:
     struct Placed {
@@ -50,6 +52,7 @@ private:
                int dropDown = 0);
     RECT Scaled(int left, int top, int width, int height) const;
     void Arrange(int clientWidth, int clientHeight);
+    void FitLabels();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -62,6 +65,8 @@ private:
     SIZE designClient{};
     bool closing = false;
     std::vector<Placed> placed;
+    std::vector<HWND> labels;
+    static int live;
     std::map<std::string, std::unique_ptr<TControl>> controls;
     std::map<HWND, Part *> byWindow;  // who hears a child's notifications
     std::map<UINT_PTR, Part *> byTimer;

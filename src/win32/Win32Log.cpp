@@ -200,6 +200,7 @@ void TWin32Log::LayOutInSight() const
             }
         }
         rows.assign(up.rbegin(), up.rend());
+        if (rows.empty()) return;  // a view too low for even one row
         // Short logs start at the top, as text does.
         int shift = rows.front().top - Margin;
         if (shift > 0)
