@@ -214,6 +214,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     // is finished before the next one; the board must take all 262144 bytes
     // for the speed to stand.
     std::size_t sent = 0;
+    unsigned long long other = 0;  // bytes read that did not begin with the mark
     {
         ShortWrites bounded(port, run.Stall);
         Progress progress(run.Stall);
@@ -222,6 +223,12 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
         for (std::size_t i = 0; i < TestVolume / UploadBlock; ++i) {
             std::size_t done = 0;
             while (done < UploadBlock && !progress.Stalled()) {
+                // A board that talks while it takes the upload is heard out
+                // first. A Windows driver reads into its queue all along; a
+                // terminal (Linux, Wine) holds a few KB, and a board whose
+                // text no longer goes out may stop reading the upload. This
+                // cannot be the mark, which comes once every byte is in.
+                if (BytesWaiting(port) != 0) other += ReadPort(port, run.Rx, run.RxSize);
                 DWORD n = WritePort(port, block.data() + done, DWORD(UploadBlock - done));
                 done += n;
                 if (n) progress.Moved();
@@ -244,7 +251,6 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     Progress progress(run.Stall);
     RefreshStatus(port);
     DWORD queued = BytesQueuedOut(port);
-    unsigned long long other = 0;  // bytes read that did not begin with the mark
     do {
         run.Rx[0] = ' ';
         if (BytesWaiting(port) != 0) {

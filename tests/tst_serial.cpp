@@ -108,6 +108,28 @@ TEST_CASE(a_board_that_keeps_sending_ends_the_upload_once_its_data_has_drained)
     CHECK(waited < 2000);
 }
 
+TEST_CASE(a_board_that_talks_while_it_takes_the_upload_is_heard_out)
+{
+    // Its text goes out with blocking writes: were the console not to read
+    // while it writes, both lines would fill and the upload would stall.
+    std::size_t got = 0;
+    Exchange x([&] {
+        Receive(B, 1, 5000);  // the announce
+        std::vector<unsigned char> in(64000);
+        auto start = Clock::now();
+        while (got < TestVolume && MsSince(start) < 5000) {
+            Send(B, std::string(1024, 't'));
+            got += ReadPort(B, in.data(), DWORD(in.size()));
+        }
+        Sleep(50);
+        Send(B, "*");
+    });
+    x.Run(UploadTest);
+    x.script.join();
+    CHECK_EQ(got, TestVolume);
+    CHECK(StartsWith(Joined(x.lines), "Speed PC -> PIC (KB/s): "));
+}
+
 TEST_CASE(a_silent_board_ends_both_tests_within_the_limit)
 {
     Exchange x([&] { Receive(B, Upload.size(), 10000); });

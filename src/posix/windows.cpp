@@ -176,12 +176,15 @@ constexpr DWORD MaxQueue = 16u << 20;  // a larger receive queue is refused, as 
 
 std::size_t Queued(const Port &port) { return port.queueTail - port.queueHead; }
 
-// Takes what has arrived into the receive queue, up to its size. After the
-// line discipline's buffer is emptied it refills from the driver a moment
-// later, so while bytes keep coming it waits a millisecond for more, for at
-// most a few in all. A hang-up or an error is left for the next read to meet.
+// Takes what has arrived into the receive queue, up to its size. The line
+// discipline hands over at most its buffer (4 KB) a read and refills it from
+// the driver a moment later; so after a read that brought about a buffer's
+// worth, more may be behind it, and the fill waits a millisecond for it (a
+// few in all). A board that trickles is never waited for. A hang-up or an
+// error is left for the next read to meet.
 void Fill(Port &port)
 {
+    constexpr std::size_t Backlog = 2048;  // a read this big suggests the buffer was full
     std::vector<unsigned char> &q = port.queue;
     if (q.empty()) return;
     if (port.queueHead > 0) {
@@ -190,17 +193,18 @@ void Fill(Port &port)
         port.queueHead = 0;
     }
     const std::int64_t until = NowMs() + 5;
-    bool got = false;
+    std::size_t burst = 0;  // bytes since the last wait
     while (port.queueTail < q.size()) {
         ssize_t r = read(port.fd, q.data() + port.queueTail, q.size() - port.queueTail);
         if (r > 0) {
             port.queueTail += std::size_t(r);
-            got = true;
+            burst += std::size_t(r);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
-        if (!got || NowMs() >= until) return;
+        if (burst < Backlog || NowMs() >= until) return;
+        burst = 0;
         pollfd p{port.fd, POLLIN, 0};
         if (poll(&p, 1, 1) <= 0 || !(p.revents & POLLIN)) return;
     }
