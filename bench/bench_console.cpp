@@ -191,7 +191,9 @@ std::size_t PtyHolds()
 int Accuracy()
 {
     const char *mode = "accuracy";
-    Session s({"--rate", "1000"});
+    if (!runsGiven) runs = 15;
+    auto session = std::make_unique<Session>(std::vector<std::string>{"--rate", "1000"});
+    Session &s = *session;
     Say(mode, Format("quorvel-sim --rate 1000, %d runs each way through the window's own tests", runs));
 
     std::vector<double> down;
@@ -202,24 +204,50 @@ int Accuracy()
     Say(mode, Format("download median/1000 = %.4f (%+.2f%%); target within 1%%: %s", median / 1000, off,
                      Verdict(std::fabs(off) <= 1)));
 
-    std::vector<double> console, board, bias;
-    for (int i = 0; i < runs; ++i) {
-        console.push_back(Click(s, Widget(s.form.Button4), Up));
-        std::string line = s.board.WaitLine("upload of", 3000);
-        std::size_t at = line.find("arrived at ");
-        if (at == std::string::npos) throw std::runtime_error("the simulator gave no upload figure: " + s.board.Output());
-        board.push_back(std::atof(line.c_str() + at + 11));
-        bias.push_back((console.back() / board.back() - 1) * 100);
+    bool met = std::fabs(off) <= 1;
+    for (int rate : {1000, 100}) {
+        // One board at a time: on the rig both would serve the one gadget.
+        if (rate != 1000) session.reset(), session = std::make_unique<Session>(std::vector<std::string>{"--rate", std::to_string(rate)});
+        Session &u = *session;
+        std::vector<double> console, delivered, marked, board, bias, deliveredOff, markedOff;
+        int noQueue = 0;
+        for (int i = 0; i < runs; ++i) {
+            console.push_back(Click(u, Widget(u.form.Button4), Up));
+            // The line beside it: the rate until the PC's queue read empty, and until the "*".
+            static const QRegularExpression second(
+                QStringLiteral("^Speed PC -> PIC to the board \\(KB/s\\): ([\\d.,]+) \\((.*)\\); until its \"\\*\": ([\\d.,]+) "));
+            QRegularExpressionMatch m = second.match(Log(u.form).value(1));
+            if (!m.hasMatch()) throw std::runtime_error("no delivered line: " + Log(u.form).join(" | ").toStdString());
+            delivered.push_back(m.captured(1).replace(',', '.').toDouble());
+            marked.push_back(m.captured(3).replace(',', '.').toDouble());
+            noQueue += m.captured(2).contains("as the last write returned");
+            std::string line = u.board.WaitLine("upload of", 3000);
+            std::size_t at = line.find("arrived at ");
+            if (at == std::string::npos) throw std::runtime_error("the simulator gave no upload figure: " + u.board.Output());
+            board.push_back(std::atof(line.c_str() + at + 11));
+            bias.push_back((console.back() / board.back() - 1) * 100);
+            deliveredOff.push_back((delivered.back() / board.back() - 1) * 100);
+            markedOff.push_back((marked.back() / board.back() - 1) * 100);
+        }
+        const char *at = rate == 1000 ? "at 1000 KB/s" : "at 100 KB/s";
+        Say(mode, Format("upload %s, KB/s as the console's line reports it: ", at) + Series(console));
+        Say(mode, Format("upload %s, KB/s until the PC's queue read empty: ", at) + Series(delivered));
+        Say(mode, Format("upload %s, KB/s until the board's \"*\": ", at) + Series(marked));
+        Say(mode, Format("upload %s, KB/s as the board received it (first to last byte): ", at) + Series(board));
+        double b = Median(bias), d = Median(deliveredOff), k = Median(markedOff);
+        // What was still on its way when the console's clock stopped, at the board's pace.
+        double buffered = TestVolume * (1 - 1 / (1 + b / 100));
+        Say(mode, Format("upload %s, against the board: the design's figure %+.2f%% (about %.0f bytes still buffered when its clock stopped), "
+                         "until the queue read empty %+.2f%% (about %.0f bytes then still between the PC's queue and the board), "
+                         "until the \"*\" %+.2f%% (medians)", at, b, buffered, d, TestVolume * (1 - 1 / (1 + d / 100)), k));
+        // Where the port tells no queue (a pseudo-terminal), the first figure is the design's, and the "*" is what the line can offer.
+        double best = noQueue == runs ? k : d;
+        Say(mode, Format("upload %s: the port %s; the line's figure to trust is %+.2f%% off; target within 1%%: %s", at,
+                         noQueue == runs ? "tells no transmit queue (every run)" : "tells its transmit queue", best, Verdict(std::fabs(best) <= 1)));
+        met = met && std::fabs(best) <= 1;
     }
-    Say(mode, "upload KB/s, as the console reports it: " + Series(console));
-    Say(mode, "upload KB/s, as the board received it (first to last byte): " + Series(board));
-    double b = Median(bias);
-    // What was still on its way when the console's clock stopped, at the board's pace.
-    double buffered = TestVolume * (1 - 1 / (1 + b / 100));
-    Say(mode, Format("upload bias console/board: %+.2f%% (median), about %.0f bytes still buffered when the console's clock stopped",
-                     b, buffered));
     Say(mode, Format("a pseudo-terminal holds %zu bytes from a writer whose reader does not read", PtyHolds()));
-    return std::fabs(off) <= 1 ? 0 : 1;
+    return met ? 0 : 1;
 }
 
 int Overhead()

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 const char *const FloatZeroDivideText = "Floating point division by zero";
 const char *const FloatOverflowText = "Floating point overflow";
@@ -163,6 +164,17 @@ std::string LineDropped(BYTE port)
     return " The line dropped: the port will be opened again by itself once the board is back.";
 }
 
+// The test volume over a stretch, in KB/s, and a stretch in ms, as speeds are written.
+std::string Rate(Clock::duration stretch, const std::string &separator)
+{
+    const long double seconds = std::chrono::duration<long double>(stretch).count();
+    return FormatSpeed(FloatDivide(FloatDivide(static_cast<long double>(TestVolume), seconds), 1024.0L), separator);
+}
+std::string Ms(Clock::duration stretch, const std::string &separator)
+{
+    return FormatSpeed(std::chrono::duration<long double, std::milli>(stretch).count(), separator) + " ms";
+}
+
 // The result line: bytes over the stopwatch's seconds, in KB/s.
 std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::size_t bytes)
 {
@@ -215,10 +227,12 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     // for the speed to stand.
     std::size_t sent = 0;
     unsigned long long other = 0;  // bytes read that did not begin with the mark
+    Clock::time_point began;
     {
         ShortWrites bounded(port, run.Stall);
         Progress progress(run.Stall);
         run.Timer.Reset();
+        began = Clock::now();
         run.Timer.Start();
         for (std::size_t i = 0; i < TestVolume / UploadBlock; ++i) {
             std::size_t done = 0;
@@ -239,6 +253,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
         }
         run.Timer.Stop();
     }
+    const Clock::time_point wrote = Clock::now();
     if (sent < TestVolume)
         return {UploadName + ": the board took nothing for " + Seconds(run.Stall) + "; " + std::to_string(sent) + " of " +
                 std::to_string(TestVolume) + " bytes went out." + LineDropped(port)};
@@ -248,16 +263,26 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     // The board's mark: a read that begins with "*". What comes before it is
     // read and dropped, and is no progress: a board that keeps sending must
     // not hold the wait open. Only the last block still draining is.
+    // Beside it, when the bytes had really left: the first status refresh
+    // that finds the transmit queue empty ("delivered"), and when the mark
+    // came ("marked"), which adds the board's own reaction.
     Progress progress(run.Stall);
     RefreshStatus(port);
     DWORD queued = BytesQueuedOut(port);
+    const bool emptyAtOnce = queued == 0;  // or the driver tells no queue
+    std::optional<Clock::time_point> delivered, marked;
+    if (emptyAtOnce) delivered = wrote;
     do {
         run.Rx[0] = ' ';
-        if (BytesWaiting(port) != 0) {
+        const DWORD waiting = BytesWaiting(port);
+        const Clock::time_point seen = Clock::now();
+        DWORD now = BytesQueuedOut(port);  // as BytesWaiting just saw it
+        if (now == 0 && !delivered) delivered = seen;
+        if (waiting != 0) {
             DWORD n = ReadPort(port, run.Rx, run.RxSize);
             if (n != 0 && run.Rx[0] != DoneByte) other += n;
+            if (n != 0 && run.Rx[0] == DoneByte) marked = Clock::now();
         }
-        DWORD now = BytesQueuedOut(port);  // as BytesWaiting just saw it
         if (now < queued) progress.Moved();
         queued = now;
         if (run.Rx[0] != DoneByte && progress.Stalled()) {
@@ -265,10 +290,22 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
                                Seconds(run.Stall);
             if (other != 0) line += "; the board kept sending other bytes (" + std::to_string(other) + " of them).";
             else line += '.';
-            return {line + LineDropped(port)};
+            std::string known = delivered ? UploadName + ": the PC's queue read empty after " + Ms(*delivered - began, run.Separator) +
+                                                " (" + Rate(*delivered - began, run.Separator) + " KB/s)."
+                                          : UploadName + ": " + std::to_string(queued) + " bytes were still in the PC's queue.";
+            return {line + LineDropped(port), known};
         }
     } while (run.Rx[0] != DoneByte);
-    return {result};
+    if (!delivered) {
+        RefreshStatus(port);
+        if (BytesQueuedOut(port) == 0) delivered = Clock::now();
+    }
+    std::string second = UploadName + " to the board (KB/s): ";
+    if (!delivered) second += "unknown (the PC's queue had not read empty when its \"*\" came)";
+    else if (emptyAtOnce) second += Rate(*delivered - began, run.Separator) + " (the PC's queue read empty as the last write returned, so as above)";
+    else second += Rate(*delivered - began, run.Separator) + " (the PC's queue empty after " + Ms(*delivered - began, run.Separator) + ")";
+    second += "; until its \"*\": " + Rate(*marked - began, run.Separator) + " (after " + Ms(*marked - began, run.Separator) + ")";
+    return {result, second};
 }
 
 std::vector<std::string> DownloadTest(const SpeedTestRun &run)

@@ -79,7 +79,10 @@ struct SpeedTestRun {
     std::chrono::milliseconds Stall = StallLimit;
 };
 
-// Each runs one test on an open port and gives the lines for the log. A
+// Each runs one test on an open port and gives the lines for the log. The
+// upload's figure times the writing alone; a second line gives the rate until
+// the transmit queue read empty and until the board's "*" (or, when no "*"
+// came, what is known of the queue). A
 // stopwatch that measured no time is a fault (EMathError), as the speed's
 // division is; in the upload that comes before the wait for the board's mark.
 std::vector<std::string> UploadTest(const SpeedTestRun &run);

@@ -122,7 +122,8 @@ TEST_CASE(both_speed_tests_against_the_simulator_on_the_gadget)
     for (auto *test : {&UploadTest, &DownloadTest}) {
         std::vector<std::string> lines = test(t.Run());
         for (const std::string &line : lines) std::printf("      %s\n", line.c_str());
-        CHECK(lines.size() == 1 && lines[0].find("(KB/s): ") != std::string::npos);
+        CHECK(!lines.empty() && lines[0].find("(KB/s): ") != std::string::npos);
+        CHECK(lines.size() == (test == &UploadTest ? 2u : 1u));
     }
     SimCounts c = sim.Counts();
     CHECK(c.upload == 262144 && c.uploadMarks == 64 && c.requests == 1 && c.sent >= 262144 + 5);
@@ -144,7 +145,7 @@ TEST_CASE(unplugged_mid_transfer_a_test_ends_in_time_and_the_port_opens_again)
         pull.join();
         for (const std::string &line : lines) std::printf("      %s\n", line.c_str());
         CHECK(MsSince(start) < 5000);
-        CHECK(lines.size() == 1 && lines[0].find("The line dropped") != std::string::npos);
+        CHECK(!lines.empty() && lines[0].find("The line dropped") != std::string::npos);
         CHECK(!PortResponds(Port));
         // Back under its old name once every descriptor of the old device is closed.
         ClosePort(Port);

@@ -83,8 +83,14 @@ TEST_CASE(the_upload_sends_its_exact_bytes_and_only_a_read_beginning_with_the_ma
     x.Run(UploadTest);
     x.script.join();
     CHECK(got == Upload);
-    CHECK_EQ(x.lines.size(), std::size_t(1));
+    CHECK_EQ(x.lines.size(), std::size_t(2));
     CHECK(StartsWith(Joined(x.lines), "Speed PC -> PIC (KB/s): "));
+    // Beside it, the rate until the bytes had left and until the mark, which came 100 ms after the last.
+    std::string second = x.lines.at(1);
+    CHECK(StartsWith(second, "Speed PC -> PIC to the board (KB/s): "));
+    const std::string until = "; until its \"*\": ", title = "Speed PC -> PIC to the board (KB/s): ";
+    std::size_t mark = second.find(until);
+    CHECK(mark != std::string::npos && std::atof(second.c_str() + mark + until.size()) < std::atof(second.c_str() + title.size()));
     CHECK(x.ms >= 100);
     CHECK_EQ(Drain(A), std::string());  // both answers were taken by the wait
 }
@@ -134,7 +140,8 @@ TEST_CASE(a_silent_board_ends_both_tests_within_the_limit)
 {
     Exchange x([&] { Receive(B, Upload.size(), 10000); });
     x.Run(UploadTest);
-    CHECK_EQ(Joined(x.lines), std::string("Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 0.3 s."));
+    CHECK_EQ(x.lines.at(0), std::string("Speed PC -> PIC: all 262144 bytes went out, but no \"*\" came back within 0.3 s."));
+    CHECK(x.lines.size() == 2 && StartsWith(x.lines[1], "Speed PC -> PIC: the PC's queue read empty after "));
     x.Run(DownloadTest);
     CHECK_EQ(Joined(x.lines), std::string("Speed PIC -> PC: nothing came for 0.3 s; 0 of 262144 bytes came."));
     CHECK(x.ms >= 290);
