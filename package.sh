@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing and makes the packages, in build/dist:
-#   quorvel_<version>_amd64.deb          the Debian package (console, simulator, menu entry)
-#   quorvel-<version>-windows.zip        both static Quorvel.exe builds, x64 and x86
+#   quorvel_<version>_amd64.deb          the Debian package (console, simulator, speed test, menu entry)
+#   quorvel-<version>-windows.zip        both static Quorvel.exe and quorvel-speed.exe builds, x64 and x86
 #   quorvel-<version>-x64-setup.exe      the Windows installers (NSIS), one per architecture
 #   quorvel-<version>-x86-setup.exe
 set -euo pipefail
@@ -14,7 +14,14 @@ dist=$PWD/build/dist
 rm -rf "$dist"
 mkdir -p "$dist"
 
-quorvel_build build/package -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+# Debian's hardening flags (fortify, stack protector, relro, now, PIE), as a
+# package built by Debian's own tools would have them.
+(
+    eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+    export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+    rm -rf build/package  # the flags are read at the first configure
+    quorvel_build build/package -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+)
 (cd build/package && cpack -G DEB >/dev/null)
 cp "build/package/quorvel_${version}_amd64.deb" "$dist/"
 
@@ -23,13 +30,16 @@ for arch in x64 x86; do
     quorvel_build "build/win-$arch-release" -DCMAKE_TOOLCHAIN_FILE="cmake/$triple-w64-mingw32.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
     "$triple-w64-mingw32-strip" -o "$dist/Quorvel-$arch.exe" "build/win-$arch-release/Quorvel.exe"
-    makensis -V2 -DARCH=$arch -DVERSION="$version" -DEXE="$dist/Quorvel-$arch.exe" \
+    "$triple-w64-mingw32-strip" -o "$dist/quorvel-speed-$arch.exe" "build/win-$arch-release/quorvel-speed.exe"
+    makensis -V2 -DARCH=$arch -DVERSION="$version" -DEXE="$dist/Quorvel-$arch.exe" -DSPEED="$dist/quorvel-speed-$arch.exe" \
         -DOUT="$dist/quorvel-$version-$arch-setup.exe" packaging/windows/quorvel.nsi
 done
 zipdir=$dist/quorvel-$version-windows
 mkdir -p "$zipdir/x64" "$zipdir/x86"
-mv "$dist/Quorvel-x64.exe" "$zipdir/x64/Quorvel.exe"
-mv "$dist/Quorvel-x86.exe" "$zipdir/x86/Quorvel.exe"
+for arch in x64 x86; do
+    mv "$dist/Quorvel-$arch.exe" "$zipdir/$arch/Quorvel.exe"
+    mv "$dist/quorvel-speed-$arch.exe" "$zipdir/$arch/quorvel-speed.exe"
+done
 (cd "$dist" && cmake -E tar cf "quorvel-$version-windows.zip" --format=zip "quorvel-$version-windows")
 rm -rf "$zipdir"
 ls -l "$dist"

@@ -165,11 +165,12 @@ std::string LineDropped(BYTE port)
 }
 
 // The test volume over a stretch, in KB/s, and a stretch in ms, as speeds are written.
-std::string Rate(Clock::duration stretch, const std::string &separator)
+long double RateOf(Clock::duration stretch)
 {
     const long double seconds = std::chrono::duration<long double>(stretch).count();
-    return FormatSpeed(FloatDivide(FloatDivide(static_cast<long double>(TestVolume), seconds), 1024.0L), separator);
+    return FloatDivide(FloatDivide(static_cast<long double>(TestVolume), seconds), 1024.0L);
 }
+std::string Rate(Clock::duration stretch, const std::string &separator) { return FormatSpeed(RateOf(stretch), separator); }
 std::string Ms(Clock::duration stretch, const std::string &separator)
 {
     return FormatSpeed(std::chrono::duration<long double, std::milli>(stretch).count(), separator) + " ms";
@@ -179,6 +180,7 @@ std::string Ms(Clock::duration stretch, const std::string &separator)
 std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::size_t bytes)
 {
     long double speed = FloatDivide(FloatDivide(static_cast<long double>(bytes), run.Timer.Seconds()), 1024.0L);
+    if (run.Figures) run.Figures->Speed = speed;
     return name + " (KB/s): " + FormatSpeed(speed, run.Separator);
 }
 
@@ -305,6 +307,11 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     else if (emptyAtOnce) second += Rate(*delivered - began, run.Separator) + " (the PC's queue read empty as the last write returned, so as above)";
     else second += Rate(*delivered - began, run.Separator) + " (the PC's queue empty after " + Ms(*delivered - began, run.Separator) + ")";
     second += "; until its \"*\": " + Rate(*marked - began, run.Separator) + " (after " + Ms(*marked - began, run.Separator) + ")";
+    if (run.Figures) {
+        run.Figures->Done = true;
+        run.Figures->Delivered = delivered ? RateOf(*delivered - began) : 0;
+        run.Figures->Marked = RateOf(*marked - began);
+    }
     return {result, second};
 }
 
@@ -329,6 +336,7 @@ std::vector<std::string> DownloadTest(const SpeedTestRun &run)
         return {DownloadName + ": nothing came for " + Seconds(run.Stall) + "; " + std::to_string(total) + " of " +
                 std::to_string(TestVolume) + " bytes came." + LineDropped(port)};
     std::vector<std::string> lines = {SpeedLine(DownloadName, run, total)};
+    if (run.Figures) run.Figures->Done = true;
     // The last read can bring more than was asked for; the speed counts it, and says so.
     if (total > TestVolume)
         lines.push_back(DownloadName + ": " + std::to_string(total - TestVolume) + " bytes came beyond " + std::to_string(TestVolume) + ".");

@@ -68,6 +68,14 @@ DWORD SendText(BYTE port, const std::string &text);
 // The line for a send the board took only part of.
 std::string PartSentLine(DWORD sent, std::size_t wanted);
 
+// A test's figures in KB/s, for programs that read them rather than lines:
+// the line's figure; for the upload also the rate until the transmit queue
+// read empty and until the board's "*". Done is false for a test that gave up.
+struct SpeedFigures {
+    bool Done = false;
+    long double Speed = 0, Delivered = 0, Marked = 0;
+};
+
 // What a throughput test works with: the port, the stopwatch that times it,
 // the buffer it reads into, and how its result is written.
 struct SpeedTestRun {
@@ -77,6 +85,7 @@ struct SpeedTestRun {
     DWORD RxSize;
     std::string Separator;
     std::chrono::milliseconds Stall = StallLimit;
+    SpeedFigures *Figures = nullptr;  // filled when given
 };
 
 // Each runs one test on an open port and gives the lines for the log. The

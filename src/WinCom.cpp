@@ -36,10 +36,18 @@ bool Refused(DWORD code)
     return false;
 }
 
+std::string deviceNames[PortCount];  // a port's name for OpenPort, where not its own
+
 }  // namespace
+
+void SetPortDeviceName(BYTE Port, const std::string &Name)
+{
+    if (Port >= 1 && Port <= PortCount) deviceNames[Port - 1] = Name;
+}
 
 std::string PortDeviceName(BYTE Port)
 {
+    if (Port >= 1 && Port <= PortCount && !deviceNames[Port - 1].empty()) return deviceNames[Port - 1];
     std::string number = std::to_string(Port);
     return Port < 10 ? "COM" + number : "\\\\.\\COM" + number;
 }
@@ -47,7 +55,9 @@ std::string PortDeviceName(BYTE Port)
 std::string PortDevicePath(BYTE Port)
 {
     char target[4096];
-    std::string dos = "COM" + std::to_string(Port);
+    // The DOS name of "COMn" or "\\.\COMn"; a path has none, and is itself.
+    std::string dos = PortDeviceName(Port);
+    if (dos.rfind("\\\\.\\", 0) == 0) dos.erase(0, 4);
     if (QueryDosDeviceA(dos.c_str(), target, sizeof target) == 0) return PortDeviceName(Port);
     return target;
 }

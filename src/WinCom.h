@@ -46,6 +46,10 @@ DWORD BytesQueuedOut(BYTE Port);
 // For messages to the user. The name OpenPort gives the platform ("COM3",
 // "\\.\COM12"); the device behind it where the platform tells, else the name.
 std::string PortDeviceName(BYTE Port);
+// Gives port n another name for OpenPort to open in place of its own ("" for
+// its own again): on Windows "\\.\COMn" for any n, on POSIX a device path.
+// For the command-line speed test, which is not held to 20 ports.
+void SetPortDeviceName(BYTE Port, const std::string &Name);
 std::string PortDevicePath(BYTE Port);
 // The platform error code of the last OpenPort that returned false; 0 after one that succeeded.
 DWORD OpenPortError();

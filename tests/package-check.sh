@@ -51,8 +51,9 @@ dpkg-deb -x "$deb" "$files"
 app=org.quorvel.Quorvel
 check "desktop entry is valid" desktop-file-validate "$files/usr/share/applications/$app.desktop"
 check "AppStream metadata is valid" appstreamcli validate --no-net "$files/usr/share/metainfo/$app.metainfo.xml"
-expected="./usr/bin/quorvel ./usr/bin/quorvel-sim ./usr/share/applications/$app.desktop ./usr/share/metainfo/$app.metainfo.xml
-./usr/share/icons/hicolor/scalable/apps/$app.svg ./usr/share/man/man1/quorvel.1.gz ./usr/share/man/man1/quorvel-sim.1.gz
+expected="./usr/bin/quorvel ./usr/bin/quorvel-sim ./usr/bin/quorvel-speed ./usr/share/applications/$app.desktop
+./usr/share/metainfo/$app.metainfo.xml ./usr/share/icons/hicolor/scalable/apps/$app.svg ./usr/share/man/man1/quorvel.1.gz
+./usr/share/man/man1/quorvel-sim.1.gz ./usr/share/man/man1/quorvel-speed.1.gz
 ./usr/share/doc/quorvel/copyright ./usr/share/doc/quorvel/changelog.gz ./usr/share/quorvel/screenshot.png"
 for size in 16 32 48 64 128 256; do expected+=" ./usr/share/icons/hicolor/${size}x${size}/apps/$app.png"; done
 contents() {
@@ -73,16 +74,23 @@ depends() {
 }
 check "its dependencies: Qt, the C++ runtime and fonts-wine" depends
 check "lintian finds no error or warning" lintian --fail-on error,warning --suppress-tags binary-has-unneeded-section "$deb"
+hardened() {
+    local notes
+    notes=$(lintian -I --suppress-tags binary-has-unneeded-section "$deb" | grep -- "hardening-" || true)
+    [ -z "$notes" ] || { echo "$notes"; return 1; }
+}
+check "the programs are built with Debian's hardening flags (no lintian note about them)" hardened
 man_options() {
-    local page=$work/quorvel-sim.1
-    gunzip -c "$files/usr/share/man/man1/quorvel-sim.1.gz" >"$page"
+    local program=$1 page=$work/$1.1
+    gunzip -c "$files/usr/share/man/man1/$program.1.gz" >"$page"
     man -l "$page" >/dev/null
     local option
-    for option in $("$files/usr/bin/quorvel-sim" --help | grep -o -- '--[a-z-]*' | sort -u); do
+    for option in $("$files/usr/bin/$program" --help | grep -o -- '--[a-z-]*' | sort -u); do
         grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" "$page" || { echo "the manual page lacks $option"; return 1; }
     done
 }
-check "quorvel-sim's manual page names every option of its --help" man_options
+check "quorvel-sim's manual page names every option of its --help" man_options quorvel-sim
+check "quorvel-speed's manual page names every option of its usage" man_options quorvel-speed
 scratch_root() {
     local root=$work/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
@@ -112,10 +120,14 @@ for arch in x64 x86; do
         env -u DISPLAY "$wine" "$dist/quorvel-$version-$arch-setup.exe" /S
         settle
         [ -f "$installed/Quorvel.exe" ] || { echo "no $installed/Quorvel.exe"; return 1; }
+        [ -f "$installed/quorvel-speed.exe" ] || { echo "no $installed/quorvel-speed.exe"; return 1; }
+        [ -f "$installed/Uninstall.exe" ] || { echo "no $installed/Uninstall.exe"; return 1; }
         [ -f "$link" ] || { echo "no Start-menu entry at $link"; return 1; }
         grep -aq "C:\\\\$folder\\\\Quorvel\\\\Quorvel.exe" "$link" || { echo "the Start-menu entry points elsewhere"; return 1; }
     }
-    check "the $arch installer installs silently, the Start-menu entry pointing at Quorvel.exe" install
+    before=$failed
+    check "the $arch installer installs silently, quorvel-speed.exe beside Quorvel.exe, the Start-menu entry pointing at it" install
+    held=$([ "$failed" -eq "$before" ] && echo yes || echo no)
     if [ $arch = x64 ]; then
         starts() {
             "$wine" "C:\\$folder\\Quorvel\\Quorvel.exe" &
@@ -127,7 +139,9 @@ for arch in x64 x86; do
         check "the installed Quorvel.exe starts and maps its window" starts
     fi
     uninstall() {
-        env -u DISPLAY "$wine" "C:\\$folder\\Quorvel\\Uninstall.exe" /S
+        # Only an install that held can show an uninstall at work.
+        [ "$held" = yes ] || { echo "nothing was installed to remove"; return 1; }
+        env -u DISPLAY "$wine" "C:\\$folder\\Quorvel\\Uninstall.exe" /S || { echo "the uninstaller did not run"; return 1; }
         settle
         [ ! -e "$installed" ] || { echo "left behind: $(ls "$installed")"; return 1; }
         [ ! -e "$link" ] || { echo "the Start-menu entry is still there"; return 1; }

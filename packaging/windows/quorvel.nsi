@@ -1,7 +1,7 @@
 ; The Windows installer, one per architecture:
-;   makensis -DARCH=x64|x86 -DVERSION=0.1 -DEXE=path\to\Quorvel.exe -DOUT=setup.exe quorvel.nsi
-; Installs Quorvel.exe into Program Files, a Start-menu entry and an
-; uninstaller; /S installs and uninstalls silently.
+;   makensis -DARCH=x64|x86 -DVERSION=0.1 -DEXE=path\to\Quorvel.exe -DSPEED=path\to\quorvel-speed.exe -DOUT=setup.exe quorvel.nsi
+; Installs Quorvel.exe and quorvel-speed.exe into Program Files, a Start-menu
+; entry and an uninstaller; /S installs and uninstalls silently.
 Unicode true
 !include "x64.nsh"
 
@@ -41,6 +41,7 @@ FunctionEnd
 Section "Quorvel"
   SetOutPath "$INSTDIR"
   File "/oname=Quorvel.exe" "${EXE}"
+  File "/oname=quorvel-speed.exe" "${SPEED}"
   WriteUninstaller "$INSTDIR\Uninstall.exe"
   CreateDirectory "$SMPROGRAMS\Quorvel"
   CreateShortCut "$SMPROGRAMS\Quorvel\Quorvel.lnk" "$INSTDIR\Quorvel.exe"
@@ -59,6 +60,7 @@ Section "Uninstall"
   Delete "$SMPROGRAMS\Quorvel\Quorvel.lnk"
   RMDir "$SMPROGRAMS\Quorvel"
   Delete "$INSTDIR\Quorvel.exe"
+  Delete "$INSTDIR\quorvel-speed.exe"
   Delete "$INSTDIR\Uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"

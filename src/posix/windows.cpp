@@ -235,8 +235,10 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD max)
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD creation,
                           DWORD, HANDLE)
 {
-    unsigned n = PortNumber(name);
-    if (n == 0) {
+    // A port's name, or a device's own path (the command-line speed test's).
+    const bool path = name && name[0] == '/';
+    unsigned n = path ? 0 : PortNumber(name);
+    if (n == 0 && !path) {
         Fail(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -247,11 +249,11 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
                : (access & GENERIC_WRITE)                          ? O_WRONLY
                                                                    : O_RDONLY;
-    std::string path = DevicePath(n);
+    const std::string device = path ? std::string(name) : DevicePath(n);
     // Non-blocking so that a modem line without carrier cannot stall the open;
     // every wait is done with poll() under the port's time-outs.
     int fd;
-    do fd = open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    do fd = open(device.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         FailErrno();

@@ -5,6 +5,7 @@
 // Port names: "COM1" to "COM9", and "\\.\COMn" for any n >= 1. Port n opens
 // the target of the link $XDG_CONFIG_HOME/quorvel/ports/comn (default
 // ~/.config/quorvel/ports/comn) when it exists, otherwise /dev/ttyACM<n-1>.
+// CreateFileA also opens a device by its absolute path.
 #ifndef QUORVEL_POSIX_WINDOWS_H
 #define QUORVEL_POSIX_WINDOWS_H
 

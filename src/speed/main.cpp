@@ -1,0 +1,239 @@
+// quorvel-speed: the console's two speed tests from the command line, for
+// scripts and a board's CI. The same port table, stopwatch and serial work as
+// the window, so the same protocol and the same figures.
+//
+// Exit status: 0 the runs passed; 1 a median fell below --min-up/--min-down;
+// 2 the port did not open, or a run gave up (the board did not answer);
+// 64 a usage error.
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+#include "Quorvel.h"
+#include "Serial.h"
+
+namespace {
+
+const char Usage[] =
+    "usage: quorvel-speed [--up | --down | --both] [--runs N] [--json] [--min-up KBPS] [--min-down KBPS] PORT\n";
+
+struct Options {
+    bool up = true, down = true, json = false;
+    int runs = 5;
+    double minUp = -1, minDown = -1;
+    std::string port;
+};
+
+int UsageError(const std::string &why)
+{
+    std::fprintf(stderr, "quorvel-speed: %s\n%s", why.c_str(), Usage);
+    return 64;
+}
+
+bool Number(const char *text, double &value)
+{
+    char *end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == 0 && value >= 0;
+}
+
+// PORT as the console names ports (1 to 20), or a device of the platform's
+// own: a path on Linux, COMn (any n) on Windows. The slot, and the name it opens.
+bool ChoosePort(const std::string &text, BYTE &port, std::string &name)
+{
+    std::string digits = text;
+#if defined(_WIN32)
+    if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') && (text[2] == 'M' || text[2] == 'm'))
+        digits = text.substr(3);
+#else
+    if (!text.empty() && text[0] == '/') return port = 1, name = text, true;
+#endif
+    if (digits.empty() || digits.size() > 5 || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    unsigned long n = std::strtoul(digits.c_str(), nullptr, 10);
+    if (n >= 1 && n <= unsigned(PortCount)) return port = BYTE(n), name.clear(), true;
+    if (digits.size() == text.size() || n == 0) return false;  // a bare number is one of the console's
+    return port = 1, name = "\\\\.\\COM" + std::to_string(n), true;
+}
+
+std::string Json(const std::string &text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') out += '\\', out += char(c);
+        else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else out += char(c);
+    }
+    return out + '"';
+}
+
+std::string Figure(long double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", double(value));
+    return text;
+}
+
+struct Run {
+    int number;
+    bool upload;
+    SpeedFigures figures;
+    std::vector<std::string> lines;
+};
+
+struct Spread {
+    double min = 0, median = 0, max = 0;
+};
+
+Spread Of(std::vector<double> values)
+{
+    Spread s;
+    if (values.empty()) return s;
+    std::sort(values.begin(), values.end());
+    s.min = values.front(), s.max = values.back();
+    std::size_t n = values.size();
+    s.median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    bool chose = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](double &into) {
+            if (i + 1 >= argc || !Number(argv[i + 1], into)) return false;
+            return ++i, true;
+        };
+        if (arg == "--up" || arg == "--down" || arg == "--both") {
+            if (chose) return UsageError("choose one of --up, --down and --both");
+            chose = true, o.up = arg != "--down", o.down = arg != "--up";
+        } else if (arg == "--json") {
+            o.json = true;
+        } else if (arg == "--runs") {
+            double runs = 0;
+            if (!value(runs) || runs < 1 || runs > 1000 || runs != int(runs)) return UsageError("--runs takes a whole number from 1 to 1000");
+            o.runs = int(runs);
+        } else if (arg == "--min-up" || arg == "--min-down") {
+            if (!value(arg == "--min-up" ? o.minUp : o.minDown)) return UsageError(arg + " takes a speed in KB/s");
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg[1] == '-') {
+            return UsageError("no option " + arg);
+        } else if (o.port.empty()) {
+            o.port = arg;
+        } else {
+            return UsageError("one port only");
+        }
+    }
+    if (o.port.empty()) return UsageError("which port?");
+    BYTE port = 0;
+    std::string name;
+    if (!ChoosePort(o.port, port, name)) return UsageError("no such port: " + o.port);
+    SetPortDeviceName(port, name);
+
+    if (!OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
+        std::fprintf(stderr, "%s\n", OpenFailureLine(port).c_str());
+        CloseAllPorts();
+        return 2;
+    }
+    const std::string device = PortDevicePath(port);
+    const bool progress = isatty(2) && !o.json;
+    TPerformanceTimer timer("SendTime");
+    std::vector<unsigned char> rx(64001);
+    std::vector<Run> runs;
+    int status = 0;
+    for (int n = 1; n <= o.runs && status == 0; ++n) {
+        for (bool upload : {true, false}) {
+            if (!(upload ? o.up : o.down)) continue;
+            if (progress) std::fprintf(stderr, "\rrun %d of %d: %s ...", n, o.runs, upload ? "PC -> PIC" : "PIC -> PC");
+            Run run{n, upload, {}, {}};
+            SpeedTestRun test{port, timer, rx.data(), DWORD(rx.size()), ".", StallLimit, &run.figures};
+            try {
+                run.lines = upload ? UploadTest(test) : DownloadTest(test);
+            } catch (const std::exception &e) {
+                run.lines = {TApplication::FaultText(e.what())};
+            }
+            if (progress) std::fprintf(stderr, "\r%*s\r", 40, "");
+            if (!o.json)
+                for (const std::string &line : run.lines) std::printf("%s\n", line.c_str());
+            const bool done = run.figures.Done;
+            runs.push_back(run);
+            if (!done) {
+                // The console's own words say what happened.
+                for (const std::string &line : run.lines) std::fprintf(stderr, "%s\n", line.c_str());
+                status = 2;
+                break;
+            }
+        }
+    }
+    CloseAllPorts();
+
+    std::vector<double> up, down, delivered, marked;
+    for (const Run &run : runs) {
+        if (!run.figures.Done) continue;
+        (run.upload ? up : down).push_back(double(run.figures.Speed));
+        if (run.upload) delivered.push_back(double(run.figures.Delivered)), marked.push_back(double(run.figures.Marked));
+    }
+    const Spread u = Of(up), d = Of(down), t = Of(delivered), k = Of(marked);
+    if (status == 0) {
+        if (o.up && o.minUp >= 0 && u.median < o.minUp) status = 1;
+        if (o.down && o.minDown >= 0 && d.median < o.minDown) status = 1;
+    }
+
+    if (o.json) {
+        std::string out = "{\"port\": " + (name.empty() ? std::to_string(port) : Json(o.port)) + ", \"device\": " + Json(device) +
+                          ", \"identity\": null, \"runs\": [";
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const Run &r = runs[i];
+            out += std::string(i ? ", " : "") + "{\"run\": " + std::to_string(r.number) + ", \"direction\": " +
+                   (r.upload ? "\"up\"" : "\"down\"") + ", \"done\": " + (r.figures.Done ? "true" : "false");
+            if (r.figures.Done) {
+                out += ", \"kbps\": " + Figure(r.figures.Speed);
+                if (r.upload) out += ", \"delivered_kbps\": " + Figure(r.figures.Delivered) + ", \"marked_kbps\": " + Figure(r.figures.Marked);
+            }
+            out += ", \"lines\": [";
+            for (std::size_t k = 0; k < r.lines.size(); ++k) out += (k ? ", " : "") + Json(r.lines[k]);
+            out += "]}";
+        }
+        out += "], \"summary\": {";
+        auto spread = [](const Spread &s) {
+            return "{\"min\": " + Figure(s.min) + ", \"median\": " + Figure(s.median) + ", \"max\": " + Figure(s.max);
+        };
+        std::string sep;
+        if (o.up && !up.empty())
+            out += "\"up\": " + spread(u) + ", \"delivered_median\": " + Figure(t.median) + ", \"marked_median\": " + Figure(k.median) + "}",
+                sep = ", ";
+        if (o.down && !down.empty()) out += sep + "\"down\": " + spread(d) + "}";
+        out += "}, \"status\": " + std::to_string(status) + "}";
+        std::printf("%s\n", out.c_str());
+    } else {
+        if (!up.empty())
+            std::printf("%s (KB/s) over %zu runs: min %s, median %s, max %s; until the queue read empty, median %s; "
+                        "until the \"*\", median %s\n",
+                        UploadName.c_str(), up.size(), Figure(u.min).c_str(), Figure(u.median).c_str(), Figure(u.max).c_str(),
+                        Figure(t.median).c_str(), Figure(k.median).c_str());
+        if (!down.empty())
+            std::printf("%s (KB/s) over %zu runs: min %s, median %s, max %s\n", DownloadName.c_str(), down.size(), Figure(d.min).c_str(),
+                        Figure(d.median).c_str(), Figure(d.max).c_str());
+    }
+    if (status == 1) std::fprintf(stderr, "quorvel-speed: a median fell below its minimum\n");
+    return status;
+}

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# quorvel-speed against the real simulator on port 5, as a script or a CI job
+# runs it: one table of cases, each the board's options, the arguments, the
+# exit status and a line the output must hold.
+#   speed-cli.sh SIM SPEED [RUNNER...]
+# With a runner (Wine's loader), the board is linked into $WINEPREFIX's
+# dosdevices; without, into a ports folder of its own.
+set -uo pipefail
+sim=$1 speed=$2
+shift 2
+runner=("$@")
+work=$(mktemp -d)
+board=
+trap '[ -n "$board" ] && kill $board 2>/dev/null; rm -rf "$work"' EXIT
+server=${WINESERVER:-/usr/lib/wine/wineserver}
+if [ ${#runner[@]} -gt 0 ]; then
+    folder=(--folder "$WINEPREFIX/dosdevices")
+    # The server started apart, so that what it says stays out of the outputs read here.
+    "$server" -p5 </dev/null >/dev/null 2>&1
+else
+    export XDG_CONFIG_HOME=$work folder=()
+fi
+
+passed=0 failed=0
+# board options | arguments | status | a line of the output (extended regex)
+cases=(
+    "--rate 1000|--down --runs 5 5|0|^Speed PIC -> PC \(KB/s\) over 5 runs: min [0-9.]+, median (99[0-9]|100[0-9]|1010)\.[0-9]{2}, "
+    "--rate 1000|--runs 1 --up --json 5|0|\"delivered_kbps\": [0-9.]+, \"marked_kbps\": [0-9.]+.*\"status\": 0\}$"
+    "--rate 1000|--runs 1 --down --min-down 2000 5|1|^quorvel-speed: a median fell below its minimum$"
+    "--silent|--runs 1 --up 5|2|^Speed PC -> PIC: all 262144 bytes went out, but no \"\*\" came back within 5 s\.$"
+    "|--runs 1 19|2|^Port 19 \(.*\) did not open: "
+    "|--runs x 5|64|^usage: quorvel-speed "
+    "|21|64|^quorvel-speed: no such port: 21$"
+    "||64|^quorvel-speed: which port\?$"
+)
+# On Linux a device is also named by its path.
+[ ${#runner[@]} -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: ")
+# In the USB CDC rig: the board on the gadget, five runs each way through cdc-acm.
+if [ -n "${QUORVEL_RIG_UDC:-}" ]; then
+    cases=("--device /dev/ttyGS0 --rate 1000|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: ")
+fi
+
+for row in "${cases[@]}"; do
+    IFS='|' read -r options args want pattern <<<"$row"
+    # shellcheck disable=SC2086
+    "$sim" --port 5 "${folder[@]}" $options >"$work/sim" 2>&1 &
+    board=$!
+    for _ in $(seq 100); do grep -q "board on port" "$work/sim" && break; sleep 0.1; done
+    device=$(sed -n 's/.*board on port 5 (\([^,]*\),.*/\1/p' "$work/sim")
+    # shellcheck disable=SC2086
+    timeout 120 "${runner[@]}" "$speed" ${args//DEVICE/$device} >"$work/out" 2>&1
+    got=$?
+    kill $board 2>/dev/null
+    wait $board 2>/dev/null
+    board=
+    tr -d '\r' <"$work/out" >"$work/lines"
+    if [ $got -eq "$want" ] && grep -qE -- "$pattern" "$work/lines"; then
+        passed=$((passed + 1))
+        echo "ok    quorvel-speed $args: status $got"
+    else
+        failed=$((failed + 1))
+        echo "FAIL  quorvel-speed $args (board: $options): status $got, wanted $want and a line matching: $pattern"
+        sed 's/^/    /' "$work/lines"
+    fi
+done
+[ ${#runner[@]} -eq 0 ] || timeout 30 "$server" -w || "$server" -k || true
+echo "$passed passed, $failed failed, 0 skipped"
+[ $failed -eq 0 ]
