@@ -35,9 +35,11 @@ cases=(
 )
 # On Linux a device is also named by its path.
 [ ${#runner[@]} -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: ")
-# In the USB CDC rig: the board on the gadget, five runs each way through cdc-acm.
+# In the USB CDC rig: the board on the gadget, five runs each way through
+# cdc-acm, unpaced (the sanitized simulator under emulation paces 1000 KB/s
+# only to about 900).
 if [ -n "${QUORVEL_RIG_UDC:-}" ]; then
-    cases=("--device /dev/ttyGS0 --rate 1000|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: ")
+    cases=("--device /dev/ttyGS0|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: ")
 fi
 
 for row in "${cases[@]}"; do
