@@ -44,9 +44,9 @@ if [ "${1:-}" = "--new-prefix" ]; then
     fi
     mkdir -p "$WINEPREFIX"
     touch "$WINEPREFIX/$marker"
-    DISPLAY= "$WINE" wineboot --init >/dev/null 2>&1 || true
+    booted=$(DISPLAY= "$WINE" wineboot --init 2>&1) || true
     "$WINESERVER" -w
-    [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot did not make a prefix in $WINEPREFIX"
+    [ -f "$WINEPREFIX/system.reg" ] || fail "wineboot did not make a prefix in $WINEPREFIX: $(tail -n 5 <<<"$booted")"
     # A fresh prefix has no fonts of its own, and the layout's "MS Sans Serif"
     # would fall back to a wider face: Wine's own, from fonts-wine.
     fonts="$WINEPREFIX/drive_c/windows/Fonts"
@@ -65,10 +65,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits (10 s at most) for a line in a helper's output file.
+# Waits (10 s at most, or QUORVEL_WAIT_SCALE times that) for a line in a helper's output file.
 wait_for() {
     local file=$1 text=$2 what=$3 i
-    for i in $(seq 100); do
+    for i in $(seq $((100 * ${QUORVEL_WAIT_SCALE:-1}))); do
         grep -q "$text" "$file" 2>/dev/null && return 0
         sleep 0.1
     done
