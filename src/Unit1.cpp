@@ -220,10 +220,11 @@ void TForm1::Button1Click()
     const std::string text = Edit1->Text();
     if (PortIsOpen(ComPort)) count = SendText(ComPort, text);
     Edit2->SetText(std::to_string(count));
-    // A board that takes nothing ends the send within its limit; what did not go is said.
-    const std::size_t wanted = std::min<std::size_t>(text.size(), PortTextLimit);
-    if (PortIsOpen(ComPort) && count < wanted && PortResponds(ComPort)) Memo1->Append(PartSentLine(count, wanted));
     LookForBoard(true);
+    // A board that takes nothing ends the send within its limit; what did not
+    // go is said (a board that went away has been said above, its port closed).
+    const std::size_t wanted = std::min<std::size_t>(text.size(), PortTextLimit);
+    if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(PartSentLine(count, wanted));
 }
 
 DWORD TForm1::DoReceive()

@@ -172,19 +172,34 @@ bool WaitFor(int fd, short events, std::int64_t deadline)
     }
 }
 
-constexpr DWORD MaxQueue = 16u << 20;  // a larger receive queue is refused, as memory a driver would not get
+constexpr DWORD MaxQueue = 16u << 20;
+
+// Whether the line discipline refills within a moment (0.2 ms): the driver's
+// worker is on another processor, and sleeping for it would cost a transfer
+// that is still flowing far more than looking a few times.
+bool Refilled(int fd)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    do {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return true;
+        std::this_thread::yield();
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}  // a larger receive queue is refused, as memory a driver would not get
 
 std::size_t Queued(const Port &port) { return port.queueTail - port.queueHead; }
 
 // Takes what has arrived into the receive queue, up to its size. The line
 // discipline hands over at most its buffer (4 KB) a read and refills it from
-// the driver a moment later; so after a read that brought about a buffer's
-// worth, more may be behind it, and the fill waits a millisecond for it (a
-// few in all). A board that trickles is never waited for. A hang-up or an
-// error is left for the next read to meet.
+// the driver a moment later; so after reads that brought about a buffer's
+// worth, more may be behind them, and the fill looks again for a moment (5 ms
+// in all). A board that trickles is never waited for. A hang-up or an error
+// is left for the next read to meet.
+constexpr std::size_t Backlog = 2048;  // this much at once suggests the buffer was full
+
 void Fill(Port &port)
 {
-    constexpr std::size_t Backlog = 2048;  // a read this big suggests the buffer was full
     std::vector<unsigned char> &q = port.queue;
     if (q.empty()) return;
     if (port.queueHead > 0) {
@@ -205,8 +220,7 @@ void Fill(Port &port)
         if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
         if (burst < Backlog || NowMs() >= until) return;
         burst = 0;
-        pollfd p{port.fd, POLLIN, 0};
-        if (poll(&p, 1, 1) <= 0 || !(p.revents & POLLIN)) return;
+        if (!Refilled(port.fd)) return;
     }
 }
 
@@ -499,9 +513,13 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 #endif
     // A device that is gone (the line hung up, the board unplugged) refuses
     // even this question; Windows fails the call then too.
-    Fill(*port);
     int waiting = 0;
     if (ioctl(port->fd, FIONREAD, &waiting) != 0) return FailErrno();
+    // A full line discipline may have more behind it: count that too.
+    if (std::size_t(std::max(waiting, 0)) >= Backlog) {
+        Fill(*port);
+        if (ioctl(port->fd, FIONREAD, &waiting) != 0) return FailErrno();
+    }
     if (errors) *errors = flags;
     if (stat) {
         std::memset(stat, 0, sizeof *stat);
@@ -533,16 +551,18 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERL
 
     auto *out = static_cast<unsigned char *>(buffer);
     DWORD got = 0;
-    Fill(*port);
+    // What the queue gathered first, then straight from the terminal.
     if (std::size_t queued = Queued(*port)) {
         got = DWORD(std::min<std::size_t>(queued, count));
         std::memcpy(out, port->queue.data() + port->queueHead, got);
         port->queueHead += got;
     }
+    std::size_t burst = 0;  // read since the line discipline was last found empty
     while (got < count) {
         ssize_t r = read(port->fd, out + got, count - got);
         if (r > 0) {
             got += DWORD(r);
+            burst += std::size_t(r);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -551,7 +571,14 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD count, LPDWORD done, LPOVERL
             if (got) break;
             return r == 0 ? Fail(ERROR_GEN_FAILURE) : FailErrno();
         }
-        if (atOnce || (firstByte && got)) break;
+        if (atOnce || (firstByte && got)) {
+            // As the queue's fill does: a buffer's worth may have more behind it.
+            if (burst >= Backlog && NowMs() < start + 5 && Refilled(port->fd)) {
+                burst = 0;
+                continue;
+            }
+            break;
+        }
         std::int64_t until = deadline;
         if (gap && got) {
             std::int64_t gapEnd = NowMs() + gap;
