@@ -67,13 +67,20 @@ void TLogStore::Clear()
     std::vector<std::uint64_t>().swap(starts);
     size = 0;
     full = false;
-    ++version;
+    ++version, ++generation;
 }
 
 std::string TLogStore::Line(std::size_t i) const
 {
     std::string line;
-    if (i >= starts.size()) return line;
+    Line(i, line);
+    return line;
+}
+
+void TLogStore::Line(std::size_t i, std::string &line) const
+{
+    line.clear();
+    if (i >= starts.size()) return;
     std::uint64_t at = starts[i], end = End(i);
     line.reserve(std::size_t(end - at));
     while (at < end) {
@@ -82,7 +89,6 @@ std::string TLogStore::Line(std::size_t i) const
         line.append(chunks[std::size_t(at / ChunkBytes)].get() + offset, take);
         at += take;
     }
-    return line;
 }
 
 std::uint64_t TLogStore::Footprint() const

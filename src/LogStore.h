@@ -31,6 +31,8 @@ public:
     std::size_t LineCount() const { return starts.size(); }
     // Line i's characters, without its line end.
     std::string Line(std::size_t i) const;
+    // The same into `into`, whose room is used again.
+    void Line(std::size_t i, std::string &into) const;
     std::size_t LineLength(std::size_t i) const { return std::size_t(End(i) - starts[i]); }
     std::uint64_t Bytes() const { return size; }
     // Bytes held for the text and the index together.
@@ -38,6 +40,8 @@ public:
 
     // Changes since the store was made: a view redraws when it moved on.
     std::uint64_t Version() const { return version; }
+    // Clears since the store was made: lines a view knew are gone when it moved on.
+    std::uint64_t Generation() const { return generation; }
 
     static constexpr std::size_t ChunkBytes = std::size_t(1) << 20;
     // The most the text may take; beyond it the store behaves as when the
@@ -54,7 +58,7 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks;
     std::uint64_t size = 0;
     std::vector<std::uint64_t> starts;  // where each line begins in the text
-    std::uint64_t version = 0;
+    std::uint64_t version = 0, generation = 0;
     bool full = false;
 };
 

@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <algorithm>
 
+#include "Completion.h"
 #include "Quorvel.h"
 
 // ---------------------------------------------------------------- TQtComboBox
@@ -47,36 +48,24 @@ void TQtComboBox::keyPressEvent(QKeyEvent *event)
 {
     QLineEdit *edit = lineEdit();
     const Qt::KeyboardModifiers commandKeys = Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier;
-    bool plain = !(event->modifiers() & commandKeys);
-    if (plain && event->key() == Qt::Key_Backspace) {
-        ++editing;
-        QComboBox::keyPressEvent(event);
-        --editing;
-        ClearEntry();
-        return;
-    }
-    QString typed = event->text();
-    if (!plain || typed.size() != 1 || !typed[0].isPrint()) {
-        QComboBox::keyPressEvent(event);
-        return;
-    }
-    QString start = (edit->hasSelectedText() ? edit->text().left(edit->selectionStart()) : edit->text()) + typed;
-    for (int i = 0; i < count(); ++i) {
-        QString entry = itemText(i);
-        if (!entry.startsWith(start, Qt::CaseInsensitive)) continue;
-        bool changed = i != currentIndex();
-        ++editing;
-        setCurrentIndex(i);
-        edit->setText(entry);
-        edit->setSelection(int(start.size()), int(entry.size() - start.size()));
-        --editing;
-        if (changed) emit Change();
-        return;
-    }
+    const bool plain = !(event->modifiers() & commandKeys);
+    const QString typed = event->text();
+    char key;
+    if (plain && event->key() == Qt::Key_Backspace) key = ComboBackspace;
+    else if (plain && typed.size() == 1 && typed[0].isPrint() && typed[0].unicode() < 256) key = char(typed[0].unicode());
+    else return QComboBox::keyPressEvent(event);  // what Latin-1 lacks goes in as an edit, which ends the choice
+    std::vector<std::string> entries;
+    for (int i = 0; i < count(); ++i) entries.push_back(itemText(i).toLatin1().toStdString());
+    TComboText box{edit->text().toLatin1().toStdString(), edit->cursorPosition(), edit->cursorPosition(), currentIndex()};
+    if (edit->hasSelectedText()) box.selFrom = edit->selectionStart(), box.selTo = edit->selectionEnd();
+    const bool change = ComboType(entries, box, key);
     ++editing;
-    QComboBox::keyPressEvent(event);
+    setCurrentIndex(box.index);
+    edit->setText(QString::fromLatin1(box.text.data(), qsizetype(box.text.size())));
+    if (box.selTo > box.selFrom) edit->setSelection(box.selFrom, box.selTo - box.selFrom);
+    else edit->setCursorPosition(box.selFrom);
     --editing;
-    ClearEntry();
+    if (change) emit Change();
 }
 
 // ---------------------------------------------------------------- TQtRadioGroup

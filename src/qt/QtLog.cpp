@@ -6,16 +6,26 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
-#include <QTextLine>
+#include <QTextLayout>
 #include <algorithm>
+#include <climits>
 
 namespace {
 
-QString Text(const std::string &bytes) { return QString::fromLatin1(bytes.data(), qsizetype(bytes.size())); }
+// One glyph a byte: a control character shows as a blank of its own, not as
+// a tab stop or nothing, so that every byte is as wide as the view counts it.
+QChar Glyph(unsigned char byte) { return byte < 0x20 || (byte >= 0x7F && byte < 0xA0) ? QChar(' ') : QChar(byte); }
+
+QString Text(const std::string &bytes, int from, int to)
+{
+    QString text(to - from, Qt::Uninitialized);
+    for (int i = from; i < to; ++i) text[i - from] = Glyph(static_cast<unsigned char>(bytes[std::size_t(i)]));
+    return text;
+}
 
 }  // namespace
 
-TQtLog::TQtLog(const TLogStore &store, QWidget *parent) : QAbstractScrollArea(parent), store(store)
+TQtLog::TQtLog(const TLogStore &store, QWidget *parent) : QAbstractScrollArea(parent), store(store), view(store, *this, "\n")
 {
     setFocusPolicy(Qt::StrongFocus);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -23,272 +33,160 @@ TQtLog::TQtLog(const TLogStore &store, QWidget *parent) : QAbstractScrollArea(pa
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
-    UpdateScrollBar();
+    verticalScrollBar()->setSingleStep(1);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        if (!settingBar) view.ScrollTo(std::size_t(std::max(0, value)));
+    });
+    connect(&dragTimer, &QTimer::timeout, this, [this] { view.Tick(); });
+    SetFont();
 }
 
-int TQtLog::Rows() const { return std::max(1, (viewport()->height() - 2 * Margin) / std::max(1, fontMetrics().lineSpacing())); }
-
-void TQtLog::UpdateScrollBar()
+void TQtLog::SetFont()
 {
-    // One step a line. At the end, the last line stands at the bottom however
-    // its neighbours wrap; above it, the top line is the scroll bar's value.
+    const QFontMetrics metrics(font());
+    int widths[256];
+    for (int i = 0; i < 256; ++i) widths[i] = metrics.horizontalAdvance(Glyph(static_cast<unsigned char>(i)));
+    view.SetMetrics(widths, metrics.height(), Margin);
+}
+
+void TQtLog::Invalidate() { viewport()->update(); }
+
+void TQtLog::SetScrollBar(std::size_t lines, std::size_t page, std::size_t position)
+{
+    // One step a line; the top line is the value, the end its maximum.
     QScrollBar *bar = verticalScrollBar();
-    int count = int(std::min<std::size_t>(store.LineCount(), std::size_t(INT32_MAX / 2)));
-    int rows = Rows();
-    bar->setRange(0, std::max(0, count - rows));
-    bar->setPageStep(rows);
-    bar->setSingleStep(1);
+    const auto fit = [](std::size_t n) { return int(std::min<std::size_t>(n, std::size_t(INT_MAX / 2))); };
+    settingBar = true;
+    bar->setRange(0, std::max(0, fit(lines) - fit(page)));
+    bar->setPageStep(fit(page));
+    bar->setValue(fit(position));
+    settingBar = false;
+}
+
+void TQtLog::SetClipboard(const std::string &text)
+{
+    QApplication::clipboard()->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+}
+
+void TQtLog::SetTimer(int ms)
+{
+    if (ms > 0) dragTimer.start(ms);
+    else dragTimer.stop();
 }
 
 void TQtLog::StoreChanged()
 {
-    bool follow = AtEnd();
-    UpdateScrollBar();
-    if (follow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    anchor = Clamp(anchor), cursor = Clamp(cursor);
-    viewport()->update();
+    view.StoreChanged();
     emit Changed();
 }
 
-bool TQtLog::AtEnd() const { return verticalScrollBar()->value() >= verticalScrollBar()->maximum(); }
-
-std::unique_ptr<QTextLayout> TQtLog::LayOut(std::size_t line) const
+QString TQtLog::Text() const
 {
-    auto layout = std::make_unique<QTextLayout>(::Text(store.Line(line)), font());
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout->setTextOption(option);
-    layout->setCacheEnabled(true);
-    const qreal width = std::max(1, viewport()->width() - 2 * Margin);
-    layout->beginLayout();
-    qreal y = 0;
-    for (QTextLine row = layout->createLine(); row.isValid(); row = layout->createLine()) {
-        row.setLineWidth(width);
-        row.setPosition(QPointF(0, y));
-        y += row.height();
-    }
-    layout->endLayout();
-    return layout;
+    const std::string text = view.Text();
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
-void TQtLog::LayOutInSight() const
+QString TQtLog::SelectedText() const
 {
-    shown.clear();
-    const std::size_t count = store.LineCount();
-    const int height = viewport()->height();
-    if (count == 0) return;
-    if (AtEnd()) {
-        // From the last line up, until the view is full.
-        int bottom = height - Margin;
-        for (std::size_t line = count; line-- > 0 && bottom > 0;) {
-            auto layout = LayOut(line);
-            bottom -= int(layout->boundingRect().height());
-            shown.push_back({line, bottom, std::move(layout)});
-        }
-        std::reverse(shown.begin(), shown.end());
-        if (shown.empty()) return;  // a view too low for even one line
-        // Short logs start at the top, as text does.
-        int shift = shown.front().top - Margin;
-        if (shift > 0)
-            for (Shown &s : shown) s.top -= shift;
-    } else {
-        int top = Margin;
-        for (std::size_t line = std::size_t(verticalScrollBar()->value()); line < count && top < height; ++line) {
-            auto layout = LayOut(line);
-            int h = int(layout->boundingRect().height());
-            shown.push_back({line, top, std::move(layout)});
-            top += h;
-        }
-    }
+    const std::string text = view.SelectedText();
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+QRect TQtLog::Where(Position position) const
+{
+    const TLogBox box = view.Where(position);
+    return box.Empty() ? QRect() : QRect(box.left, box.top, box.right - box.left, box.bottom - box.top);
 }
 
 void TQtLog::paintEvent(QPaintEvent *)
 {
-    LayOutInSight();
     QPainter painter(viewport());
-    Position from = std::min(anchor, cursor), to = std::max(anchor, cursor);
+    const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
     QTextLayout::FormatRange selected;
-    selected.format.setBackground(palette().brush(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::Highlight));
-    selected.format.setForeground(palette().brush(hasFocus() ? QPalette::Active : QPalette::Inactive, QPalette::HighlightedText));
-    for (const Shown &s : shown) {
+    selected.format.setBackground(palette().brush(group, QPalette::Highlight));
+    selected.format.setForeground(palette().brush(group, QPalette::HighlightedText));
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    for (const TLogView::Row &row : view.Rows()) {
+        QTextLayout layout(::Text(*row.text, row.from, row.to), font());
+        layout.setTextOption(option);
+        layout.setCacheEnabled(true);  // shaped once, for drawing too
+        layout.beginLayout();
+        layout.createLine().setPosition(QPointF(0, 0));
+        layout.endLayout();
         QList<QTextLayout::FormatRange> ranges;
-        if (from < to && s.line >= from.line && s.line <= to.line) {
-            int start = s.line == from.line ? from.offset : 0;
-            int end = s.line == to.line ? to.offset : int(s.layout->text().size());
-            selected.start = start, selected.length = end - start;
-            if (selected.length > 0) ranges << selected;
+        if (row.selTo > row.selFrom) {
+            selected.start = row.selFrom - row.from, selected.length = row.selTo - row.selFrom;
+            ranges << selected;
         }
-        QPointF at(Margin, s.top);
-        s.layout->draw(&painter, at, ranges);
-        if (hasFocus() && s.line == cursor.line) s.layout->drawCursor(&painter, at, cursor.offset);
+        const QPointF at(Margin, row.top);
+        layout.draw(&painter, at, ranges);
+        if (hasFocus() && row.caret >= 0) layout.drawCursor(&painter, at, row.caret - row.from);
     }
 }
 
 void TQtLog::resizeEvent(QResizeEvent *event)
 {
-    bool follow = AtEnd();
     QAbstractScrollArea::resizeEvent(event);
-    UpdateScrollBar();
-    if (follow) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    view.Resize(viewport()->width(), viewport()->height());
+}
+
+void TQtLog::changeEvent(QEvent *event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) SetFont();
 }
 
 void TQtLog::scrollContentsBy(int, int) { viewport()->update(); }
 
-TQtLog::Position TQtLog::Clamp(Position p) const
+namespace {
+
+int Modifiers(Qt::KeyboardModifiers modifiers)
 {
-    std::size_t count = store.LineCount();
-    if (count == 0) return {};
-    if (p.line >= count) p = {count - 1, int(store.LineLength(count - 1))};
-    p.offset = std::clamp(p.offset, 0, int(store.LineLength(p.line)));
-    return p;
+    return (modifiers & Qt::ShiftModifier ? lmShift : 0) | (modifiers & Qt::ControlModifier ? lmControl : 0);
 }
 
-TQtLog::Position TQtLog::At(QPoint point) const
-{
-    LayOutInSight();
-    if (shown.empty()) return {};
-    const Shown *hit = &shown.front();
-    if (point.y() < shown.front().top) return {shown.front().line, 0};
-    for (const Shown &s : shown)
-        if (point.y() >= s.top) hit = &s;
-    QPointF local(point.x() - Margin, point.y() - hit->top);
-    for (int i = 0; i < hit->layout->lineCount(); ++i) {
-        QTextLine row = hit->layout->lineAt(i);
-        if (local.y() < row.y() + row.height() || i + 1 == hit->layout->lineCount())
-            return {hit->line, row.xToCursor(local.x())};
-    }
-    return {hit->line, 0};
-}
-
-QRect TQtLog::Where(Position position) const
-{
-    LayOutInSight();
-    for (const Shown &s : shown) {
-        if (s.line != position.line) continue;
-        QTextLine row = s.layout->lineForTextPosition(position.offset);
-        if (!row.isValid()) return {};
-        qreal x = row.cursorToX(position.offset);
-        return QRect(int(Margin + x), int(s.top + row.y()), std::max(1, fontMetrics().averageCharWidth()), int(row.height()));
-    }
-    return {};
-}
-
-QString TQtLog::Range(Position from, Position to) const
-{
-    QString text;
-    for (std::size_t line = from.line; line <= to.line && line < store.LineCount(); ++line) {
-        std::string bytes = store.Line(line);
-        std::size_t start = line == from.line ? std::size_t(from.offset) : 0;
-        std::size_t end = line == to.line ? std::size_t(to.offset) : bytes.size();
-        if (line != from.line) text += QChar('\n');
-        if (end > start) text += ::Text(bytes.substr(start, end - start));
-    }
-    return text;
-}
-
-QString TQtLog::Text() const
-{
-    if (store.LineCount() == 0) return QString();
-    std::size_t last = store.LineCount() - 1;
-    return Range({0, 0}, {last, int(store.LineLength(last))});
-}
-
-QString TQtLog::SelectedText() const { return Range(std::min(anchor, cursor), std::max(anchor, cursor)); }
-
-void TQtLog::Select(Position from, Position to)
-{
-    anchor = Clamp(from), cursor = Clamp(to);
-    viewport()->update();
-}
-
-void TQtLog::SelectAll()
-{
-    std::size_t count = store.LineCount();
-    if (count == 0) return;
-    Select({0, 0}, {count - 1, int(store.LineLength(count - 1))});
-}
-
-void TQtLog::Copy() const
-{
-    if (anchor == cursor) return;
-    QApplication::clipboard()->setText(SelectedText());
-}
-
-void TQtLog::MoveCursor(Position to, bool extend)
-{
-    cursor = Clamp(to);
-    if (!extend) anchor = cursor;
-    ShowCursor();
-    viewport()->update();
-}
-
-void TQtLog::ShowCursor()
-{
-    // Brings the cursor's line into sight, scrolling by whole lines.
-    QScrollBar *bar = verticalScrollBar();
-    int line = int(std::min<std::size_t>(cursor.line, std::size_t(INT32_MAX / 2)));
-    if (!AtEnd() && line >= bar->value() && line < bar->value() + Rows()) return;
-    if (line < bar->value() || (AtEnd() && line < bar->maximum())) bar->setValue(line);
-    else if (line >= bar->value() + Rows()) bar->setValue(line - Rows() + 1);
-}
+}  // namespace
 
 void TQtLog::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
-    Position p = At(event->position().toPoint());
-    cursor = p;
-    if (!(event->modifiers() & Qt::ShiftModifier)) anchor = p;
-    dragging = true;
-    viewport()->update();
+    const QPoint at = event->position().toPoint();
+    view.Press(at.x(), at.y(), Modifiers(event->modifiers()));
 }
 
 void TQtLog::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!dragging) return;
-    QPoint point = event->position().toPoint();
-    // Dragging past an edge scrolls the log on.
-    if (point.y() < 0) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
-    else if (point.y() > viewport()->height()) verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    cursor = At(point);
-    viewport()->update();
+    const QPoint at = event->position().toPoint();
+    view.Drag(at.x(), at.y());
 }
 
 void TQtLog::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) dragging = false;
+    if (event->button() == Qt::LeftButton) view.Release();
     QAbstractScrollArea::mouseReleaseEvent(event);
+}
+
+void TQtLog::wheelEvent(QWheelEvent *event)
+{
+    view.Wheel(event->angleDelta().y());
+    event->accept();
 }
 
 void TQtLog::keyPressEvent(QKeyEvent *event)
 {
-    if (event->matches(QKeySequence::Copy)) return Copy();
-    if (event->matches(QKeySequence::SelectAll)) return SelectAll();
-    const bool extend = event->modifiers() & Qt::ShiftModifier;
-    const bool far = event->modifiers() & Qt::ControlModifier;
-    const std::size_t count = store.LineCount();
-    if (count == 0) return QAbstractScrollArea::keyPressEvent(event);
-    Position p = cursor;
-    switch (event->key()) {
-    case Qt::Key_Left:
-        if (p.offset > 0) --p.offset;
-        else if (p.line > 0) p = {p.line - 1, int(store.LineLength(p.line - 1))};
-        break;
-    case Qt::Key_Right:
-        if (p.offset < int(store.LineLength(p.line))) ++p.offset;
-        else if (p.line + 1 < count) p = {p.line + 1, 0};
-        break;
-    case Qt::Key_Up: p.line = p.line > 0 ? p.line - 1 : 0; break;
-    case Qt::Key_Down: p.line = std::min(p.line + 1, count - 1); break;
-    case Qt::Key_PageUp: p.line = p.line > std::size_t(Rows()) ? p.line - std::size_t(Rows()) : 0; break;
-    case Qt::Key_PageDown: p.line = std::min(p.line + std::size_t(Rows()), count - 1); break;
-    case Qt::Key_Home: p = far ? Position{0, 0} : Position{p.line, 0}; break;
-    case Qt::Key_End:
-        if (far) p.line = count - 1;
-        p.offset = int(store.LineLength(p.line));
-        break;
-    default: return QAbstractScrollArea::keyPressEvent(event);
-    }
-    MoveCursor(p, extend);
+    static const std::pair<int, TLogKey> keys[] = {
+        {Qt::Key_Left, TLogKey::Left},         {Qt::Key_Right, TLogKey::Right}, {Qt::Key_Up, TLogKey::Up},
+        {Qt::Key_Down, TLogKey::Down},         {Qt::Key_PageUp, TLogKey::PageUp}, {Qt::Key_PageDown, TLogKey::PageDown},
+        {Qt::Key_Home, TLogKey::Home},         {Qt::Key_End, TLogKey::End},
+    };
+    bool used = false;
+    if (event->matches(QKeySequence::Copy)) used = view.Key(TLogKey::Copy, 0);
+    else if (event->matches(QKeySequence::SelectAll)) used = view.Key(TLogKey::SelectAll, 0);
+    else
+        for (const auto &key : keys)
+            if (event->key() == key.first) used = view.Key(key.second, Modifiers(event->modifiers()));
+    if (!used) QAbstractScrollArea::keyPressEvent(event);
 }
 
 void TQtLog::contextMenuEvent(QContextMenuEvent *event)
@@ -296,7 +194,7 @@ void TQtLog::contextMenuEvent(QContextMenuEvent *event)
     QMenu menu(this);
     QAction *copy = menu.addAction(tr("&Copy"), this, [this] { Copy(); });
     copy->setShortcut(QKeySequence::Copy);
-    copy->setEnabled(!(anchor == cursor));
+    copy->setEnabled(view.HasSelection());
     menu.addSeparator();
     QAction *all = menu.addAction(tr("Select All"), this, [this] { SelectAll(); });
     all->setShortcut(QKeySequence::SelectAll);

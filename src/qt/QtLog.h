@@ -1,17 +1,16 @@
-// The reception log on Qt: a read-only view of a TLogStore that lays out and
-// draws only the lines in sight, wrapped at its width, with selection by
-// mouse and keys, copy and select-all. The text itself stays in the store.
+// The reception log on Qt: the host of a TLogView, which decides what is in
+// sight, the selection and what input means. Here: Qt's events turned into
+// the view's words, the font's widths, the scroll bar, the clipboard, and
+// the rows drawn as the view lays them out. The text stays in the store.
 #ifndef QUORVEL_QT_QTLOG_H
 #define QUORVEL_QT_QTLOG_H
 
 #include <QAbstractScrollArea>
-#include <QTextLayout>
-#include <memory>
-#include <vector>
+#include <QTimer>
 
-#include "LogStore.h"
+#include "LogView.h"
 
-class TQtLog : public QAbstractScrollArea {
+class TQtLog : public QAbstractScrollArea, private TLogHost {
     Q_OBJECT
 public:
     using Position = TLogPosition;
@@ -24,12 +23,12 @@ public:
     // Lines joined by line feeds, as a copy gives them.
     QString Text() const;
     QString SelectedText() const;
-    void Select(Position anchor, Position cursor);
-    void SelectAll();
-    void Copy() const;
-    bool AtEnd() const;
-    // Where a point of the viewport falls in the text (as the last drawing laid it out).
-    Position At(QPoint point) const;
+    void Select(Position anchor, Position cursor) { view.Select(anchor, cursor); }
+    void SelectAll() { view.SelectAll(); }
+    void Copy() const { view.Copy(); }
+    bool AtEnd() const { return view.AtEnd(); }
+    // Where a point of the viewport falls in the text.
+    Position At(QPoint point) const { return view.At(point.x(), point.y()); }
     // The rectangle of a position's character in the viewport, where it is in sight.
     QRect Where(Position position) const;
 
@@ -39,9 +38,11 @@ signals:
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void wheelEvent(QWheelEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
@@ -49,24 +50,17 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
-    struct Shown {
-        std::size_t line;
-        int top;  // in the viewport
-        std::unique_ptr<QTextLayout> layout;
-    };
-    std::unique_ptr<QTextLayout> LayOut(std::size_t line) const;
-    void LayOutInSight() const;
-    void UpdateScrollBar();
-    int Rows() const;
-    void MoveCursor(Position to, bool extend);
-    void ShowCursor();
-    Position Clamp(Position p) const;
-    QString Range(Position from, Position to) const;
+    void Invalidate() override;
+    void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) override;
+    void SetClipboard(const std::string &text) override;
+    void CaptureMouse(bool) override {}  // Qt's own while a button is down
+    void SetTimer(int ms) override;
+    void SetFont();
 
     const TLogStore &store;
-    Position anchor, cursor;
-    bool dragging = false;
-    mutable std::vector<Shown> shown;  // the lines in sight, as last laid out
+    TLogView view;
+    QTimer dragTimer;
+    bool settingBar = false;
     static constexpr int Margin = 4;
 };
 

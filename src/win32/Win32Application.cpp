@@ -2,13 +2,17 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
-
-#include "Win32Controls.h"
 
 namespace {
 bool busy = false;
-}
+std::vector<HWND> windows;  // ours, up now
+}  // namespace
+
+void TWin32Application::AddWindow(HWND window) { windows.push_back(window); }
+void TWin32Application::RemoveWindow(HWND window) { windows.erase(std::remove(windows.begin(), windows.end(), window), windows.end()); }
+int TWin32Application::Windows() { return int(windows.size()); }
 
 TWin32Application::TWin32Application()
 {
@@ -30,7 +34,7 @@ void TWin32Application::ModalErrorBox(const std::string &text, const std::string
     // is up, further faults go to the error stream.
     static bool showing = false;
     // Nothing shows once the window is gone (a handler that ran on past its closing).
-    if (showing || TWin32Window::Live() == 0) {
+    if (showing || windows.empty()) {
         std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
         return;
     }
@@ -44,9 +48,10 @@ void TWin32Application::Dispatch(MSG &msg)
 {
     // Our windows take the dialog manager's keys; anything else (the 1 ms
     // poll's ticks among them) goes straight on, with no look-up.
-    if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST)
-        if (TWin32Window *window = TWin32Window::Of(msg.hwnd))
-            if (IsDialogMessageA(window->Handle(), &msg)) return;
+    if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST) {
+        HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+        if (root && std::find(windows.begin(), windows.end(), root) != windows.end() && IsDialogMessageA(root, &msg)) return;
+    }
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
 }

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "Quorvel.h"
 
@@ -24,6 +25,11 @@ public:
     int ExitCode = 0;
 
     static bool BusyCursor();
+    // The top-level windows of ours: they take the dialog manager's keys, and
+    // the error box shows only while one is up.
+    static void AddWindow(HWND window);
+    static void RemoveWindow(HWND window);
+    static int Windows();
     // The program's own error box: modal, an error icon and one OK button.
     static void ModalErrorBox(const std::string &text, const std::string &title);
 

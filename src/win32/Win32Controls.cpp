@@ -6,313 +6,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "Quorvel.h"
-#include "Win32Application.h"
-
-// What the window hands a control: its notifications and its timer's ticks.
-class TWin32Window::Part {
-public:
-    virtual ~Part() = default;
-    virtual void Notify(HWND from, WORD code) { (void)from, (void)code; }
-    virtual void Tick() {}
-};
-
-namespace {
-
-const int FirstId = 100;  // clear of IDOK and IDCANCEL, which the dialog manager sends
-
-// Runs a control's handler through the frame, which reports a fault.
-void Fire(const std::function<void()> &handler)
-{
-    if (handler) TApplication::Run(handler);
-}
-
-std::string WindowText(HWND hwnd)
-{
-    int n = GetWindowTextLengthA(hwnd);
-    std::string text(std::size_t(std::max(n, 0)) + 1, '\0');
-    n = GetWindowTextA(hwnd, text.data(), n + 1);
-    text.resize(std::size_t(std::max(n, 0)));
-    return text;
-}
-
-template <typename Base>
-class Windowed : public Base {
-public:
-    explicit Windowed(HWND hwnd) : hwnd(hwnd) {}
-    bool Enabled() const override { return IsWindowEnabled(hwnd) != FALSE; }
-    void SetEnabled(bool enabled) override { EnableWindow(hwnd, enabled); }
-    HWND const hwnd;
-};
-
-// Subclasses a system control with an ANSI window procedure, so its
-// characters stay bytes of the code page (comctl32's subclassing is Unicode).
-template <typename Self>
-class Subclass {
-protected:
-    void Hook(HWND hwnd)
-    {
-        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        previous = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Proc)));
-    }
-    LRESULT Previous(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        return CallWindowProcA(previous, hwnd, message, wParam, lParam);
-    }
-
-private:
-    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        auto *self = reinterpret_cast<Subclass *>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-        return Guarded([&] { return static_cast<Self *>(self)->Subclassed(hwnd, message, wParam, lParam); });
-    }
-    WNDPROC previous = nullptr;
-};
-
-class Win32Label : public Windowed<TLabel>, public TWin32Window::Part {
-public:
-    using Windowed::Windowed;
-};
-}  // namespace
-
-// The parts are the window's own, so they reach its private Part.
-class Win32Edit : public Windowed<TEdit>, public TWin32Window::Part, public Subclass<Win32Edit> {
-public:
-    explicit Win32Edit(HWND hwnd) : Windowed(hwnd) { Hook(hwnd); }
-    std::string Text() const override { return WindowText(hwnd); }
-    void SetText(const std::string &text) override { SetWindowTextA(hwnd, text.c_str()); }
-
-    LRESULT Subclassed(HWND h, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (message == WM_GETDLGCODE && lParam) {
-            // Enter is the box's own key, not the dialog manager's default button.
-            auto *msg = reinterpret_cast<MSG *>(lParam);
-            if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN) return Previous(h, message, wParam, lParam) | DLGC_WANTMESSAGE;
-        }
-        if (message == WM_CHAR && OnKeyPress) {
-            char key = char(wParam);
-            TApplication::Run([this, &key] { OnKeyPress(key); });
-            if (key == 0) return 0;
-            wParam = static_cast<unsigned char>(key);
-        }
-        return Previous(h, message, wParam, lParam);
-    }
-};
-
-class Win32Button : public Windowed<TButton>, public TWin32Window::Part {
-public:
-    using Windowed::Windowed;
-    void Notify(HWND, WORD code) override
-    {
-        // A disabled button does nothing, whatever message reaches it.
-        if (code == BN_CLICKED && Enabled()) Fire(OnClick);
-    }
-};
-
-// The log's text stays in the control's store; the view draws what is in sight.
-class Win32Memo : public TMemo, public TWin32Window::Part {
-public:
-    Win32Memo(HWND parent, int id, DWORD style) : view(Lines, parent, id, style) {}
-    bool Enabled() const override { return IsWindowEnabled(view.Handle()) != FALSE; }
-    void SetEnabled(bool enabled) override { EnableWindow(view.Handle(), enabled); }
-    TWin32Log view;
-
-protected:
-    void Changed() override { view.StoreChanged(); }
-};
-
-// The editable drop-down list. Win32's does not complete typed text by
-// itself: its edit part is subclassed to complete against the entries.
-class Win32ComboBox : public Windowed<TComboBox>, public TWin32Window::Part, public Subclass<Win32ComboBox> {
-public:
-    explicit Win32ComboBox(HWND hwnd) : Windowed(hwnd)
-    {
-        COMBOBOXINFO info{};
-        info.cbSize = sizeof info;
-        GetComboBoxInfo(hwnd, &info);
-        edit = info.hwndItem;
-        Hook(edit);
-    }
-    int ItemIndex() const override { return int(SendMessageA(hwnd, CB_GETCURSEL, 0, 0)); }
-    void SetItemIndex(int index) override
-    {
-        chosen = index;
-        if (ItemIndex() == index) return;  // the shown text stays as it is
-        ++editing;
-        SendMessageA(hwnd, CB_SETCURSEL, WPARAM(index), 0);
-        --editing;
-    }
-    void Notify(HWND, WORD code) override
-    {
-        if (editing) return;
-        // Moving through the open list previews; the entry the list closes on
-        // is the choice. In the closed box the arrow keys choose at once. (The
-        // system sends the two notifications in either order.)
-        if (code == CBN_SELCHANGE && !SendMessageA(hwnd, CB_GETDROPPEDSTATE, 0, 0)) Choose();
-        if (code == CBN_CLOSEUP) Choose();
-        // Edits that do not come through the typed keys (paste, cut, Delete) leave no entry selected.
-        if (code == CBN_EDITCHANGE) ClearEntry();
-    }
-
-    LRESULT Subclassed(HWND h, UINT message, WPARAM wParam, LPARAM lParam)
-    {
-        if (message != WM_CHAR) return Previous(h, message, wParam, lParam);
-        const unsigned char typed = static_cast<unsigned char>(wParam);
-        if (typed == VK_BACK) {
-            ++editing;
-            Previous(h, message, wParam, lParam);
-            --editing;
-            ClearEntry();
-            return 0;
-        }
-        if (typed < ' ' || typed == 127) return Previous(h, message, wParam, lParam);
-        DWORD from = 0, to = 0;
-        SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-        std::string text = WindowText(edit);
-        std::string start = (from != to ? text.substr(0, std::min<std::size_t>(from, text.size())) : text) + char(typed);
-        const int count = int(SendMessageA(hwnd, CB_GETCOUNT, 0, 0));
-        for (int i = 0; i < count; ++i) {
-            std::string entry = Entry(i);
-            if (entry.size() < start.size() || CompareStringA(LOCALE_USER_DEFAULT, NORM_IGNORECASE, entry.data(), int(start.size()),
-                                                              start.data(), int(start.size())) != CSTR_EQUAL)
-                continue;
-            // The first entry it begins: selected and shown whole, the completed part selected.
-            ++editing;
-            SendMessageA(hwnd, CB_SETCURSEL, WPARAM(i), 0);  // shows the entry's text
-            SendMessageA(edit, EM_SETSEL, start.size(), entry.size());
-            --editing;
-            Choose();
-            return 0;
-        }
-        ++editing;
-        Previous(h, message, wParam, lParam);
-        --editing;
-        ClearEntry();
-        return 0;
-    }
-
-    HWND edit = nullptr;
-
-private:
-    std::string Entry(int i) const
-    {
-        int n = int(SendMessageA(hwnd, CB_GETLBTEXTLEN, WPARAM(i), 0));
-        std::string entry(std::size_t(std::max(n, 0)) + 1, '\0');
-        n = int(SendMessageA(hwnd, CB_GETLBTEXT, WPARAM(i), reinterpret_cast<LPARAM>(entry.data())));
-        entry.resize(std::size_t(std::max(n, 0)));
-        return entry;
-    }
-    void ClearEntry()
-    {
-        // Dropping the selected entry would also empty the text; keep what the user sees.
-        DWORD from = 0, to = 0;
-        SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-        std::string text = WindowText(edit);
-        ++editing;
-        if (ItemIndex() != -1) {
-            SendMessageA(hwnd, CB_SETCURSEL, WPARAM(-1), 0);
-            if (WindowText(edit) != text) SetWindowTextA(edit, text.c_str());
-            SendMessageA(edit, EM_SETSEL, from, to);
-        }
-        --editing;
-        chosen = -1;
-        Fire(OnChange);
-    }
-    // The entry now selected is the user's choice: the handler runs if it changed.
-    void Choose()
-    {
-        if (ItemIndex() == chosen) return;
-        chosen = ItemIndex();
-        Fire(OnChange);
-    }
-    int editing = 0;  // inside our own changes: the combo box's notifications are ours
-    int chosen = -1;  // the entry the handler last ran for
-};
-
-// The framed group and its buttons, siblings in the window so that the
-// dialog manager moves through them with the arrow keys.
-class Win32RadioGroup : public Windowed<TRadioGroup>, public TWin32Window::Part {
-public:
-    explicit Win32RadioGroup(HWND frame) : Windowed(frame) {}
-    int ItemIndex() const override
-    {
-        for (std::size_t i = 0; i < items.size(); ++i)
-            if (SendMessageA(items[i], BM_GETCHECK, 0, 0) == BST_CHECKED) return int(i);
-        return -1;
-    }
-    void SetItemIndex(int index) override
-    {
-        for (std::size_t i = 0; i < items.size(); ++i)
-            SendMessageA(items[i], BM_SETCHECK, int(i) == index ? BST_CHECKED : BST_UNCHECKED, 0);
-        Changed();
-    }
-    void SetEnabled(bool enabled) override
-    {
-        Windowed::SetEnabled(enabled);
-        for (HWND item : items) EnableWindow(item, enabled);
-    }
-    void Notify(HWND, WORD code) override
-    {
-        if (code == BN_CLICKED) Changed();
-    }
-    // The group is one tab stop, its checked item; the arrow keys move within it.
-    void SetTabStop()
-    {
-        int checked = std::max(ItemIndex(), 0);
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            LONG_PTR style = GetWindowLongPtrA(items[i], GWL_STYLE);
-            style = int(i) == checked ? style | WS_TABSTOP : style & ~LONG_PTR(WS_TABSTOP);
-            SetWindowLongPtrA(items[i], GWL_STYLE, style);
-        }
-    }
-    std::vector<HWND> items;
-    int selected = -1;
-
-private:
-    void Changed()
-    {
-        // Only a change of selection counts, however it is made (mouse, arrow keys, code).
-        int now = ItemIndex();
-        SetTabStop();
-        if (now == selected) return;
-        selected = now;
-        if (now >= 0) Fire(OnClick);
-    }
-};
-
-class Win32Timer : public TTimer, public TWin32Window::Part {
-public:
-    Win32Timer(HWND owner, UINT_PTR id, int interval) : owner(owner), id(id), interval(UINT(std::max(interval, 1))) {}
-    ~Win32Timer() override
-    {
-        if (running && IsWindow(owner)) KillTimer(owner, id);
-    }
-    bool Enabled() const override { return running; }
-    // A running timer is not restarted: its next tick keeps its schedule.
-    void SetEnabled(bool enabled) override
-    {
-        if (enabled == running) return;
-        if (!enabled) {
-            KillTimer(owner, id);
-            running = false;
-            return;
-        }
-        // A window that is gone (closed while a handler still ran) ticks no more.
-        if (!IsWindow(owner)) return;
-        if (!SetTimer(owner, id, interval, nullptr)) throw std::runtime_error("Not enough timers available");
-        running = true;
-    }
-    void Tick() override
-    {
-        if (running) Fire(OnTimer);
-    }
-    HWND const owner;
-    UINT_PTR const id;
-    UINT const interval;
-
-private:
-    bool running = false;
-};
+#include "Win32Parts.h"
 
 // ---------------------------------------------------------------- the window
 
@@ -365,8 +59,6 @@ TWin32Window::~TWin32Window()
     if (font) DeleteObject(font);
 }
 
-int TWin32Window::live = 0;
-
 void TWin32Window::FitLabels()
 {
     HDC dc = GetDC(hwnd);
@@ -383,16 +75,6 @@ void TWin32Window::FitLabels()
     }
     SelectObject(dc, old);
     ReleaseDC(hwnd, dc);
-}
-
-TWin32Window *TWin32Window::Of(HWND h)
-{
-    HWND root = h ? GetAncestor(h, GA_ROOT) : nullptr;
-    if (!root) return nullptr;
-    char name[64] = "";
-    GetClassNameA(root, name, sizeof name);
-    if (std::string(name).rfind("TQuorvel", 0) != 0) return nullptr;
-    return reinterpret_cast<TWin32Window *>(GetWindowLongPtrA(root, GWLP_USERDATA));
 }
 
 RECT TWin32Window::Scaled(int left, int top, int width, int height) const
@@ -426,7 +108,7 @@ void TWin32Window::Build(const TFormDesign &design)
     hwnd = CreateWindowExA(0, className.c_str(), design.Caption.c_str(), WindowStyle, client.left, client.top, outer.right - outer.left,
                            outer.bottom - outer.top, nullptr, nullptr, GetModuleHandleA(nullptr), this);
     if (!hwnd) throw std::runtime_error("the window could not be made");
-    ++live;
+    TWin32Application::AddWindow(hwnd);
 
     // Children are made in tab order, which is the order the dialog manager
     // moves through them; controls that take no focus come after.
@@ -664,7 +346,7 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         if (closing) PostQuitMessage(0);
         return 0;
     case WM_NCDESTROY: {
-        --live;
+        TWin32Application::RemoveWindow(hwnd);
         HWND self = hwnd;
         hwnd = nullptr;
         SetWindowLongPtrA(self, GWLP_USERDATA, 0);

@@ -33,12 +33,8 @@ public:
     HWND Handle() const { return hwnd; }
     double Scale() const { return scale; }
     HFONT Font() const { return font; }
-    // The window of ours that `hwnd` belongs to, or nullptr.
-    static TWin32Window *Of(HWND hwnd);
     // What the window hands a control: its notifications and its timer's ticks.
     class Part;
-    // How many windows of ours are up.
-    static int Live() { return live; }
 
 private:
     struct Placed {
@@ -66,7 +62,6 @@ private:
     bool closing = false;
     std::vector<Placed> placed;
     std::vector<HWND> labels;
-    static int live;
     std::map<std::string, std::unique_ptr<TControl>> controls;
     std::map<HWND, Part *> byWindow;  // who hears a child's notifications
     std::map<UINT_PTR, Part *> byTimer;

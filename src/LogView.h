@@ -1,0 +1,141 @@
+// The reception log's view, with no toolkit: which rows of a TLogStore are in
+// sight and where, following the end, the selection, and what keys, clicks,
+// drags and the wheel mean. A widget set hosts it: it says the view's size
+// and its font's widths, hands it input in the words below, and draws the
+// rows it lays out. Every byte is one character of the width the host gives
+// it (a TAB too); lines wrap after the last blank that fits, else where full.
+#ifndef QUORVEL_LOGVIEW_H
+#define QUORVEL_LOGVIEW_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "LogStore.h"
+
+// What a platform does for the view.
+class TLogHost {
+public:
+    virtual ~TLogHost() = default;
+    // The view needs drawing again.
+    virtual void Invalidate() = 0;
+    // The scroll bar: `lines` in all, `page` of them in sight at the end, the top one at `position`.
+    virtual void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) = 0;
+    virtual void SetClipboard(const std::string &text) = 0;
+    // Mouse input goes on coming here while a drag lasts, wherever the pointer is.
+    virtual void CaptureMouse(bool on) = 0;
+    // Calls Tick() every `ms` milliseconds; 0 stops it.
+    virtual void SetTimer(int ms) = 0;
+};
+
+enum class TLogKey { Left, Right, Up, Down, PageUp, PageDown, Home, End, Copy, SelectAll };
+enum TLogModifier { lmShift = 1, lmControl = 2 };
+enum class TLogScroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
+
+struct TLogBox {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    bool Empty() const { return right <= left || bottom <= top; }
+};
+
+class TLogView {
+public:
+    using Position = TLogPosition;
+    // One wrapped row in sight, as the host draws it.
+    struct Row {
+        std::size_t line;
+        int from, to;  // characters of the line
+        int top;       // in the view; the first row may start above it
+        int selFrom, selTo;  // the selected part, within from..to (empty: selFrom == selTo)
+        bool selectedBreak;  // the selection runs on past the line's end, which ends here
+        int caret;           // where the caret stands in this row, or -1
+        const std::string *text;  // the whole line
+    };
+
+    // `lineBreak` joins lines in copied text: the platform's own.
+    TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak);
+
+    // The font: each byte's width, a row's height, the blank kept around the text.
+    void SetMetrics(const int widths[256], int rowHeight, int margin);
+    void Resize(int width, int height);
+    // The store changed: the view follows its end while it is at the end.
+    void StoreChanged();
+
+    // The rows in sight, laid out now if anything changed since.
+    const std::vector<Row> &Rows() const;
+    int Width(const Row &row, int from, int to) const;  // pixels of part of a row
+    bool AtEnd() const { return following || top >= MaxTop(); }
+    std::size_t TopLine() const { return AtEnd() ? MaxTop() : top; }
+    // Whole rows the view holds: a page.
+    int Page() const;
+
+    Position Anchor() const { return anchor; }
+    Position Caret() const { return caret; }
+    bool HasSelection() const { return !(anchor == caret); }
+    void Select(Position anchor, Position caret);
+    void SelectAll();
+    std::string SelectedText() const;
+    std::string Text() const;
+    // Lines from..to joined by the line break, at most `limit` bytes.
+    std::string Range(Position from, Position to, std::size_t limit = std::string::npos) const;
+    std::uint64_t TextLength() const;  // of Text()
+    void Copy() const;
+
+    // Where a point of the view falls in the text.
+    Position At(int x, int y) const;
+    // The box of the character at a position (a blank's at a line's end), where it is in sight.
+    TLogBox Where(Position position) const;
+
+    // Input. Key() is false for a key the view has no use for.
+    bool Key(TLogKey key, int modifiers);
+    void Press(int x, int y, int modifiers);
+    void Drag(int x, int y);
+    void Release();
+    void Tick();  // the host's timer, while a drag is past an edge
+    void Wheel(int delta);  // 120 a notch, up positive
+    void Scroll(TLogScroll action);
+    void ScrollTo(std::size_t line);
+
+    static constexpr int WheelLines = 3;
+    static constexpr int DragScrollMs = 50;
+
+private:
+    std::size_t MaxTop() const;
+    Position Clamp(Position p) const;
+    void Changed();  // redraw, and the scroll bar as it now stands
+    void MoveCaret(Position to, bool extend);
+    void ShowCaret();
+    void Wrap(const std::string &text, std::vector<std::pair<int, int>> &out) const;
+    void LayOut() const;
+    void DragScroll();
+
+    const TLogStore &store;
+    TLogHost &host;
+    const std::string lineBreak;
+    int widths[256] = {};
+    int rowHeight = 1, margin = 0;
+    int width = 0, height = 0;
+    std::size_t top = 0;     // the first line in sight, away from the end
+    bool following = true;   // at the end, and staying there as lines come
+    Position anchor, caret;
+    bool dragging = false;
+    int dragX = 0, dragY = 0;
+    int wheelRest = 0;       // part of a notch not yet scrolled
+    bool timing = false;
+
+    mutable std::deque<int> tailRows;  // rows of the lines from tailFirst to the end, at this width
+    mutable std::size_t tailFirst = 0;
+    mutable std::string scratchText;  // room used again, line after line
+    mutable std::vector<std::pair<int, int>> scratchRows;
+    mutable std::uint64_t rowsGeneration = 0;
+    mutable bool maxTopStale = true;
+    mutable std::uint64_t maxTopVersion = 0;
+    mutable std::size_t maxTop = 0;
+    mutable bool stale = true;
+    mutable std::uint64_t laidOutVersion = ~std::uint64_t(0);
+    mutable std::vector<Row> rows;
+    mutable std::deque<std::string> texts;  // lines in sight; rows point into it (a deque keeps them in place)
+};
+
+#endif

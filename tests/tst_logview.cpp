@@ -1,0 +1,348 @@
+// The log view's model and the port list's completion, with no window: a
+// fake host where every character is one unit wide and a row one unit high.
+#include <chrono>
+#include <cstdlib>
+#include <random>
+
+#include "Check.h"
+#include "Completion.h"
+#include "LogView.h"
+
+namespace {
+
+struct FakeHost : TLogHost {
+    int invalidated = 0, timer = 0;
+    std::size_t barLines = 0, barPage = 0, barPosition = 0;
+    std::string clipboard;
+    bool captured = false;
+    void Invalidate() override { ++invalidated; }
+    void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) override
+    {
+        barLines = lines, barPage = page, barPosition = position;
+    }
+    void SetClipboard(const std::string &text) override { clipboard = text; }
+    void CaptureMouse(bool on) override { captured = on; }
+    void SetTimer(int ms) override { timer = ms; }
+};
+
+struct Log {
+    TLogStore store;
+    FakeHost host;
+    TLogView view{store, host, "\r\n"};
+    explicit Log(int width = 10, int height = 5, int margin = 0)
+    {
+        int ones[256];
+        std::fill(std::begin(ones), std::end(ones), 1);
+        view.SetMetrics(ones, 1, margin);
+        view.Resize(width, height);
+    }
+    void Add(const std::string &line)
+    {
+        store.Append(line);
+        view.StoreChanged();
+    }
+    // The rows in sight as "text|text|...", each row's characters.
+    std::string Shown() const
+    {
+        std::string out;
+        for (const TLogView::Row &row : view.Rows()) out += (out.empty() ? "" : "|") + row.text->substr(std::size_t(row.from), std::size_t(row.to - row.from));
+        return out;
+    }
+};
+
+std::string Fail(const std::string &what) { return what; }
+
+// What must hold of the view after any step; empty when it does.
+std::string Invariants(const Log &log, int width, int height, int margin = 0)
+{
+    const TLogView &v = log.view;
+    const std::size_t count = log.store.LineCount();
+    const std::vector<TLogView::Row> &rows = v.Rows();
+    if (height <= 0 || count == 0) return rows.empty() ? "" : Fail("rows in a view of no height or no lines");
+    if (rows.empty()) return height <= margin ? "" : Fail("nothing in sight");
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const TLogView::Row &r = rows[i];
+        if (r.line >= count || *r.text != log.store.Line(r.line)) return Fail("a row's text is not its line's");
+        if (r.from < 0 || r.from > r.to || r.to > int(r.text->size())) return Fail("a row outside its line");
+        if (r.top >= height || r.top + 1 <= 0) return Fail("a row out of sight");
+        if (width >= 2 && r.to - r.from > width) {
+            // Only blanks may hang past the edge.
+            for (int k = r.from + width; k < r.to; ++k)
+                if ((*r.text)[std::size_t(k)] != ' ') return Fail("a row wider than the view");
+        }
+        if (r.selFrom < r.from || r.selTo > r.to || r.selFrom > r.selTo) return Fail("a selection outside its row");
+        if (i > 0) {
+            const TLogView::Row &p = rows[i - 1];
+            if (r.top != p.top + 1) return Fail("rows not one under another");
+            bool next = p.line == r.line ? p.to == r.from && p.to < int(p.text->size()) : r.line == p.line + 1 && r.from == 0 && p.to == int(p.text->size());
+            if (!next) return Fail("a row missing between two in sight");
+        }
+    }
+    if (v.AtEnd() && (rows.back().line != count - 1 || rows.back().to != int(rows.back().text->size())))
+        return Fail("at the end, but the last line's end is not in sight");
+    if (v.AtEnd() && rows.front().top > margin) return Fail("a short log not at the top");
+    if (!v.AtEnd() && (rows.front().line != v.TopLine() || rows.front().from != 0 || rows.front().top != margin))
+        return Fail("scrolled, but the top line is not first");
+    // The bar's end is the view's end, and every line can be scrolled to the top but those the end shows whole.
+    const std::size_t barEnd = log.host.barLines - std::min(log.host.barLines, log.host.barPage);
+    if (log.host.barLines != count || log.host.barPosition != v.TopLine() || log.host.barPosition > barEnd || v.AtEnd() != (v.TopLine() == barEnd))
+        return Fail("the scroll bar is not where the view is");
+    if (v.AtEnd() && barEnd > 0 && rows.front().line > barEnd) return Fail("a line neither at the end nor to be scrolled to");
+    const TLogPosition a = v.Anchor(), c = v.Caret();
+    for (TLogPosition p : {a, c})
+        if (p.line >= count || p.offset < 0 || std::size_t(p.offset) > log.store.LineLength(p.line)) return Fail("the caret or anchor off the text");
+    const TLogPosition from = std::min(a, c), to = std::max(a, c);
+    if (to.line - from.line > 64) return "";  // a long selection's text is left to the cases above
+    std::size_t selected = v.SelectedText().size(), expected = 0;
+    for (std::size_t line = from.line; line <= to.line && from < to; ++line)
+        expected += (line == to.line ? std::size_t(to.offset) : log.store.LineLength(line) + 2) - (line == from.line ? std::size_t(from.offset) : 0);
+    if (selected != expected) return Fail("the selected text is not the selection");
+    return "";
+}
+
+}  // namespace
+
+TEST_CASE(lines_wrap_after_the_last_blank_else_where_full)
+{
+    struct Case {
+        int width;
+        const char *line, *rows;
+    } cases[] = {
+        {10, "", ""},
+        {10, "short", "short"},
+        {10, "exactly 10", "exactly 10"},
+        {5, "hello world", "hello |world"},            // the blank at the edge hangs past it
+        {8, "ab cd efgh ij", "ab cd |efgh ij"},        // after the last blank that fits
+        {3, "abcdefgh", "abc|def|gh"},                 // no blank: wherever full
+        {4, "ab   cd", "ab   |cd"},                    // a run of blanks hangs whole
+        {2, "ab  ", "ab  "},                           // and ends the line: no empty row
+        {0, "abc", "a|b|c"},                           // no room: a character a row
+        {6, "a\tb\x01\xFF\x7F" "c", "a\tb\x01\xFF\x7F|c"},  // every byte one character, TAB too
+    };
+    for (const Case &c : cases) {
+        Log log(c.width, 20);
+        log.Add(c.line);
+        CHECK_EQ(log.Shown(), std::string(c.rows));
+        CHECK_EQ(Invariants(log, c.width, 20), std::string());
+    }
+    // Lines that wrap fill the view from the bottom at the end, and from the top line scrolled up.
+    Log log(4, 3);
+    for (const char *line : {"one", "two two", "three"}) log.Add(line);
+    CHECK_EQ(log.Shown(), std::string("two|thre|e"));
+    log.view.ScrollTo(0);
+    CHECK_EQ(log.Shown(), std::string("one|two |two"));
+}
+
+TEST_CASE(the_view_follows_the_end_and_stays_when_scrolled_up)
+{
+    Log log(10, 3);
+    for (int i = 0; i < 10; ++i) log.Add("line " + std::to_string(i));
+    CHECK(log.view.AtEnd());
+    CHECK_EQ(log.view.TopLine(), std::size_t(7));
+    CHECK_EQ(log.Shown(), std::string("line 7|line 8|line 9"));
+    CHECK_EQ(log.host.barPosition, std::size_t(7));
+
+    struct Step {
+        TLogScroll action;
+        std::size_t top;
+        bool atEnd;
+    } steps[] = {{TLogScroll::LineUp, 6, false}, {TLogScroll::PageUp, 3, false}, {TLogScroll::Top, 0, false},
+                 {TLogScroll::LineUp, 0, false}, {TLogScroll::PageDown, 3, false}, {TLogScroll::Bottom, 7, true},
+                 {TLogScroll::LineDown, 7, true}};
+    for (const Step &s : steps) {
+        log.view.Scroll(s.action);
+        CHECK_EQ(log.view.TopLine(), s.top);
+        CHECK_EQ(log.view.AtEnd(), s.atEnd);
+    }
+    // Scrolled up, new lines leave the view where it is; the wheel goes three lines a notch, parts adding up.
+    log.view.Wheel(120);
+    CHECK_EQ(log.view.TopLine(), std::size_t(4));
+    log.Add("more");
+    CHECK_EQ(log.view.TopLine(), std::size_t(4));
+    CHECK_EQ(log.Shown(), std::string("line 4|line 5|line 6"));
+    log.view.Wheel(-40);
+    log.view.Wheel(-40);
+    CHECK_EQ(log.view.TopLine(), std::size_t(6));
+    // Back at the end, it follows again; so it does after growing taller there.
+    log.view.ScrollTo(100);
+    log.Add("last");
+    CHECK(log.view.AtEnd());
+    CHECK_EQ(log.Shown(), std::string("line 9|more|last"));
+    log.view.Resize(10, 5);
+    CHECK_EQ(log.Shown(), std::string("line 7|line 8|line 9|more|last"));
+    log.store.Clear();
+    log.view.StoreChanged();
+    CHECK_EQ(log.Shown(), std::string());
+    CHECK(log.view.AtEnd() && log.host.barLines == 0);
+}
+
+TEST_CASE(keys_and_the_mouse_select_and_copy_with_the_platforms_line_break)
+{
+    Log log(6, 4);
+    for (const char *line : {"first", "second line", "3rd"}) log.Add(line);
+    CHECK_EQ(log.Shown(), std::string("first|second |line|3rd"));
+    struct Step {
+        TLogKey key;
+        int modifiers;
+        TLogPosition caret, anchor;
+    } steps[] = {
+        {TLogKey::Home, lmControl, {0, 0}, {0, 0}},
+        {TLogKey::Right, lmShift, {0, 1}, {0, 0}},
+        {TLogKey::End, lmShift, {0, 5}, {0, 0}},
+        {TLogKey::Right, lmShift, {1, 0}, {0, 0}},   // over the line break
+        {TLogKey::Down, lmShift, {2, 0}, {0, 0}},
+        {TLogKey::Left, lmShift, {1, 11}, {0, 0}},   // back over it, to the line's end
+        {TLogKey::Up, 0, {0, 5}, {0, 5}},            // the offset kept as far as the line goes
+        {TLogKey::PageDown, 0, {2, 3}, {2, 3}},
+        {TLogKey::End, lmControl, {2, 3}, {2, 3}},
+        {TLogKey::PageUp, lmShift, {0, 3}, {2, 3}},
+        {TLogKey::Home, 0, {0, 0}, {0, 0}},
+        {TLogKey::Left, 0, {0, 0}, {0, 0}},           // nowhere to go
+    };
+    for (const Step &s : steps) {
+        CHECK(log.view.Key(s.key, s.modifiers));
+        CHECK(log.view.Caret() == s.caret && log.view.Anchor() == s.anchor);
+    }
+    // The mouse: press in a wrapped line's second row, drag to the next line, copy.
+    log.view.Press(1, 2, 0);  // "l|ine"
+    CHECK(log.host.captured);
+    CHECK(log.view.Caret() == (TLogPosition{1, 8}));
+    log.view.Drag(2, 3);  // "3r|d", nearer to the right of "r"
+    log.view.Release();
+    CHECK(!log.host.captured);
+    CHECK(log.view.Key(TLogKey::Copy, 0));
+    CHECK_EQ(log.host.clipboard, std::string("ine\r\n3r"));
+    log.view.Press(100, 0, lmShift);  // past a row's end: its end; Shift keeps the anchor
+    CHECK_EQ(log.view.SelectedText(), std::string("\r\nsecond l"));
+    log.view.Release();
+    CHECK(log.view.Key(TLogKey::SelectAll, 0));
+    CHECK_EQ(log.view.SelectedText(), std::string("first\r\nsecond line\r\n3rd"));
+    CHECK_EQ(log.view.Text(), log.view.SelectedText());
+    CHECK_EQ(log.view.TextLength(), std::uint64_t(log.view.Text().size()));
+    CHECK_EQ(log.view.Range({0, 2}, {2, 1}, 6), std::string("rst\r\ns"));  // a limit, as WM_GETTEXT gives
+    // Where a character is: at a row's end the next row's start; a line's end has a blank's box.
+    TLogBox b = log.view.Where({1, 7});
+    CHECK(b.left == 0 && b.top == 2 && b.right == 1 && b.bottom == 3);
+    b = log.view.Where({2, 3});
+    CHECK(b.left == 3 && b.top == 3);
+    CHECK(log.view.Where({9, 0}).Empty());
+
+    // Dragging past an edge scrolls on, by the host's timer while the pointer stays out.
+    Log tall(10, 3);
+    for (int i = 0; i < 10; ++i) tall.Add("line " + std::to_string(i));
+    tall.view.ScrollTo(3);
+    tall.view.Press(0, 1, 0);
+    tall.view.Drag(0, 5);
+    CHECK_EQ(tall.view.TopLine(), std::size_t(4));
+    CHECK_EQ(tall.host.timer, TLogView::DragScrollMs);
+    for (int i = 0; i < 5; ++i) tall.view.Tick();
+    CHECK(tall.view.AtEnd());
+    CHECK(tall.view.Caret() == (TLogPosition{9, 0}));
+    tall.view.Drag(3, -1);
+    CHECK_EQ(tall.view.TopLine(), std::size_t(6));
+    tall.view.Drag(3, 1);  // back inside: the timer stops
+    CHECK_EQ(tall.host.timer, 0);
+    tall.view.Release();
+    CHECK_EQ(tall.view.SelectedText(), std::string("line 4\r\nline 5\r\nline 6\r\nlin"));
+    // With no lines, keys are the host's, and nothing breaks.
+    Log empty;
+    CHECK(!empty.view.Key(TLogKey::Down, 0));
+    empty.view.Press(3, 3, 0);
+    CHECK(empty.view.Caret() == (TLogPosition{0, 0}));
+}
+
+TEST_CASE(every_view_height_from_none_up_and_a_margin)
+{
+    for (int margin : {0, 2}) {
+        for (int height = 0; height <= 14; ++height) {
+            Log log(5, height, margin);
+            for (const char *line : {"one", "a wrapped line", "", "last"}) log.Add(line);
+            CHECK_EQ(Invariants(log, 5 - 2 * margin, height, margin), std::string());
+            CHECK_EQ(log.view.Page(), std::max(1, height - 2 * margin));
+            log.view.Press(1, height / 2, 0);
+            log.view.Release();
+        }
+    }
+}
+
+TEST_CASE(typed_completion_against_the_entries)
+{
+    const std::vector<std::string> ports = {"1", "2", "3", "12", "20"};
+    struct Case {
+        TComboText before;
+        char typed;
+        TComboText after;
+        bool change;
+    } cases[] = {
+        {{"", 0, 0, -1}, '1', {"1", 1, 1, 0}, true},
+        {{"1", 1, 1, 0}, '2', {"12", 2, 2, 3}, true},      // 1 then 2 gives 12
+        {{"12", 1, 2, 3}, '2', {"12", 2, 2, 3}, false},    // the same entry again: no change
+        {{"2", 0, 1, 1}, '2', {"2", 1, 1, 1}, false},      // typed over the selection
+        {{"2", 1, 1, 1}, '0', {"20", 2, 2, 4}, true},
+        {{"20", 2, 2, 4}, 'x', {"20x", 3, 3, -1}, true},   // begins no entry: as typed
+        {{"COM", 1, 3, -1}, '9', {"C9", 2, 2, -1}, true},  // replacing the selection
+        {{"12", 2, 2, 3}, ComboBackspace, {"1", 1, 1, -1}, true},
+        {{"12", 0, 2, 3}, ComboBackspace, {"", 0, 0, -1}, true},
+        {{"12", 0, 0, 3}, ComboBackspace, {"12", 0, 0, -1}, true},  // nothing before the caret
+        {{"ComPort", 7, 0, -1}, '3', {"3", 1, 1, 2}, true},         // a selection made leftwards
+    };
+    for (const Case &c : cases) {
+        TComboText box = c.before;
+        CHECK_EQ(ComboType(ports, box, c.typed), c.change);
+        CHECK_EQ(box.text, c.after.text);
+        CHECK(box.selFrom == c.after.selFrom && box.selTo == c.after.selTo && box.index == c.after.index);
+    }
+    TComboText letters{"", 0, 0, -1};
+    CHECK(ComboType({"Alpha", "alps"}, letters, 'a') && letters.text == "Alpha" && letters.index == 0);  // case folded
+}
+
+TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
+{
+    // Every byte value, views down to nothing, for a fixed time.
+    const double seconds = std::getenv("QUORVEL_RANDOM_SECONDS") ? std::atof(std::getenv("QUORVEL_RANDOM_SECONDS")) : 20;
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    auto pick = [&](int n) { return int(random() % unsigned(n)); };
+    Log log(8, 6);
+    int width = 8, height = 6;
+    long steps = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    std::string failure;
+    while (failure.empty() && (steps % 1024 != 0 || std::chrono::steady_clock::now() < end)) {
+        ++steps;
+        const int op = pick(100);
+        if (op < 40) {
+            std::string bytes(std::size_t(pick(14)), '\0');
+            for (char &b : bytes) b = char(pick(4) ? pick(256) : " \r\n"[pick(3)]);
+            log.Add(bytes);
+        } else if (op < 44) {
+            width = pick(12), height = pick(10);
+            log.view.Resize(width, height);
+        } else if (op < 70) {
+            log.view.Key(TLogKey(pick(10)), pick(4));
+        } else if (op < 78) {
+            log.view.Press(pick(14) - 2, pick(14) - 2, pick(2));
+        } else if (op < 86) {
+            log.view.Drag(pick(14) - 2, pick(16) - 3);
+        } else if (op < 89) {
+            log.view.Tick();
+        } else if (op < 92) {
+            log.view.Release();
+        } else if (op < 95) {
+            log.view.Wheel(pick(480) - 240);
+        } else if (op < 99) {
+            log.view.Scroll(TLogScroll(pick(6)));
+        } else if (pick(50) == 0) {
+            log.store.Clear();
+            log.view.StoreChanged();
+        } else {
+            log.view.ScrollTo(std::size_t(pick(int(log.store.LineCount()) + 3)));
+        }
+        failure = Invariants(log, width, height);
+    }
+    std::printf("    %ld random steps in %.0f s (seed %u), %zu lines at the end\n", steps, seconds, seed, log.store.LineCount());
+    CHECK_EQ(failure, std::string());
+    CHECK(steps >= 100000);
+}
+
+int main() { return check::RunAll(); }
