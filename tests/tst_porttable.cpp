@@ -127,7 +127,9 @@ TEST_CASE(one_read_takes_all_that_arrived_up_to_the_receive_queue)
     PtyLink board(ports, 7);
     CHECK(OpenConsoleWay(7));
     std::thread sender([&] { board.Send(std::string(40000, 'q')); });  // more than the terminal holds
-    Sleep(100);
+    // (Each look gathers what the terminal handed over meanwhile; on a busy machine that takes a few.)
+    auto start = Clock::now();
+    while (BytesWaiting(7) < 40000u && MsSince(start) < 2000) Sleep(10);
     CHECK_EQ(BytesWaiting(7), 40000u);
     std::vector<unsigned char> in(64001);
     CHECK_EQ(ReadPort(7, in.data(), DWORD(in.size())), 40000u);
