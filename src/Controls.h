@@ -84,13 +84,21 @@ protected:
     virtual void Changed() = 0;
 };
 
+// What a list shows beside an entry while it is open; dimmed: nothing there.
+struct TItemNote {
+    std::string Text;
+    bool Dimmed = false;
+};
+
 // An editable drop-down list that completes typed text against its entries.
-// OnChange follows every change of the selection that the user makes.
+// OnChange follows every change of the selection that the user makes;
+// OnDropDown comes as the list opens, and may set the notes it then shows.
 class TComboBox : public TControl {
 public:
     virtual int ItemIndex() const = 0;  // -1: no entry selected
     virtual void SetItemIndex(int index) = 0;
-    std::function<void()> OnChange;
+    std::function<void()> OnChange, OnDropDown;
+    std::vector<TItemNote> Notes;  // one an entry, beside it in the open list
 };
 
 // A framed group of items, one of them selected; OnClick follows a change of selection.
@@ -112,7 +120,7 @@ inline void ClearControlEvents(TControl *control)
 {
     if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr;
     if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr;
-    if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr;
+    if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr;
     if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;
     if (auto *timer = dynamic_cast<TTimer *>(control)) timer->OnTimer = nullptr;
 }

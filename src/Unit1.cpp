@@ -5,6 +5,7 @@
 
 #include "Protocol.h"
 #include "Quorvel.h"
+#include "PortIdentity.h"
 #include "Serial.h"
 
 namespace {
@@ -72,6 +73,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Window.OnClose = [this] { FormClose(); };
     Window.OnSettingChange = [this] { ReadLocaleSettings(); };
     ComboBox1->OnChange = [this] { ComboBox1Change(); };
+    ComboBox1->OnDropDown = [this] { ComboBox1DropDown(); };
     Button1->OnClick = [this] { Button1Click(); };
     Edit1->OnKeyPress = [this](char &key) { Edit1KeyPress(key); };
     Button2->OnClick = [this] { Button2Click(); };
@@ -149,9 +151,24 @@ void TForm1::ComboBox1Change()
 bool TForm1::OpenChosenPort()
 {
     bool opened = OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000);
-    if (PortIsOpen(ComPort)) PortPath = PortDevicePath(ComPort);
+    if (PortIsOpen(ComPort)) {
+        PortPath = PortDevicePath(ComPort);
+        // The board as it is known wherever it comes back.
+        BoardKey = PortIdentity(ComPort).Key();
+    }
     lastLook = std::chrono::steady_clock::now();
     return opened;
+}
+
+void TForm1::ComboBox1DropDown()
+{
+    // What is behind each number, read as the list opens.
+    std::vector<TItemNote> notes;
+    for (BYTE port = 1; port <= PortCount; ++port) {
+        const TPortIdentity id = PortIdentity(port);
+        notes.push_back({id.Describe(), !id.present});
+    }
+    ComboBox1->Notes = notes;
 }
 
 void TForm1::LookForBoard(bool now)
@@ -182,6 +199,13 @@ void TForm1::StopReopening()
 void TForm1::Timer3Timer()
 {
     if (!BoardAway) return StopReopening();
+    // A board known by what it is may come back under another number (Linux
+    // gives it the next free name while its old one is held); another board
+    // on its old number is not it. One with no such identity comes back under
+    // its own number only.
+    BYTE port = ComPort;
+    if (!BoardKey.empty() && (port = FindBoard(BoardKey, ComPort)) == 0) return;
+    if (port != ComPort) return FollowBoard(port);
     // Quietly: a board that is not back yet, or is still busy (a modem manager
     // probing it), is tried again at the next tick.
     if (!OpenChosenPort()) {
@@ -190,6 +214,19 @@ void TForm1::Timer3Timer()
     }
     StopReopening();
     Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board is back.");
+}
+
+void TForm1::FollowBoard(BYTE port)
+{
+    if (!OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
+        ClosePort(port);
+        return;
+    }
+    const std::string was = "Port " + std::to_string(ComPort) + " (" + PortPath + ")";
+    // Chosen as the user would: the handler closes the old port and takes the new number.
+    ComboBox1->SetItemIndex(port - 1);
+    ComboBox1Change();
+    Memo1->Append(was + ": the board is back as port " + std::to_string(ComPort) + " (" + PortPath + ").");
 }
 
 bool TForm1::MayGoOn(int index) const

@@ -43,12 +43,14 @@ public:
     // opens the same port again once the board is back.
     bool BoardAway = false;
     std::string PortPath;  // the device the port opened, for the log
+    std::string BoardKey;  // what that board is ("" for no USB identity), to find it again
 
     void FormCreate();
     void FormDestroy();
     void FormShow();
     void FormClose();
     void ComboBox1Change();
+    void ComboBox1DropDown();
     void Button1Click();
     void Edit1KeyPress(char &key);
     DWORD DoReceive();
@@ -76,6 +78,8 @@ private:
     void LookForBoard(bool now);
     void BoardGone(bool say);
     void StopReopening();
+    // The board is back under another number: the port list chooses it.
+    void FollowBoard(BYTE port);
     std::chrono::steady_clock::time_point lastLook;
     bool BeginSpeedTest(const std::string &name);
     void EndSpeedTest(const std::vector<std::string> &lines);

@@ -4,9 +4,14 @@
 #include <thread>
 #include <vector>
 
+#include <sys/sysmacros.h>
+
 #include "Check.h"
+#include "HeadlessWindow.h"
+#include "PortIdentity.h"
 #include "PortTableUse.h"
 #include "PtyLink.h"
+#include "Unit1.h"
 
 TEST_CASE(open_applies_the_line_settings_to_the_device)
 {
@@ -235,6 +240,113 @@ TEST_CASE(a_board_that_hangs_up_gives_failures_not_a_hang)
     CHECK(PortIsOpen(11));
     ClosePort(11);
     CHECK(!PortIsOpen(11));
+}
+
+namespace {
+
+// A sysfs of the test's own: `device` (a pseudo-terminal) made a tty of the
+// USB device `usbPath` (its interface 1.0), with these numbers and strings.
+void FakeUsb(const std::string &sys, const std::string &device, const std::string &usbPath, const std::string &serial)
+{
+    struct stat st;
+    stat(device.c_str(), &st);
+    const std::string usb = sys + "/devices/pci0000:00/usb1/" + usbPath, entry = sys + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    std::system(("mkdir -p '" + usb + "/" + usbPath + ":1.0' '" + entry + "'").c_str());
+    auto write = [&](const char *name, const std::string &value) { std::system(("printf '%s\\n' '" + value + "' >'" + usb + "/" + name + "'").c_str()); };
+    write("idVendor", "04d8"), write("idProduct", "000a"), write("product", "CDC test board");
+    if (!serial.empty()) write("serial", serial);
+    unlink((entry + "/device").c_str());
+    symlink((usb + "/" + usbPath + ":1.0").c_str(), (entry + "/device").c_str());
+}
+
+}  // namespace
+
+TEST_CASE(a_port_is_known_by_its_usb_device_and_a_board_found_under_another_number)
+{
+    PortsFolder ports;
+    const std::string sys = ports.root + "/sys";
+    setenv("QUORVEL_SYSFS", sys.c_str(), 1);
+    PtyLink withSerial(ports, 1), withoutSerial(ports, 2), plain(ports, 3);
+    FakeUsb(sys, withSerial.device, "1-1", "RIG-1");
+    FakeUsb(sys, withoutSerial.device, "1-2", "");
+    ports.Link(4, ports.root + "/nothing");
+    struct Row {
+        BYTE port;
+        bool present;
+        const char *key, *note;
+    } rows[] = {
+        {1, true, "04d8:000a serial RIG-1", "  CDC test board  04d8:000a  serial RIG-1"},
+        {2, true, "04d8:000a at 1-2", "  CDC test board  04d8:000a"},
+        {3, true, "", ""},  // a pseudo-terminal: its device alone
+        {4, false, "", "  (nothing there)"},
+    };
+    for (const Row &r : rows) {
+        const TPortIdentity id = PortIdentity(r.port);
+        CHECK_EQ(id.present, r.present);
+        CHECK_EQ(id.Key(), std::string(r.key));
+        CHECK_EQ(id.Describe(), PortDevicePath(r.port) + r.note);
+    }
+    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-1", 2)), 1);
+    CHECK_EQ(int(FindBoard("04d8:000a at 1-2", 2)), 2);
+    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-2", 1)), 0);
+
+    // The console follows its board to the number it comes back under, and
+    // takes no other board for it.
+    HeadlessApplication application;
+    HeadlessWindow window;
+    TForm1 form{window};
+    window.OnShow();
+    form.ComboBox1->OnDropDown();
+    CHECK_EQ(form.ComboBox1->Notes.size(), std::size_t(20));
+    CHECK(form.ComboBox1->Notes[0].Text == PortIdentity(1).Describe() && !form.ComboBox1->Notes[0].Dimmed);
+    CHECK(form.ComboBox1->Notes[3].Dimmed);
+    form.ComboBox1->SetItemIndex(0);
+    form.ComboBox1->OnChange();
+    const std::string was = "Port 1 (" + withSerial.device + ")";
+    withSerial.Hangup();
+    ports.Link(1, ports.root + "/gone");  // its device gone, whichever terminal takes its number next
+    auto log = [&] { return form.Memo1->Lines.Line(form.Memo1->Lines.LineCount() - 1); };
+    CHECK(window.PumpUntil([&] { return form.Memo1->Lines.LineCount() == 1; }, 2000) >= 0);
+    PtyLink other(ports, 5);
+    FakeUsb(sys, other.device, "1-3", "RIG-2");
+    window.Pump(1200);
+    CHECK(form.ComPort == 1 && form.BoardAway && form.Memo1->Lines.LineCount() == 1);
+    PtyLink back(ports, 6);
+    FakeUsb(sys, back.device, "1-1", "RIG-1");
+    CHECK(window.PumpUntil([&] { return form.Memo1->Lines.LineCount() == 2; }, 2000) >= 0);
+    CHECK_EQ(log(), was + ": the board is back as port 6 (" + back.device + ").");
+    CHECK(form.ComPort == 6 && form.ComboBox1->ItemIndex() == 5 && PortIsOpen(6) && !PortIsOpen(1) && !form.BoardAway);
+    back.Send("echo");
+    CHECK(window.PumpUntil([&] { return log() == "echo"; }, 2000) >= 0);
+    window.OnClose();
+    CloseAllPorts();
+    unsetenv("QUORVEL_SYSFS");
+}
+
+TEST_CASE(windows_device_ids_give_the_usb_numbers_and_serial)
+{
+    struct Case {
+        const char *id;
+        bool usb;
+        const char *vid, *pid, *serial;
+        bool interface;
+    } cases[] = {
+        {"USB\\VID_04D8&PID_000A\\5&2A3B4C5D&0&2", true, "04d8", "000a", "", false},  // made up by the system: no serial
+        {"USB\\VID_04D8&PID_000A\\0123456789AB", true, "04d8", "000a", "0123456789AB", false},
+        {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C4D&0&0000", true, "2341", "0043", "", true},  // a composite device's function
+        {"USB\\VID_0483&PID_5740&REV_0200\\206B3785524D", true, "0483", "5740", "206B3785524D", false},
+        {"usb\\vid_1a86&pid_7523\\5&1d6f6b0&0&1", true, "1a86", "7523", "", false},
+        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", true, "0403", "6001", "A50285BI", false},
+        {"ACPI\\PNP0501\\1", false, "", "", "", false},
+        {"USB\\VID_04D8&PID_00\\X", false, "", "", "", false},
+        {"USB\\VID_04D8&PID_000A", false, "", "", "", false},
+        {"", false, "", "", "", false},
+    };
+    for (const Case &c : cases) {
+        TUsbInstance usb;
+        CHECK_EQ(ParseUsbInstanceId(c.id, usb), c.usb);
+        CHECK(usb.vid == c.vid && usb.pid == c.pid && usb.serial == c.serial && usb.interface == c.interface);
+    }
 }
 
 int main() { return check::RunAll(); }

@@ -9,13 +9,20 @@
 #include <string>
 #include <thread>
 
+#include <csignal>
+#include <fstream>
+
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "Check.h"
+#include "HeadlessWindow.h"
+#include "PortIdentity.h"
 #include "PortTableUse.h"
 #include "PtyLink.h"
 #include "Serial.h"
 #include "SimProcess.h"
+#include "Unit1.h"
 
 namespace {
 
@@ -175,6 +182,99 @@ TEST_CASE(unplugged_mid_transfer_a_test_ends_in_time_and_the_port_opens_again)
         if (got.size() > 5) std::printf("      %zu stale bytes came back before the echo\n", got.size() - 5);
         ClosePort(Port);
     }
+}
+
+namespace {
+
+// The gadget's serial number, set with the board unplugged.
+void RigSerial(const std::string &serial)
+{
+    std::string udc = std::getenv("QUORVEL_RIG_UDC");
+    std::ofstream(udc.substr(0, udc.rfind('/')) + "/strings/0x409/serialnumber") << serial << "\n";
+}
+
+// Another program holding a device open, as a terminal program left running would.
+pid_t Hold(const char *device)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (open(device, O_RDWR | O_NOCTTY | O_NONBLOCK) < 0) _exit(1);
+        pause();
+        _exit(0);
+    }
+    return child;
+}
+
+}  // namespace
+
+TEST_CASE(the_board_is_known_by_what_it_is_and_followed_to_the_number_it_comes_back_as)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;  // none linked: port n is /dev/ttyACM<n-1>
+    const TPortIdentity id = PortIdentity(1);
+    CHECK_EQ(id.Describe(), std::string("/dev/ttyACM0  CDC test board  04d8:000a  serial QRIG-0001"));
+    CHECK_EQ(id.Key(), std::string("04d8:000a serial QRIG-0001"));
+    SimProcess sim({"--device", BoardEnd, "--port", "1"});
+    HeadlessApplication application;
+    HeadlessWindow window;
+    TForm1 form{window};
+    window.OnShow();
+    form.ComboBox1->OnDropDown();  // the list's row for port 1
+    CHECK(form.ComboBox1->Notes.size() == 20 && form.ComboBox1->Notes[0].Text == id.Describe() && !form.ComboBox1->Notes[0].Dimmed);
+    form.ComboBox1->SetItemIndex(0);
+    form.ComboBox1->OnChange();
+    CHECK(PortIsOpen(1));
+    auto logged = [&](const std::string &line, int ms) {
+        return window.PumpUntil([&] {
+            for (std::size_t i = 0; i < form.Memo1->Lines.LineCount(); ++i)
+                if (form.Memo1->Lines.Line(i) == line) return true;
+            return false;
+        }, ms) >= 0;
+    };
+    // Unplugged while another program holds its device: it comes back as the next one.
+    const pid_t holder = Hold(PortDevice);
+    Sleep(200);
+    RigPlug(false);
+    CHECK(logged("Port 1 (/dev/ttyACM0): the board went away; it will be opened again when it is back.", 3000));
+    RigPlug(true);
+    CHECK(Exists("/dev/ttyACM1", true, 5000));
+    CHECK(logged("Port 1 (/dev/ttyACM0): the board is back as port 2 (/dev/ttyACM1).", 5000));
+    CHECK(form.ComPort == 2 && form.ComboBox1->ItemIndex() == 1 && !PortIsOpen(1));
+    CHECK(!sim.WaitLine("board back", 5000).empty());
+    // The link itself comes up about a second after the device: asked again until it echoes.
+    bool echoed = false;
+    for (int tries = 0; tries < 4 && !echoed; ++tries) {
+        form.Edit1->SetText("hello");
+        form.Button1->OnClick();
+        echoed = logged("hello", 1000);
+    }
+    CHECK(echoed);
+
+    // Another board (another serial number) on its number is not it.
+    RigPlug(false);
+    CHECK(logged("Port 2 (/dev/ttyACM1): the board went away; it will be opened again when it is back.", 3000));
+    CHECK(Exists("/dev/ttyACM1", false, 3000));
+    RigSerial("QRIG-0002");
+    RigPlug(true);
+    CHECK(Exists("/dev/ttyACM1", true, 5000));
+    window.Pump(2000);
+    CHECK(form.ComPort == 2 && form.BoardAway && !PortIsOpen(2));
+    RigPlug(false);
+    CHECK(Exists("/dev/ttyACM1", false, 3000));
+    RigSerial("QRIG-0001");
+    RigPlug(true);
+    CHECK(logged("Port 2 (/dev/ttyACM1): the board is back.", 5000));
+
+    // As it was for the cases after this one: the board on /dev/ttyACM0.
+    window.OnClose();
+    CloseAllPorts();
+    kill(holder, SIGTERM);
+    waitpid(holder, nullptr, 0);
+    RigPlug(false);
+    CHECK(Exists("/dev/ttyACM1", false, 3000));
+    RigPlug(true);
+    CHECK(Exists(PortDevice, true, 5000));
+    CHECK(!sim.WaitLine("board back", 5000).empty());
 }
 
 int main() { return check::RunAll(); }

@@ -209,6 +209,12 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
     // In the open list they only move through it; the entry it closes on is the choice.
     const std::size_t said = f.Memo1->Lines.LineCount();
     SendMessageA(Widget(f.ComboBox1), CB_SHOWDROPDOWN, TRUE, 0);
+    // Open, it shows each number's device beside it, dimmed where nothing is there, wider than the box.
+    CHECK_EQ(f.ComboBox1->Notes.size(), std::size_t(20));
+    CHECK_EQ(f.ComboBox1->Notes.at(Board - 1).Text, std::string("COM5"));
+    CHECK(!f.ComboBox1->Notes.at(Board - 1).Dimmed);
+    CHECK(f.ComboBox1->Notes.at(18).Text == "COM19  (nothing there)" && f.ComboBox1->Notes.at(18).Dimmed);
+    CHECK(SendMessageA(Widget(f.ComboBox1), CB_GETDROPPEDWIDTH, 0, 0) > Placed(f, Widget(f.ComboBox1)).right - Placed(f, Widget(f.ComboBox1)).left);
     Key(VK_DOWN), Key(VK_DOWN), Key(VK_UP);
     CHECK_EQ(int(f.ComPort), int(Board));
     SendMessageA(Widget(f.ComboBox1), CB_SHOWDROPDOWN, FALSE, 0);

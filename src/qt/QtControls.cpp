@@ -1,11 +1,15 @@
 #include "QtControls.h"
 
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QScreen>
 #include <algorithm>
 
@@ -14,8 +18,58 @@
 
 // ---------------------------------------------------------------- TQtComboBox
 
+namespace {
+
+// An entry of the open list, then its note: dimmed where nothing is there.
+class NoteDelegate : public QStyledItemDelegate {
+public:
+    NoteDelegate(TQtComboBox *combo) : QStyledItemDelegate(combo), combo(combo) {}
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::paint(painter, option, index);
+        const TItemNote *note = Note(index);
+        if (!note) return;
+        const bool selected = option.state & QStyle::State_Selected;
+        QRect rect = option.rect.adjusted(NumberWidth(option.fontMetrics), 0, -4, 0);
+        painter->save();
+        painter->setPen(option.palette.color(note->Dimmed && !selected ? QPalette::Disabled : QPalette::Active,
+                                             selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, QString::fromLatin1(note->Text.c_str()));
+        painter->restore();
+    }
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (const TItemNote *note = Note(index))
+            size.setWidth(std::max(size.width(), NumberWidth(option.fontMetrics) + option.fontMetrics.horizontalAdvance(QString::fromLatin1(note->Text.c_str())) + 8));
+        return size;
+    }
+
+private:
+    const TItemNote *Note(const QModelIndex &index) const
+    {
+        const std::vector<TItemNote> *notes = combo->notes;
+        return notes && index.row() >= 0 && std::size_t(index.row()) < notes->size() ? &(*notes)[std::size_t(index.row())] : nullptr;
+    }
+    static int NumberWidth(const QFontMetrics &metrics) { return metrics.horizontalAdvance(QStringLiteral("20")) + 16; }
+    TQtComboBox *combo;
+};
+
+}  // namespace
+
+void TQtComboBox::showPopup()
+{
+    emit DropDown();
+    // The list as wide as its rows need, which may be wider than the box.
+    int width = 0;
+    for (int i = 0; i < count(); ++i) width = std::max(width, view()->sizeHintForIndex(model()->index(i, 0)).width());
+    view()->setMinimumWidth(width + view()->verticalScrollBar()->sizeHint().width() + 2 * view()->frameWidth());
+    QComboBox::showPopup();
+}
+
 TQtComboBox::TQtComboBox(QWidget *parent) : QComboBox(parent)
 {
+    setItemDelegate(new NoteDelegate(this));
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert);
     setCompleter(nullptr);  // completion is done in keyPressEvent, the way the list expects
@@ -172,6 +226,8 @@ public:
     explicit QtComboBox(TQtComboBox *widget) : Control(widget)
     {
         QObject::connect(widget, &TQtComboBox::Change, widget, [this] { Fire(OnChange); });
+        QObject::connect(widget, &TQtComboBox::DropDown, widget, [this] { Fire(OnDropDown); });
+        widget->notes = &Notes;
     }
     int ItemIndex() const override { return widget->currentIndex(); }
     void SetItemIndex(int index) override

@@ -21,13 +21,17 @@
 #include "QtLog.h"
 
 // Editable drop-down list that completes typed text against its entries.
-// Change() follows every change of the selection made by the user.
+// Change() follows every change of the selection made by the user;
+// DropDown() comes as the list opens, whose rows show `notes` beside the entries.
 class TQtComboBox : public QComboBox {
     Q_OBJECT
 public:
     explicit TQtComboBox(QWidget *parent);
+    const std::vector<TItemNote> *notes = nullptr;
+    void showPopup() override;
 signals:
     void Change();
+    void DropDown();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

@@ -20,6 +20,7 @@
 #endif
 
 #include "Quorvel.h"
+#include "PortIdentity.h"
 #include "Serial.h"
 
 namespace {
@@ -78,6 +79,14 @@ std::string Json(const std::string &text)
         } else out += char(c);
     }
     return out + '"';
+}
+
+// What the board is, where it is a USB device; null where it is not.
+std::string IdentityJson(const TPortIdentity &id)
+{
+    if (id.vid.empty()) return "null";
+    return "{\"vid\": " + Json(id.vid) + ", \"pid\": " + Json(id.pid) + ", \"serial\": " + (id.serial.empty() ? "null" : Json(id.serial)) +
+           ", \"product\": " + Json(id.product) + ", \"usb_path\": " + Json(id.usbPath) + "}";
 }
 
 std::string Figure(long double value)
@@ -155,6 +164,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::string device = PortDevicePath(port);
+    const TPortIdentity identity = PortIdentity(port);
     const bool progress = isatty(2) && !o.json;
     TPerformanceTimer timer("SendTime");
     std::vector<unsigned char> rx(64001);
@@ -200,7 +210,7 @@ int main(int argc, char **argv)
 
     if (o.json) {
         std::string out = "{\"port\": " + (name.empty() ? std::to_string(port) : Json(o.port)) + ", \"device\": " + Json(device) +
-                          ", \"identity\": null, \"runs\": [";
+                          ", \"identity\": " + IdentityJson(identity) + ", \"runs\": [";
         for (std::size_t i = 0; i < runs.size(); ++i) {
             const Run &r = runs[i];
             out += std::string(i ? ", " : "") + "{\"run\": " + std::to_string(r.number) + ", \"direction\": " +

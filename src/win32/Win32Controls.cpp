@@ -124,6 +124,8 @@ void TWin32Window::Build(const TFormDesign &design)
         if (made && row->TabOrder == 0) first = made;
     }
     for (const Placed &p : placed) SendMessageA(p.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    for (auto &control : controls)
+        if (auto *combo = dynamic_cast<Win32ComboBox *>(control.second.get())) combo->FitHeights(font);
     FitLabels();
     if (auto *group = dynamic_cast<Win32RadioGroup *>(Find<TRadioGroup>("RadioGroup1"))) group->SetTabStop();
 }
@@ -183,7 +185,7 @@ HWND TWin32Window::Make(const TControlDesign &row, int id)
     case TControlKind::ComboBox: {
         // Eight entries show when the list drops down.
         int dropDown = int(std::lround((8 * 13 + 2) * scale));
-        made = Child("COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL, 0, row, id, dropDown);
+        made = Child("COMBOBOX", "", CBS_DROPDOWN | CBS_AUTOHSCROLL | WS_VSCROLL | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS, 0, row, id, dropDown);
         for (const std::string &item : row.Items) SendMessageA(made, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item.c_str()));
         SendMessageA(made, CB_SETCURSEL, WPARAM(row.ItemIndex), 0);
         if (row.ItemIndex < 0) SetWindowTextA(made, row.Caption.c_str());
@@ -302,6 +304,16 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         auto found = byWindow.find(reinterpret_cast<HWND>(lParam));
         if (lParam && found != byWindow.end() && found->second) found->second->Notify(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
         return 0;
+    }
+    case WM_MEASUREITEM:
+        // Until the box takes a plain one's heights, once the font is set.
+        reinterpret_cast<MEASUREITEMSTRUCT *>(lParam)->itemHeight = UINT(std::lround(13 * scale));
+        return TRUE;
+    case WM_DRAWITEM: {
+        const auto *item = reinterpret_cast<const DRAWITEMSTRUCT *>(lParam);
+        auto found = byWindow.find(item->hwndItem);
+        if (found != byWindow.end() && found->second) found->second->DrawItem(*item);
+        return TRUE;
     }
     case WM_TIMER: {
         auto found = byTimer.find(UINT_PTR(wParam));

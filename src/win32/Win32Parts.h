@@ -20,6 +20,7 @@ public:
     virtual ~Part() = default;
     virtual void Notify(HWND from, WORD code) { (void)from, (void)code; }
     virtual void Tick() {}
+    virtual void DrawItem(const DRAWITEMSTRUCT &item) { (void)item; }
 };
 
 const int FirstId = 100;  // clear of IDOK and IDCANCEL, which the dialog manager sends
@@ -144,8 +145,43 @@ public:
         SendMessageA(hwnd, CB_SETCURSEL, WPARAM(index), 0);
         --editing;
     }
+    // The list's rows are ours to draw (the notes beside the entries); the
+    // box keeps the heights a plain one has with this font.
+    void FitHeights(HFONT font)
+    {
+        HWND plain = CreateWindowExA(0, "COMBOBOX", "", CBS_DROPDOWN | WS_CHILD, 0, 0, 10, 100, GetParent(hwnd), nullptr,
+                                     GetModuleHandleA(nullptr), nullptr);
+        SendMessageA(plain, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+        const LRESULT field = SendMessageA(plain, CB_GETITEMHEIGHT, WPARAM(-1), 0);
+        SendMessageA(hwnd, CB_SETITEMHEIGHT, WPARAM(-1), field);
+        SendMessageA(hwnd, CB_SETITEMHEIGHT, 0, SendMessageA(plain, CB_GETITEMHEIGHT, 0, 0));
+        // Some systems give an owner-drawn box a taller frame for the same item height.
+        RECT mine, theirs;
+        GetWindowRect(hwnd, &mine), GetWindowRect(plain, &theirs);
+        const int over = int(mine.bottom - mine.top) - int(theirs.bottom - theirs.top);
+        if (over != 0) SendMessageA(hwnd, CB_SETITEMHEIGHT, WPARAM(-1), field - over);
+        DestroyWindow(plain);
+    }
+    void DrawItem(const DRAWITEMSTRUCT &item) override
+    {
+        if (int(item.itemID) < 0) return;
+        const bool selected = item.itemState & ODS_SELECTED;
+        FillRect(item.hDC, &item.rcItem, GetSysColorBrush(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+        SetBkMode(item.hDC, TRANSPARENT);
+        SetTextColor(item.hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+        RECT r = item.rcItem;
+        r.left += 2;
+        const std::string entry = Entry(int(item.itemID));
+        DrawTextA(item.hDC, entry.c_str(), int(entry.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+        if (item.itemID >= Notes.size()) return;
+        const TItemNote &note = Notes[item.itemID];
+        if (note.Dimmed && !selected) SetTextColor(item.hDC, GetSysColor(COLOR_GRAYTEXT));
+        r.left += NumberWidth(item.hDC);
+        DrawTextA(item.hDC, note.Text.c_str(), int(note.Text.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    }
     void Notify(HWND, WORD code) override
     {
+        if (code == CBN_DROPDOWN) return DropDown();
         if (editing) return;
         // Moving through the open list previews; the entry the list closes on
         // is the choice. In the closed box the arrow keys choose at once. (The
@@ -181,6 +217,29 @@ public:
     HWND edit = nullptr;
 
 private:
+    static int NumberWidth(HDC dc)
+    {
+        SIZE size{};
+        GetTextExtentPoint32A(dc, "20", 2, &size);
+        return size.cx + 16;
+    }
+    // The notes are read as the list opens; the list grows as wide as they need.
+    void DropDown()
+    {
+        Fire(OnDropDown);
+        HDC dc = GetDC(hwnd);
+        HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+        LONG width = 0;
+        for (const TItemNote &note : Notes) {
+            SIZE size{};
+            GetTextExtentPoint32A(dc, note.Text.c_str(), int(note.Text.size()), &size);
+            width = std::max(width, size.cx);
+        }
+        const int total = NumberWidth(dc) + int(width) + 8 + GetSystemMetrics(SM_CXVSCROLL);
+        SelectObject(dc, old);
+        ReleaseDC(hwnd, dc);
+        SendMessageA(hwnd, CB_SETDROPPEDWIDTH, WPARAM(total), 0);
+    }
     std::string Entry(int i) const
     {
         int n = int(SendMessageA(hwnd, CB_GETLBTEXTLEN, WPARAM(i), 0));

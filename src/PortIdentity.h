@@ -1,0 +1,44 @@
+// What is behind a port number: the device it opens and, for a USB board,
+// what the board is (vendor and product numbers, serial number, where it is
+// plugged in), so that the port list can say it and a board that comes back
+// under another number is found again. Read from the system when asked
+// (sysfs on Linux, SetupAPI on Windows): never from the 1 ms poll.
+#ifndef QUORVEL_PORTIDENTITY_H
+#define QUORVEL_PORTIDENTITY_H
+
+#include <string>
+
+#include "WinKernel.h"
+
+struct TPortIdentity {
+    std::string device;    // what the port opens: "/dev/ttyACM0", "COM5"
+    bool present = false;  // something is there now
+    std::string product;   // the USB product string, or the system's name for the device
+    std::string vid, pid;  // four lowercase hex digits each, for a USB device
+    std::string serial;    // the USB serial number; "" when it has none
+    std::string usbPath;   // where it is plugged in (bus and ports), for one with no serial
+
+    // The board itself, whatever number it has ("04d8:000a serial X", or
+    // "04d8:000a at 1-1.2" with no serial); "" where there is no USB identity.
+    std::string Key() const;
+    // For the port list: the device, then what it is.
+    std::string Describe() const;
+};
+
+// What is behind port n now.
+TPortIdentity PortIdentity(BYTE port);
+// The port from 1 to 20 whose board is `key` (TPortIdentity::Key), `first`
+// looked at first; 0 where it is on none.
+BYTE FindBoard(const std::string &key, BYTE first);
+
+// A Windows device instance ID: "USB\VID_04D8&PID_000A\<serial>", an
+// interface of a composite device ("...&MI_00\<generated>"), or FTDI's
+// "FTDIBUS\VID_0403+PID_6001+<serial>A\0000". A last part with "&" in it is
+// one the system made up: no serial number.
+struct TUsbInstance {
+    std::string vid, pid, serial;
+    bool interface = false;  // one function of a composite device: its serial is its parent's
+};
+bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out);
+
+#endif
