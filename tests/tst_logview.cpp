@@ -299,7 +299,7 @@ TEST_CASE(typed_completion_against_the_entries)
 TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
 {
     // Every byte value, views down to nothing, for a fixed time.
-    const double seconds = std::getenv("QUORVEL_RANDOM_SECONDS") ? std::atof(std::getenv("QUORVEL_RANDOM_SECONDS")) : 20;
+    const double seconds = std::getenv("QUORVEL_RANDOM_SECONDS") ? std::atof(std::getenv("QUORVEL_RANDOM_SECONDS")) : 30;
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     auto pick = [&](int n) { return int(random() % unsigned(n)); };
