@@ -70,11 +70,10 @@ bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out)
 BYTE FindBoard(const std::string &key, BYTE first)
 {
     if (key.empty()) return 0;
-    for (int i = 0; i <= PortCount; ++i) {
-        const BYTE port = BYTE(i == 0 ? first : i);
-        if (port < 1 || port > PortCount || (i > 0 && port == first)) continue;
-        const TPortIdentity id = PortIdentity(port);
-        if (id.present && id.Key() == key) return port;
-    }
+    const std::vector<TPortIdentity> ids = PortIdentities();
+    auto is = [&](BYTE port) { return port >= 1 && port <= ids.size() && ids[port - 1].present && ids[port - 1].Key() == key; };
+    if (is(first)) return first;
+    for (BYTE port = 1; port <= ids.size(); ++port)
+        if (is(port)) return port;
     return 0;
 }

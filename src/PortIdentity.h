@@ -7,6 +7,7 @@
 #define QUORVEL_PORTIDENTITY_H
 
 #include <string>
+#include <vector>
 
 #include "WinKernel.h"
 
@@ -25,8 +26,9 @@ struct TPortIdentity {
     std::string Describe() const;
 };
 
-// What is behind port n now.
+// What is behind port n now; and behind each of ports 1 to 20, asked of the system once.
 TPortIdentity PortIdentity(BYTE port);
+std::vector<TPortIdentity> PortIdentities();
 // The port from 1 to 20 whose board is `key` (TPortIdentity::Key), `first`
 // looked at first; 0 where it is on none.
 BYTE FindBoard(const std::string &key, BYTE first);

@@ -164,10 +164,7 @@ void TForm1::ComboBox1DropDown()
 {
     // What is behind each number, read as the list opens.
     std::vector<TItemNote> notes;
-    for (BYTE port = 1; port <= PortCount; ++port) {
-        const TPortIdentity id = PortIdentity(port);
-        notes.push_back({id.Describe(), !id.present});
-    }
+    for (const TPortIdentity &id : PortIdentities()) notes.push_back({id.Describe(), !id.present});
     ComboBox1->Notes = notes;
 }
 

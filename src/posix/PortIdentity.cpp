@@ -65,3 +65,10 @@ TPortIdentity PortIdentity(BYTE port)
     }
     return id;
 }
+
+std::vector<TPortIdentity> PortIdentities()
+{
+    std::vector<TPortIdentity> ids;
+    for (BYTE port = 1; port <= PortCount; ++port) ids.push_back(PortIdentity(port));
+    return ids;
+}

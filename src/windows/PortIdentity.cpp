@@ -9,6 +9,7 @@
 #include <setupapi.h>
 
 #include <cstring>
+#include <vector>
 
 #include "WinCom.h"
 
@@ -67,37 +68,62 @@ bool InWinePrefix(const std::string &com)
     return listed;
 }
 
-}  // namespace
-
-TPortIdentity PortIdentity(BYTE port)
+// The port's name and whether something is there: no device list asked yet.
+TPortIdentity Bare(BYTE port)
 {
     TPortIdentity id;
     id.device = PortDeviceName(port);
     if (id.device.rfind("\\\\.\\", 0) == 0) id.device.erase(0, 4);
     char target[1024];
     id.present = QueryDosDeviceA(id.device.c_str(), target, sizeof target) != 0 || InWinePrefix(id.device);
-    if (!id.present) return id;
+    return id;
+}
+
+// What the ports class says of each present port, in one pass over its devices.
+void Describe(const std::vector<TPortIdentity *> &ids)
+{
+    if (ids.empty()) return;
     HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return id;
+    if (set == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        if (_stricmp(PortName(set, device).c_str(), id.device.c_str()) != 0) continue;
-        id.product = Property(set, device, SPDRP_FRIENDLYNAME);
-        char instance[512] = "";
-        TUsbInstance usb;
-        if (SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr) && ParseUsbInstanceId(instance, usb)) {
-            id.vid = usb.vid, id.pid = usb.pid, id.serial = usb.serial;
+        const std::string name = PortName(set, device);
+        for (TPortIdentity *id : ids) {
+            if (_stricmp(name.c_str(), id->device.c_str()) != 0) continue;
+            id->product = Property(set, device, SPDRP_FRIENDLYNAME);
+            char instance[512] = "";
+            TUsbInstance usb;
+            if (!SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr) || !ParseUsbInstanceId(instance, usb)) continue;
+            id->vid = usb.vid, id->pid = usb.pid, id->serial = usb.serial;
             DEVINST parent = 0;
             char parentId[512] = "";
             TUsbInstance whole;
             if (usb.interface && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS &&
                 CM_Get_Device_IDA(parent, parentId, sizeof parentId, 0) == CR_SUCCESS && ParseUsbInstanceId(parentId, whole))
-                id.serial = whole.serial;
-            id.usbPath = Property(set, device, SPDRP_LOCATION_INFORMATION);
+                id->serial = whole.serial;
+            id->usbPath = Property(set, device, SPDRP_LOCATION_INFORMATION);
         }
-        break;
     }
     SetupDiDestroyDeviceInfoList(set);
+}
+
+}  // namespace
+
+TPortIdentity PortIdentity(BYTE port)
+{
+    TPortIdentity id = Bare(port);
+    if (id.present) Describe({&id});
     return id;
+}
+
+std::vector<TPortIdentity> PortIdentities()
+{
+    std::vector<TPortIdentity> ids;
+    std::vector<TPortIdentity *> present;
+    for (BYTE port = 1; port <= PortCount; ++port) ids.push_back(Bare(port));
+    for (TPortIdentity &id : ids)
+        if (id.present) present.push_back(&id);
+    Describe(present);
+    return ids;
 }
