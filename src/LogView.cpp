@@ -1,7 +1,6 @@
 #include "LogView.h"
 
 #include <algorithm>
-#include <climits>
 
 TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak)
     : store(store), host(host), lineBreak(std::move(lineBreak))
