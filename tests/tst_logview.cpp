@@ -50,53 +50,51 @@ struct Log {
     }
 };
 
-std::string Fail(const std::string &what) { return what; }
-
 // What must hold of the view after any step; empty when it does.
 std::string Invariants(const Log &log, int width, int height, int margin = 0)
 {
     const TLogView &v = log.view;
     const std::size_t count = log.store.LineCount();
     const std::vector<TLogView::Row> &rows = v.Rows();
-    if (height <= 0 || count == 0) return rows.empty() ? "" : Fail("rows in a view of no height or no lines");
-    if (rows.empty()) return height <= margin ? "" : Fail("nothing in sight");
+    if (height <= 0 || count == 0) return rows.empty() ? "" : "rows in a view of no height or no lines";
+    if (rows.empty()) return height <= margin ? "" : "nothing in sight";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TLogView::Row &r = rows[i];
-        if (r.line >= count || *r.text != log.store.Line(r.line)) return Fail("a row's text is not its line's");
-        if (r.from < 0 || r.from > r.to || r.to > int(r.text->size())) return Fail("a row outside its line");
-        if (r.top >= height || r.top + 1 <= 0) return Fail("a row out of sight");
+        if (r.line >= count || *r.text != log.store.Line(r.line)) return "a row's text is not its line's";
+        if (r.from < 0 || r.from > r.to || r.to > int(r.text->size())) return "a row outside its line";
+        if (r.top >= height || r.top + 1 <= 0) return "a row out of sight";
         if (width >= 2 && r.to - r.from > width) {
             // Only blanks may hang past the edge.
             for (int k = r.from + width; k < r.to; ++k)
-                if ((*r.text)[std::size_t(k)] != ' ') return Fail("a row wider than the view");
+                if ((*r.text)[std::size_t(k)] != ' ') return "a row wider than the view";
         }
-        if (r.selFrom < r.from || r.selTo > r.to || r.selFrom > r.selTo) return Fail("a selection outside its row");
+        if (r.selFrom < r.from || r.selTo > r.to || r.selFrom > r.selTo) return "a selection outside its row";
         if (i > 0) {
             const TLogView::Row &p = rows[i - 1];
-            if (r.top != p.top + 1) return Fail("rows not one under another");
+            if (r.top != p.top + 1) return "rows not one under another";
             bool next = p.line == r.line ? p.to == r.from && p.to < int(p.text->size()) : r.line == p.line + 1 && r.from == 0 && p.to == int(p.text->size());
-            if (!next) return Fail("a row missing between two in sight");
+            if (!next) return "a row missing between two in sight";
         }
     }
     if (v.AtEnd() && (rows.back().line != count - 1 || rows.back().to != int(rows.back().text->size())))
-        return Fail("at the end, but the last line's end is not in sight");
-    if (v.AtEnd() && rows.front().top > margin) return Fail("a short log not at the top");
+        return "at the end, but the last line's end is not in sight";
+    if (v.AtEnd() && rows.front().top > margin) return "a short log not at the top";
     if (!v.AtEnd() && (rows.front().line != v.TopLine() || rows.front().from != 0 || rows.front().top != margin))
-        return Fail("scrolled, but the top line is not first");
+        return "scrolled, but the top line is not first";
     // The bar's end is the view's end, and every line can be scrolled to the top but those the end shows whole.
     const std::size_t barEnd = log.host.barLines - std::min(log.host.barLines, log.host.barPage);
     if (log.host.barLines != count || log.host.barPosition != v.TopLine() || log.host.barPosition > barEnd || v.AtEnd() != (v.TopLine() == barEnd))
-        return Fail("the scroll bar is not where the view is");
-    if (v.AtEnd() && barEnd > 0 && rows.front().line > barEnd) return Fail("a line neither at the end nor to be scrolled to");
+        return "the scroll bar is not where the view is";
+    if (v.AtEnd() && barEnd > 0 && rows.front().line > barEnd) return "a line neither at the end nor to be scrolled to";
     const TLogPosition a = v.Anchor(), c = v.Caret();
     for (TLogPosition p : {a, c})
-        if (p.line >= count || p.offset < 0 || std::size_t(p.offset) > log.store.LineLength(p.line)) return Fail("the caret or anchor off the text");
+        if (p.line >= count || p.offset < 0 || std::size_t(p.offset) > log.store.LineLength(p.line)) return "the caret or anchor off the text";
     const TLogPosition from = std::min(a, c), to = std::max(a, c);
     if (to.line - from.line > 64) return "";  // a long selection's text is left to the cases above
     std::size_t selected = v.SelectedText().size(), expected = 0;
     for (std::size_t line = from.line; line <= to.line && from < to; ++line)
         expected += (line == to.line ? std::size_t(to.offset) : log.store.LineLength(line) + 2) - (line == from.line ? std::size_t(from.offset) : 0);
-    if (selected != expected) return Fail("the selected text is not the selection");
+    if (selected != expected) return "the selected text is not the selection";
     return "";
 }
 
