@@ -34,6 +34,8 @@ public:
     // The same into `into`, whose room is used again.
     void Line(std::size_t i, std::string &into) const;
     std::size_t LineLength(std::size_t i) const { return std::size_t(End(i) - starts[i]); }
+    // Where line i begins in the text (the text's size past the last line).
+    std::uint64_t Offset(std::size_t i) const { return i < starts.size() ? starts[i] : size; }
     std::uint64_t Bytes() const { return size; }
     // Bytes held for the text and the index together.
     std::uint64_t Footprint() const;

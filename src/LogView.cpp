@@ -1,6 +1,7 @@
 #include "LogView.h"
 
 #include <algorithm>
+#include <climits>
 
 TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak)
     : store(store), host(host), lineBreak(std::move(lineBreak))
@@ -8,19 +9,46 @@ TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak
     std::fill(std::begin(widths), std::end(widths), 1);
 }
 
+void TRowSums::Push(std::uint64_t rows)
+{
+    // Node i sums the blocks after i less its lowest bit, up to i.
+    const std::size_t i = tree.size(), low = i & (~i + 1);
+    tree.push_back(rows + Before(i - 1) - Before(i - low));
+}
+
+void TRowSums::Add(std::size_t block, std::uint64_t rows)
+{
+    for (std::size_t i = block + 1; i < tree.size(); i += i & (~i + 1)) tree[i] += rows;
+}
+
+std::uint64_t TRowSums::Before(std::size_t block) const
+{
+    std::uint64_t sum = 0;
+    for (std::size_t i = block; i > 0; i -= i & (~i + 1)) sum += tree[i];
+    return sum;
+}
+
+std::size_t TRowSums::Find(std::uint64_t &row) const
+{
+    std::size_t at = 0, step = 1;
+    while (step * 2 <= Size()) step *= 2;
+    for (; step > 0; step /= 2)
+        if (at + step < tree.size() && tree[at + step] <= row) at += step, row -= tree[at];
+    return at;
+}
+
 void TLogView::SetMetrics(const int w[256], int h, int m)
 {
     for (int i = 0; i < 256; ++i) widths[i] = std::max(0, w[i]);
     rowHeight = std::max(1, h);
     margin = std::max(0, m);
-    maxTopStale = true;
-    tailRows.clear();
+    recount = true;
     StoreChanged();
 }
 
 void TLogView::Resize(int w, int h)
 {
-    if (w != width) tailRows.clear();
+    if (w != width) recount = true;
     width = std::max(0, w), height = std::max(0, h);
     maxTopStale = true;
     StoreChanged();
@@ -28,71 +56,209 @@ void TLogView::Resize(int w, int h)
 
 int TLogView::Page() const { return std::max(1, (height - 2 * margin) / rowHeight); }
 
-std::size_t TLogView::MaxTop() const
+int TLogView::Wrapped(std::size_t line) const
 {
-    // The first line from which the rest fits in sight: at the end the view
-    // shows them all, and scrolled one line up, what is above them. (A bare
-    // count of lines would leave lines that wrap beyond reach.)
+    store.Line(line, scratchText);
+    Wrap(scratchText, scratchRows);
+    return int(scratchRows.size());
+}
+
+std::uint64_t TLogView::Estimate(std::size_t first, std::size_t end) const
+{
+    // Lines of printable text average their blanks' worth of room; a line
+    // takes one row at least and, past the room, half a row more on average.
+    std::uint64_t sum = 0;
+    for (int c = 0x20; c < 0x7F; ++c) sum += std::uint64_t(widths[c]);
+    const std::uint64_t room = std::uint64_t(std::max(1, width - 2 * margin)) * 0x5F;
+    const std::uint64_t lines = end - first, bytes = store.Offset(end) - store.Offset(first);
+    return std::max(lines, bytes * sum / room + lines / 2);
+}
+
+void TLogView::Count() const
+{
+    if (recount || countedGeneration != store.Generation()) {
+        sums.Clear(), exact.clear(), tailRows.clear();
+        counted = 0, tailFirst = 0;
+        countedGeneration = store.Generation();
+        recount = false, maxTopStale = true;
+        ++settled;
+    }
+    const std::size_t count = store.LineCount();
+    while (counted < count) {
+        const std::size_t block = counted / BlockLines, first = block * BlockLines;
+        const std::size_t end = std::min(count, first + BlockLines);
+        if (block == sums.Size()) sums.Push(0), exact.push_back(false);
+        if (exact[block] || end == count) {
+            // The last block is always exact, and so is one that was when it
+            // grew: a streaming log wraps each new line once, as it comes.
+            std::size_t from = counted;
+            if (!exact[block]) {
+                sums.Add(block, 0 - sums.Of(block));
+                exact[block] = true, from = first;
+                ++settled;
+            }
+            std::uint64_t rows = 0;
+            for (std::size_t line = from; line < end; ++line) {
+                const int n = Wrapped(line);
+                rows += std::uint64_t(n);
+                if (line + 2 * BlockLines < count) continue;
+                // Kept for the last lines, where the end and MaxTop look.
+                if (tailFirst + tailRows.size() != line) tailRows.clear(), tailFirst = line;
+                tailRows.push_back(n);
+            }
+            sums.Add(block, rows);
+        } else {
+            // Far from the end, lines put in all at once are estimated, not wrapped.
+            sums.Add(block, Estimate(first, end) - sums.Of(block));
+        }
+        counted = end;
+    }
+    while (tailRows.size() > 2 * BlockLines) tailRows.pop_front(), ++tailFirst;
+}
+
+void TLogView::Settle(std::size_t block) const
+{
+    if (block >= exact.size() || exact[block]) return;
+    const std::size_t first = block * BlockLines, end = std::min(counted, first + BlockLines);
+    std::uint64_t rows = 0;
+    for (std::size_t line = first; line < end; ++line) rows += std::uint64_t(Wrapped(line));
+    sums.Add(block, rows - sums.Of(block));
+    exact[block] = true;
+    ++settled;
+}
+
+int TLogView::RowsOf(std::size_t line) const
+{
+    Count();
+    if (line >= tailFirst && line - tailFirst < tailRows.size()) return tailRows[line - tailFirst];
+    return line < store.LineCount() ? Wrapped(line) : 0;
+}
+
+std::uint64_t TLogView::TotalRows() const
+{
+    Count();
+    return sums.Before(sums.Size());
+}
+
+std::uint64_t TLogView::RowIndex(Place place) const
+{
+    Count();
+    if (place.line >= counted) return TotalRows();
+    const std::size_t block = place.line / BlockLines;
+    Settle(block);
+    // The rows before a line, kept for the line last asked for.
+    if (beforeSettled != settled || beforeLine != place.line) {
+        // From the line asked for before where that is nearer (the end, as lines stream in).
+        std::size_t line = block * BlockLines;
+        std::uint64_t rows = 0;
+        if (beforeSettled == settled && beforeLine / BlockLines == block && beforeLine < place.line) line = beforeLine, rows = beforeRows;
+        else rows = sums.Before(block);
+        for (; line < place.line; ++line) rows += std::uint64_t(RowsOf(line));
+        beforeLine = place.line, beforeRows = rows, beforeSettled = settled;
+    }
+    return beforeRows + std::uint64_t(place.row);
+}
+
+TLogView::Place TLogView::Forward(Place p, std::uint64_t n) const
+{
+    const std::size_t count = store.LineCount();
+    while (n > 0 && p.line < count) {
+        const int rows = RowsOf(p.line);
+        if (std::uint64_t(p.row) + n < std::uint64_t(rows)) return {p.line, p.row + int(n)};
+        if (p.line + 1 >= count) return {p.line, rows - 1};
+        n -= std::uint64_t(rows - p.row);
+        p = {p.line + 1, 0};
+    }
+    return p;
+}
+
+TLogView::Place TLogView::Back(Place p, std::uint64_t n) const
+{
+    while (n > 0) {
+        if (std::uint64_t(p.row) >= n) return {p.line, p.row - int(n)};
+        if (p.line == 0) return {0, 0};
+        n -= std::uint64_t(p.row) + 1;
+        p.line -= 1;
+        p.row = RowsOf(p.line) - 1;
+    }
+    return p;
+}
+
+TLogView::Place TLogView::MaxTop() const
+{
+    // The row from which the last page of rows fits in sight.
+    Count();
     if (!maxTopStale && maxTopVersion == store.Version()) return maxTop;
     maxTopStale = false, maxTopVersion = store.Version();
     const std::size_t count = store.LineCount();
-    const std::size_t page = std::size_t(Page());
-    // The rows of the last page and one lines, kept as lines come: lines
-    // never change once in, so a streaming log wraps each new one once.
-    const std::size_t from = count > page + 1 ? count - page - 1 : 0;
-    if (rowsGeneration != store.Generation() || tailFirst + tailRows.size() > count || tailFirst + tailRows.size() < from)
-        tailRows.clear(), tailFirst = from, rowsGeneration = store.Generation();
-    auto rows = [this](std::size_t line) {
-        store.Line(line, scratchText);
-        Wrap(scratchText, scratchRows);
-        return int(scratchRows.size());
-    };
-    while (tailFirst + tailRows.size() < count) tailRows.push_back(rows(tailFirst + tailRows.size()));
-    for (; tailFirst < from; ++tailFirst) tailRows.pop_front();
-    while (tailFirst > from) tailRows.push_front(rows(--tailFirst));
-    std::size_t line = count;
-    for (std::size_t used = 0; line > from; --line) {
-        used += std::size_t(tailRows[line - 1 - tailFirst]);
-        if (used > page) break;
-    }
-    // A last line taller than the view is the end by itself.
-    maxTop = count == 0 ? 0 : std::min(line, count - 1);
+    if (count == 0) return maxTop = {};
+    maxTop = Back({count - 1, RowsOf(count - 1) - 1}, std::uint64_t(Page() - 1));
+    // The blocks the end shows are exact, so that the bar's end is the view's.
+    for (std::size_t block = maxTop.line / BlockLines; block < exact.size(); ++block) Settle(block);
     return maxTop;
 }
 
 void TLogView::Changed()
 {
     stale = true;
-    // The bar's page is what the end shows, so that its end is the view's.
-    const std::size_t count = store.LineCount(), end = MaxTop();
-    host.SetScrollBar(count, end == 0 ? std::max(count, std::size_t(Page())) : count - end, TopLine());
+    // The bar counts rows: its end is where the last page of them is in sight.
+    const Place end = MaxTop();
+    const std::uint64_t position = RowIndex(AtEnd() ? end : top);
+    host.SetScrollBar(std::size_t(TotalRows()), std::size_t(Page()), std::size_t(position));
     host.Invalidate();
 }
 
 void TLogView::StoreChanged()
 {
+    Count();
     if (AtEnd()) following = true, top = MaxTop();
-    top = std::min(top, MaxTop());
+    if (top.line < store.LineCount()) top.row = std::min(top.row, RowsOf(top.line) - 1);
+    else top = {};
     anchor = Clamp(anchor), caret = Clamp(caret);
     Changed();
 }
 
-void TLogView::ScrollTo(std::size_t line)
+void TLogView::ScrollTo(Place place)
 {
-    top = std::min(line, MaxTop());
-    following = top >= MaxTop();
+    const std::size_t count = store.LineCount();
+    if (count && place.line < count) place.row = std::clamp(place.row, 0, RowsOf(place.line) - 1);
+    const Place end = MaxTop();
+    following = count == 0 || place.line >= count || !(place < end);
+    top = following ? end : place;
     Changed();
+}
+
+void TLogView::ScrollTo(std::uint64_t row)
+{
+    // The block that holds the row is settled first: its estimate may have
+    // put the row elsewhere.
+    Count();
+    std::uint64_t within = row;
+    std::size_t block = sums.Find(within);
+    while (block < exact.size() && !exact[block]) {
+        Settle(block);
+        within = row, block = sums.Find(within);
+    }
+    if (block >= exact.size()) return ScrollTo(Place{store.LineCount(), 0});
+    std::size_t line = block * BlockLines;
+    for (; line + 1 < store.LineCount(); ++line) {
+        const std::uint64_t rows = std::uint64_t(RowsOf(line));
+        if (within < rows) break;
+        within -= rows;
+    }
+    ScrollTo(Place{line, int(std::min<std::uint64_t>(within, INT_MAX))});
 }
 
 void TLogView::Scroll(TLogScroll action)
 {
-    const std::size_t from = TopLine(), page = std::size_t(Page());
+    const Place from = Top();
+    const std::uint64_t page = std::uint64_t(Page());
     switch (action) {
-    case TLogScroll::LineUp: ScrollTo(from ? from - 1 : 0); break;
-    case TLogScroll::LineDown: ScrollTo(from + 1); break;
-    case TLogScroll::PageUp: ScrollTo(from > page ? from - page : 0); break;
-    case TLogScroll::PageDown: ScrollTo(from + page); break;
-    case TLogScroll::Top: ScrollTo(0); break;
+    case TLogScroll::LineUp: ScrollTo(Back(from, 1)); break;
+    case TLogScroll::LineDown: ScrollTo(Forward(from, 1)); break;
+    case TLogScroll::PageUp: ScrollTo(Back(from, page)); break;
+    case TLogScroll::PageDown: ScrollTo(Forward(from, page)); break;
+    case TLogScroll::Top: ScrollTo(Place{}); break;
     case TLogScroll::Bottom: ScrollTo(MaxTop()); break;
     }
 }
@@ -101,11 +267,11 @@ void TLogView::Wheel(int delta)
 {
     // Fine-grained wheels (touchpads) send parts of a notch: they add up.
     wheelRest += delta;
-    const int lines = wheelRest * WheelLines / 120;
-    if (lines == 0) return;
-    wheelRest -= lines * 120 / WheelLines;
-    const std::size_t from = TopLine(), step = std::size_t(lines > 0 ? lines : -lines);
-    ScrollTo(lines > 0 ? (from > step ? from - step : 0) : from + step);
+    const int rows = wheelRest * WheelLines / 120;
+    if (rows == 0) return;
+    wheelRest -= rows * 120 / WheelLines;
+    const Place from = Top();
+    ScrollTo(rows > 0 ? Back(from, std::uint64_t(rows)) : Forward(from, std::uint64_t(-rows)));
 }
 
 TLogView::Position TLogView::Clamp(Position p) const
@@ -190,12 +356,11 @@ void TLogView::LayOut() const
             for (Row &row : rows) row.top -= shift;
     } else {
         int y = margin;
-        for (std::size_t line = top; line < count && y < height; ++line) {
+        for (std::size_t line = top.line; line < count && y < height; ++line) {
             texts.push_back(store.Line(line));
             Wrap(texts.back(), wrapped);
-            for (const auto &part : wrapped) {
-                if (y >= height) break;
-                add(line, part, y);
+            for (std::size_t k = line == top.line ? std::size_t(top.row) : 0; k < wrapped.size() && y < height; ++k) {
+                add(line, wrapped[k], y);
                 y += rowHeight;
             }
         }
@@ -300,14 +465,41 @@ void TLogView::SelectAll()
     if (count) Select({0, 0}, {count - 1, int(store.LineLength(count - 1))});
 }
 
+TLogView::Place TLogView::PlaceOf(Position p) const
+{
+    // A position at a row's end is drawn at the next row's start, but for the line's last row.
+    if (store.LineCount() == 0) return {};
+    store.Line(p.line, scratchText);
+    Wrap(scratchText, scratchRows);
+    int row = 0;
+    while (std::size_t(row) + 1 < scratchRows.size() && p.offset >= scratchRows[std::size_t(row)].second) ++row;
+    return {p.line, row};
+}
+
+TLogView::Position TLogView::AtX(Place place, int x) const
+{
+    store.Line(place.line, scratchText);
+    Wrap(scratchText, scratchRows);
+    const std::size_t k = std::min(std::size_t(place.row), scratchRows.size() - 1);
+    const int from = scratchRows[k].first, to = scratchRows[k].second;
+    int left = 0, i = from;
+    for (; i < to; ++i) {
+        const int w = widths[static_cast<unsigned char>(scratchText[std::size_t(i)])];
+        if (2 * x < 2 * left + w) break;
+        left += w;
+    }
+    // Its row's end stays in the row: the end of any but the last is the next row's start.
+    if (i == to && k + 1 < scratchRows.size() && i > from) --i;
+    return {place.line, i};
+}
+
 void TLogView::ShowCaret()
 {
-    // Brings the caret's line into sight, scrolling by whole lines.
-    const std::size_t line = caret.line, page = std::size_t(Page());
-    if (AtEnd() && line >= MaxTop()) return;
-    const std::size_t from = TopLine();
-    if (line < from) ScrollTo(line);
-    else if (line >= from + page) ScrollTo(line - page + 1);
+    // Brings the caret's row into sight, a row at a time past either edge.
+    const Place at = PlaceOf(caret), from = Top();
+    if (at < from) return ScrollTo(at);
+    const Place last = Forward(from, std::uint64_t(Page() - 1));
+    if (last < at) ScrollTo(Back(at, std::uint64_t(Page() - 1)));
 }
 
 void TLogView::MoveCaret(Position to, bool extend)
@@ -326,8 +518,20 @@ bool TLogView::Key(TLogKey key, int modifiers)
     const std::size_t count = store.LineCount();
     if (count == 0) return false;
     const bool far = modifiers & lmControl;
-    const std::size_t page = std::size_t(Page());
+    const std::uint64_t page = std::uint64_t(Page());
     Position p = caret;
+    // Up and down go by rows, as drawn, keeping the caret's place across.
+    auto rows = [&](bool down, std::uint64_t n) {
+        const Place at = PlaceOf(caret);
+        store.Line(at.line, scratchText);
+        Wrap(scratchText, scratchRows);
+        const int x = [&] {
+            int w = 0;
+            for (int i = scratchRows[std::size_t(at.row)].first; i < caret.offset; ++i) w += widths[static_cast<unsigned char>(scratchText[std::size_t(i)])];
+            return w;
+        }();
+        return AtX(down ? Forward(at, n) : Back(at, n), x);
+    };
     switch (key) {
     case TLogKey::Left:
         if (p.offset > 0) --p.offset;
@@ -337,10 +541,10 @@ bool TLogView::Key(TLogKey key, int modifiers)
         if (p.offset < int(store.LineLength(p.line))) ++p.offset;
         else if (p.line + 1 < count) p = {p.line + 1, 0};
         break;
-    case TLogKey::Up: p.line = p.line > 0 ? p.line - 1 : 0; break;
-    case TLogKey::Down: p.line = std::min(p.line + 1, count - 1); break;
-    case TLogKey::PageUp: p.line = p.line > page ? p.line - page : 0; break;
-    case TLogKey::PageDown: p.line = std::min(p.line + page, count - 1); break;
+    case TLogKey::Up: p = rows(false, 1); break;
+    case TLogKey::Down: p = rows(true, 1); break;
+    case TLogKey::PageUp: p = rows(false, page); break;
+    case TLogKey::PageDown: p = rows(true, page); break;
     case TLogKey::Home: p = far ? Position{0, 0} : Position{p.line, 0}; break;
     case TLogKey::End:
         if (far) p.line = count - 1;

@@ -4,6 +4,10 @@
 // and its font's widths, hands it input in the words below, and draws the
 // rows it lays out. Every byte is one character of the width the host gives
 // it (a TAB too); lines wrap after the last blank that fits, else where full.
+// The view scrolls by rows, so that every row of a line that wraps into
+// hundreds can be brought into sight. Rows are counted for what is near the
+// view and the end; the rest of a long log is estimated from its length, and
+// the estimate settled block by block as the view goes there.
 #ifndef QUORVEL_LOGVIEW_H
 #define QUORVEL_LOGVIEW_H
 
@@ -21,8 +25,8 @@ public:
     virtual ~TLogHost() = default;
     // The view needs drawing again.
     virtual void Invalidate() = 0;
-    // The scroll bar: `lines` in all, `page` of them in sight at the end, the top one at `position`.
-    virtual void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) = 0;
+    // The scroll bar: `rows` in all, `page` of them in sight at the end, the top one at `position`.
+    virtual void SetScrollBar(std::size_t rows, std::size_t page, std::size_t position) = 0;
     virtual void SetClipboard(const std::string &text) = 0;
     // Mouse input goes on coming here while a drag lasts, wherever the pointer is.
     virtual void CaptureMouse(bool on) = 0;
@@ -39,9 +43,33 @@ struct TLogBox {
     bool Empty() const { return right <= left || bottom <= top; }
 };
 
+// Sums of the rows each block of lines takes, with quick sums of the first
+// blocks and a quick search for the block that holds a given row.
+class TRowSums {
+public:
+    void Clear() { tree.assign(1, 0); }
+    std::size_t Size() const { return tree.size() - 1; }
+    void Push(std::uint64_t rows);
+    void Add(std::size_t block, std::uint64_t rows);  // modulo 2^64: a fall adds its negation
+    std::uint64_t Before(std::size_t block) const;     // the rows of the blocks before it
+    std::uint64_t Of(std::size_t block) const { return Before(block + 1) - Before(block); }
+    // The block that holds row `row`, which becomes the row within it; Size() past the end.
+    std::size_t Find(std::uint64_t &row) const;
+
+private:
+    std::vector<std::uint64_t> tree = std::vector<std::uint64_t>(1, 0);
+};
+
 class TLogView {
 public:
     using Position = TLogPosition;
+    // A row of the log: a line, and a row of it as it wraps now.
+    struct Place {
+        std::size_t line = 0;
+        int row = 0;
+        bool operator<(const Place &o) const { return line != o.line ? line < o.line : row < o.row; }
+        bool operator==(const Place &o) const { return line == o.line && row == o.row; }
+    };
     // One wrapped row in sight, as the host draws it.
     struct Row {
         std::size_t line;
@@ -65,10 +93,17 @@ public:
     // The rows in sight, laid out now if anything changed since.
     const std::vector<Row> &Rows() const;
     int Width(const Row &row, int from, int to) const;  // pixels of part of a row
-    bool AtEnd() const { return following || top >= MaxTop(); }
-    std::size_t TopLine() const { return AtEnd() ? MaxTop() : top; }
+    bool AtEnd() const { return following || !(top < MaxTop()); }
+    Place Top() const { return AtEnd() ? MaxTop() : top; }  // the first row in sight, at the end too
+    std::size_t TopLine() const { return Top().line; }
     // Whole rows the view holds: a page.
     int Page() const;
+    // The rows of every line as the view wraps them (estimated far from the view) and where a row stands among them.
+    std::uint64_t TotalRows() const;
+    std::uint64_t RowIndex(Place place) const;
+    int RowsOf(std::size_t line) const;
+    // What a byte shows as: a control byte as a blank of its own, so that both widget sets draw the same.
+    static char Shown(unsigned char byte) { return byte < 0x20 || (byte >= 0x7F && byte < 0xA0) ? ' ' : char(byte); }
 
     Position Anchor() const { return anchor; }
     Position Caret() const { return caret; }
@@ -95,20 +130,31 @@ public:
     void Tick();  // the host's timer, while a drag is past an edge
     void Wheel(int delta);  // 120 a notch, up positive
     void Scroll(TLogScroll action);
-    void ScrollTo(std::size_t line);
+    void ScrollTo(std::uint64_t row);  // a row as the scroll bar counts them
+    void ScrollTo(Place place);
 
     static constexpr int WheelLines = 3;
     static constexpr int DragScrollMs = 50;
 
+    static constexpr std::size_t BlockLines = 256;
+
 private:
-    std::size_t MaxTop() const;
+    Place MaxTop() const;
+    Place Forward(Place from, std::uint64_t rows) const;
+    Place Back(Place from, std::uint64_t rows) const;
+    Place PlaceOf(Position p) const;       // the row a position is drawn in
+    Position AtX(Place place, int x) const;  // the position nearest to x in a row
     Position Clamp(Position p) const;
     void Changed();  // redraw, and the scroll bar as it now stands
     void MoveCaret(Position to, bool extend);
     void ShowCaret();
     void Wrap(const std::string &text, std::vector<std::pair<int, int>> &out) const;
+    int Wrapped(std::size_t line) const;  // rows of a line, laid out now
     void LayOut() const;
     void DragScroll();
+    void Count() const;  // brings the row sums up to the store
+    void Settle(std::size_t block) const;  // a block's estimate made exact
+    std::uint64_t Estimate(std::size_t first, std::size_t end) const;
 
     const TLogStore &store;
     TLogHost &host;
@@ -116,7 +162,7 @@ private:
     int widths[256] = {};
     int rowHeight = 1, margin = 0;
     int width = 0, height = 0;
-    std::size_t top = 0;     // the first line in sight, away from the end
+    Place top;               // the first row in sight, away from the end
     bool following = true;   // at the end, and staying there as lines come
     Position anchor, caret;
     bool dragging = false;
@@ -124,14 +170,22 @@ private:
     int wheelRest = 0;       // part of a notch not yet scrolled
     bool timing = false;
 
-    mutable std::deque<int> tailRows;  // rows of the lines from tailFirst to the end, at this width
+    // Rows by blocks of lines, at this width: exact where laid out, else estimated.
+    mutable TRowSums sums;
+    mutable std::vector<bool> exact;
+    mutable std::size_t counted = 0;  // lines in the sums
+    mutable bool recount = true;      // the width or font changed: every block back to an estimate
+    mutable std::uint64_t countedGeneration = ~std::uint64_t(0);
+    mutable std::uint64_t settled = 0;  // moves on when the rows before a line may have changed
+    mutable std::size_t beforeLine = 0;
+    mutable std::uint64_t beforeRows = 0, beforeSettled = ~std::uint64_t(0);
+    mutable std::deque<int> tailRows;  // rows of the last lines, from tailFirst on
     mutable std::size_t tailFirst = 0;
     mutable std::string scratchText;  // room used again, line after line
     mutable std::vector<std::pair<int, int>> scratchRows;
-    mutable std::uint64_t rowsGeneration = 0;
     mutable bool maxTopStale = true;
     mutable std::uint64_t maxTopVersion = 0;
-    mutable std::size_t maxTop = 0;
+    mutable Place maxTop;
     mutable bool stale = true;
     mutable std::uint64_t laidOutVersion = ~std::uint64_t(0);
     mutable std::vector<Row> rows;

@@ -186,14 +186,20 @@ std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::siz
 
 }  // namespace
 
-ShortWrites::ShortWrites(BYTE port, std::chrono::milliseconds limit) : port(port)
+ShortWrites::ShortWrites(BYTE port, std::chrono::milliseconds limit, std::size_t bytes)
+    : port(port), bound(std::clamp<long long>(limit.count(), 1, 1000))
 {
-    saved = GetPortTimeouts(port, usual);
-    if (!saved) return;
+    if (!GetPortTimeouts(port, usual)) return;
+    const unsigned long long own = (unsigned long long)usual.WriteTotalTimeoutMultiplier * std::min<std::size_t>(bytes, 1u << 24) +
+                                   usual.WriteTotalTimeoutConstant;
+    if ((usual.WriteTotalTimeoutMultiplier || usual.WriteTotalTimeoutConstant) && own <= (unsigned long long)bound.count()) {
+        bound = std::chrono::milliseconds(own);
+        return;
+    }
     COMMTIMEOUTS brief = usual;
     brief.WriteTotalTimeoutMultiplier = 0;
-    brief.WriteTotalTimeoutConstant = DWORD(std::clamp<long long>(limit.count(), 1, 1000));
-    SetPortTimeouts(port, brief);
+    brief.WriteTotalTimeoutConstant = DWORD(bound.count());
+    saved = SetPortTimeouts(port, brief);
 }
 
 ShortWrites::~ShortWrites()
@@ -201,16 +207,17 @@ ShortWrites::~ShortWrites()
     if (saved) SetPortTimeouts(port, usual);
 }
 
-DWORD SendText(BYTE port, const std::string &text)
+DWORD SendText(BYTE port, const std::string &text, std::chrono::milliseconds *bound)
 {
-    ShortWrites bounded(port, SendLimit);
+    ShortWrites bounded(port, SendLimit, std::min<std::size_t>(text.size(), PortTextLimit));
+    if (bound) *bound = bounded.Bound();
     return WritePortText(port, text);
 }
 
-std::string PartSentLine(DWORD sent, std::size_t wanted)
+std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound)
 {
     return "Send: the board took only " + std::to_string(sent) + " of " + std::to_string(wanted) + " bytes within " +
-           Seconds(SendLimit) + ".";
+           Seconds(bound) + ".";
 }
 
 std::vector<std::string> UploadTest(const SpeedTestRun &run)

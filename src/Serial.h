@@ -46,27 +46,31 @@ std::string NoPortLine(const std::string &name);
 
 // For a while, a write returns within the limit (at most a second) even when
 // the board takes nothing: the port's usual rule (10 ms a byte) would hold
-// the window for 41 s per upload block, or 100 s for a long text. The port's
-// own rules come back at the end of the scope.
+// the window for 41 s per upload block, or 100 s for a long text. A write of
+// `bytes` that the usual rule ends sooner (the heartbeat's one byte: 20 ms)
+// keeps that rule. The port's own rules come back at the end of the scope.
 class ShortWrites {
 public:
-    ShortWrites(BYTE port, std::chrono::milliseconds limit);
+    ShortWrites(BYTE port, std::chrono::milliseconds limit, std::size_t bytes = ~std::size_t(0));
     ~ShortWrites();
     ShortWrites(const ShortWrites &) = delete;
     ShortWrites &operator=(const ShortWrites &) = delete;
+    // The longest the write may take now.
+    std::chrono::milliseconds Bound() const { return bound; }
 
 private:
     BYTE port;
     COMMTIMEOUTS usual{};
     bool saved = false;
+    std::chrono::milliseconds bound;
 };
 
 // What "Send" and the heartbeat write (WritePortText), bounded so: the count
-// that really went.
+// that really went, and the bound it had.
 constexpr std::chrono::milliseconds SendLimit{1000};
-DWORD SendText(BYTE port, const std::string &text);
-// The line for a send the board took only part of.
-std::string PartSentLine(DWORD sent, std::size_t wanted);
+DWORD SendText(BYTE port, const std::string &text, std::chrono::milliseconds *bound = nullptr);
+// The line for a send the board took only part of within `bound`.
+std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound = SendLimit);
 
 // A test's figures in KB/s, for programs that read them rather than lines:
 // the line's figure; for the upload also the rate until the transmit queue

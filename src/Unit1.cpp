@@ -129,17 +129,19 @@ void TForm1::ComboBox1Change()
     if (BoardAway && port == ComPort) return Timer3Timer();
     // The same port again changes nothing while it works; a port that did not
     // open, or whose board dropped the line, is opened afresh.
-    if (port == ComPort && (port == 0 || PortResponds(port))) return;
+    if (port == ComPort && !PortHalfOpen && (port == 0 || PortResponds(port))) return;
     StopReopening();
     Timer4->SetEnabled(false);
     ClosePort(ComPort);
+    PortHalfOpen = false;
     ComPort = port;
     // Clearing the choice releases the port; it does not open one in its place.
     if (ComPort != 0 && !OpenChosenPort()) {
         // Typing 20 passes through 2: a failure is said only for the port the
         // choice settles on, so one that typing may still go past waits a moment.
         unsettledFailure = OpenFailureLine(ComPort);
-        if (MayGoOn(ComboBox1->ItemIndex())) Timer4->SetEnabled(true);
+        // A port open in part is said at once: it would look as if it worked.
+        if (MayGoOn(ComboBox1->ItemIndex()) && !PortHalfOpen) Timer4->SetEnabled(true);
         else Timer4Timer();
     }
     Button1->SetEnabled(true);
@@ -151,6 +153,7 @@ void TForm1::ComboBox1Change()
 bool TForm1::OpenChosenPort()
 {
     bool opened = OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000);
+    PortHalfOpen = !opened && PortIsOpen(ComPort);
     if (PortIsOpen(ComPort)) {
         PortPath = PortDevicePath(ComPort);
         // The board as it is known wherever it comes back.
@@ -207,6 +210,7 @@ void TForm1::Timer3Timer()
     // probing it), is tried again at the next tick.
     if (!OpenChosenPort()) {
         ClosePort(ComPort);
+        PortHalfOpen = false;
         return;
     }
     StopReopening();
@@ -239,7 +243,7 @@ bool TForm1::MayGoOn(int index) const
 void TForm1::Timer4Timer()
 {
     Timer4->SetEnabled(false);
-    if (!PortIsOpen(ComPort) && !BoardAway && ComPort != 0) Memo1->Append(unsettledFailure);
+    if ((!PortIsOpen(ComPort) || PortHalfOpen) && !BoardAway && ComPort != 0) Memo1->Append(unsettledFailure);
     unsettledFailure.clear();
 }
 
@@ -251,14 +255,15 @@ void TForm1::Edit1KeyPress(char &key)
 void TForm1::Button1Click()
 {
     DWORD count = 0;
+    std::chrono::milliseconds bound = SendLimit;
     const std::string text = Edit1->Text();
-    if (PortIsOpen(ComPort)) count = SendText(ComPort, text);
+    if (PortIsOpen(ComPort)) count = SendText(ComPort, text, &bound);
     Edit2->SetText(std::to_string(count));
     LookForBoard(true);
     // A board that takes nothing ends the send within its limit; what did not
     // go is said (a board that went away has been said above, its port closed).
     const std::size_t wanted = std::min<std::size_t>(text.size(), PortTextLimit);
-    if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(PartSentLine(count, wanted));
+    if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(PartSentLine(count, wanted, bound));
 }
 
 DWORD TForm1::DoReceive()

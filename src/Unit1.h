@@ -42,6 +42,8 @@ public:
     // The chosen port's board went away: its handle is closed, and Timer3
     // opens the same port again once the board is back.
     bool BoardAway = false;
+    // The chosen port opened, but refused its queues or time-outs: it is neither read nor written.
+    bool PortHalfOpen = false;
     std::string PortPath;  // the device the port opened, for the log
     std::string BoardKey;  // what that board is ("" for no USB identity), to find it again
 

@@ -236,6 +236,39 @@ private slots:
         QCOMPARE(log->Text(), QString());
         QCOMPARE(log->SelectedText(), QString());
         QCOMPARE(log->verticalScrollBar()->maximum(), 0);
+
+        // One read of 70000 bytes with no line end: every row of it can be brought into sight,
+        // a row a step of the scroll bar, and a row a key from its first byte to its last.
+        std::string words;
+        for (int i = 0; words.size() < 70000; ++i) words += "w" + std::to_string(100000 + i).substr(1) + " ";
+        words.resize(70000);
+        form.Memo1->Append(words);
+        QApplication::processEvents();
+        const int rowHeight = QFontMetrics(log->font()).height();
+        const auto offsetAt = [&](int row) { return log->At(QPoint(1, 4 + row * rowHeight + 1)).offset; };
+        QScrollBar *bar = log->verticalScrollBar();
+        QVERIFY(bar->maximum() > 900);
+        int next = 0;
+        for (int value = 0; value <= bar->maximum(); ++value) {
+            bar->setValue(value);
+            if (value < bar->maximum()) QCOMPARE(offsetAt(0), next);
+            else QVERIFY(offsetAt(0) <= next);  // the end may show part of a row above
+            next = offsetAt(1);
+        }
+        QCOMPARE(log->Where({0, 69999}).isValid(), true);
+        bar->setValue(0);
+        const int rowBytes = offsetAt(1);
+        QTest::keyClick(log, Qt::Key_Home, Qt::ControlModifier);
+        int rows = 0;
+        for (int before = -1; log->Caret().offset != before; ++rows) {
+            QVERIFY(rows < 2000);
+            before = log->Caret().offset;
+            QTest::keyClick(log, Qt::Key_Down);
+            QVERIFY(log->Where(log->Caret()).isValid());
+            QVERIFY(log->Caret().offset - before <= rowBytes + 8);
+        }
+        QVERIFY(log->Where({0, 69999}).isValid());
+        QVERIFY(rows > 900);
     }
 
     void anchored_controls_follow_the_window_edges()
@@ -428,6 +461,19 @@ private slots:
         QVERIFY(PortIsOpen(5));
         QCOMPARE(Log(form).size(), 2);
 
+        // A driver that refuses the queues: the port is open only in part, which is said at once,
+        // and choosing it again tries again.
+        PtyLink six(ports, 6);
+        qputenv("QUORVEL_MAX_QUEUE", "1000");
+        Widget(form.ComboBox1)->setCurrentIndex(5);
+        Widget(form.ComboBox1)->activated(5);
+        QCOMPARE(Log(form).size(), 3);
+        QCOMPARE(Log(form)[2], QString("Port 6 (%1) opened, but its queues or time-outs could not be set: error 8.").arg(six.device.c_str()));
+        qunsetenv("QUORVEL_MAX_QUEUE");
+        Widget(form.ComboBox1)->activated(5);
+        QVERIFY(PortIsOpen(6) && !form.PortHalfOpen);
+        QCOMPARE(Log(form).size(), 3);
+
         // Typing 20 passes through port 2, which is missing: that is not said.
         ports.Link(2, "/dev/quorvel-missing");
         PtyLink twenty(ports, 20);
@@ -437,13 +483,13 @@ private slots:
         Type(form, "20");
         QCOMPARE(form.ComPort, BYTE(20));
         QTest::qWait(1000);
-        QCOMPARE(Log(form).size(), 2);
+        QCOMPARE(Log(form).size(), 3);
         // Where the choice stays on port 2, it is, once it has settled.
         Widget(form.ComboBox1)->lineEdit()->selectAll();
         Type(form, "2");
-        QCOMPARE(Log(form).size(), 2);
-        QTRY_COMPARE(Log(form).size(), 3);
-        QVERIFY2(Log(form)[2].startsWith("Port 2 (/dev/quorvel-missing) did not open"), qPrintable(Log(form)[2]));
+        QCOMPARE(Log(form).size(), 3);
+        QTRY_COMPARE(Log(form).size(), 4);
+        QVERIFY2(Log(form)[3].startsWith("Port 2 (/dev/quorvel-missing) did not open"), qPrintable(Log(form)[3]));
         form.FormClose();
         QVERIFY(!PortIsOpen(2));
     }

@@ -79,13 +79,13 @@ std::string Invariants(const Log &log, int width, int height, int margin = 0)
     if (v.AtEnd() && (rows.back().line != count - 1 || rows.back().to != int(rows.back().text->size())))
         return "at the end, but the last line's end is not in sight";
     if (v.AtEnd() && rows.front().top > margin) return "a short log not at the top";
-    if (!v.AtEnd() && (rows.front().line != v.TopLine() || rows.front().from != 0 || rows.front().top != margin))
-        return "scrolled, but the top line is not first";
-    // The bar's end is the view's end, and every line can be scrolled to the top but those the end shows whole.
-    const std::size_t barEnd = log.host.barLines - std::min(log.host.barLines, log.host.barPage);
-    if (log.host.barLines != count || log.host.barPosition != v.TopLine() || log.host.barPosition > barEnd || v.AtEnd() != (v.TopLine() == barEnd))
+    if (!v.AtEnd() && (rows.front().line != v.TopLine() || (rows.front().from == 0) != (v.Top().row == 0) || rows.front().top != margin))
+        return "scrolled, but the top row is not first";
+    // The bar counts rows; its end is the view's.
+    const std::uint64_t total = v.TotalRows(), page = std::uint64_t(v.Page()), barEnd = total > page ? total - page : 0;
+    if (log.host.barLines != total || log.host.barPage != page || log.host.barPosition != v.RowIndex(v.Top()) ||
+        log.host.barPosition > barEnd || v.AtEnd() != (log.host.barPosition == barEnd))
         return "the scroll bar is not where the view is";
-    if (v.AtEnd() && barEnd > 0 && rows.front().line > barEnd) return "a line neither at the end nor to be scrolled to";
     const TLogPosition a = v.Anchor(), c = v.Caret();
     for (TLogPosition p : {a, c})
         if (p.line >= count || p.offset < 0 || std::size_t(p.offset) > log.store.LineLength(p.line)) return "the caret or anchor off the text";
@@ -95,6 +95,27 @@ std::string Invariants(const Log &log, int width, int height, int margin = 0)
     for (std::size_t line = from.line; line <= to.line && from < to; ++line)
         expected += (line == to.line ? std::size_t(to.offset) : log.store.LineLength(line) + 2) - (line == from.line ? std::size_t(from.offset) : 0);
     if (selected != expected) return "the selected text is not the selection";
+    return "";
+}
+
+// Every row can be scrolled to: a view of the same width goes from the top
+// to the end a row a step, the bar a row a step with it.
+std::string EveryRowReached(const Log &log, int width)
+{
+    FakeHost host;
+    TLogView probe(log.store, host, "\n");
+    int ones[256];
+    std::fill(std::begin(ones), std::end(ones), 1);
+    probe.SetMetrics(ones, 1, 0);
+    probe.Resize(width, 3);
+    probe.ScrollTo(TLogView::Place{});
+    for (std::uint64_t step = 0; !probe.AtEnd(); ++step) {
+        if (host.barPosition != step) return "the bar did not count a row a step";
+        const TLogView::Row next = probe.Rows().at(1);
+        probe.Scroll(TLogScroll::LineDown);
+        const TLogView::Row &first = probe.Rows().front();
+        if (first.line != next.line || first.from != next.from) return "a row passed over when scrolled a row";
+    }
     return "";
 }
 
@@ -117,6 +138,9 @@ TEST_CASE(lines_wrap_after_the_last_blank_else_where_full)
         {0, "abc", "a|b|c"},                           // no room: a character a row
         {6, "a\tb\x01\xFF\x7F" "c", "a\tb\x01\xFF\x7F|c"},  // every byte one character, TAB too
     };
+    // Control bytes show as blanks of their own on every widget set; the rest as they are.
+    for (int b : {0x00, 0x09, 0x0D, 0x1F, 0x7F, 0x85, 0x9F}) CHECK_EQ(TLogView::Shown(static_cast<unsigned char>(b)), ' ');
+    for (int b : {0x20, 0x41, 0x7E, 0xA0, 0xE4, 0xFF}) CHECK_EQ(TLogView::Shown(static_cast<unsigned char>(b)), char(b));
     for (const Case &c : cases) {
         Log log(c.width, 20);
         log.Add(c.line);
@@ -129,6 +153,15 @@ TEST_CASE(lines_wrap_after_the_last_blank_else_where_full)
     CHECK_EQ(log.Shown(), std::string("two|thre|e"));
     log.view.ScrollTo(0);
     CHECK_EQ(log.Shown(), std::string("one|two |two"));
+    // Each row of a line that wraps into more than the view holds can be scrolled to, and the bar counts rows.
+    Log tall(10, 3);
+    for (const char *line : {"a", "0123456789abcdefghijABCDEFGHIJ0123456789abcdefghij", "b", "c", "d", "e"}) tall.Add(line);
+    CHECK_EQ(tall.Shown(), std::string("c|d|e"));
+    CHECK_EQ(tall.host.barLines, std::size_t(10));
+    tall.view.ScrollTo(std::uint64_t(3));
+    CHECK_EQ(tall.Shown(), std::string("ABCDEFGHIJ|0123456789|abcdefghij"));
+    CHECK_EQ(EveryRowReached(tall, 10), std::string());
+    CHECK_EQ(EveryRowReached(tall, 3), std::string());
 }
 
 TEST_CASE(the_view_follows_the_end_and_stays_when_scrolled_up)
@@ -188,10 +221,12 @@ TEST_CASE(keys_and_the_mouse_select_and_copy_with_the_platforms_line_break)
         {TLogKey::Right, lmShift, {0, 1}, {0, 0}},
         {TLogKey::End, lmShift, {0, 5}, {0, 0}},
         {TLogKey::Right, lmShift, {1, 0}, {0, 0}},   // over the line break
+        {TLogKey::Down, lmShift, {1, 7}, {0, 0}},    // a row down: the line's wrapped row
         {TLogKey::Down, lmShift, {2, 0}, {0, 0}},
         {TLogKey::Left, lmShift, {1, 11}, {0, 0}},   // back over it, to the line's end
-        {TLogKey::Up, 0, {0, 5}, {0, 5}},            // the offset kept as far as the line goes
-        {TLogKey::PageDown, 0, {2, 3}, {2, 3}},
+        {TLogKey::Up, 0, {1, 4}, {1, 4}},            // the place across kept, a row up
+        {TLogKey::Up, 0, {0, 4}, {0, 4}},
+        {TLogKey::PageDown, 0, {2, 3}, {2, 3}},      // as far as the last line goes
         {TLogKey::End, lmControl, {2, 3}, {2, 3}},
         {TLogKey::PageUp, lmShift, {0, 3}, {2, 3}},
         {TLogKey::Home, 0, {0, 0}, {0, 0}},
@@ -317,7 +352,12 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
             width = pick(12), height = pick(10);
             log.view.Resize(width, height);
         } else if (op < 70) {
-            log.view.Key(TLogKey(pick(10)), pick(4));
+            const TLogKey key = TLogKey(pick(10));
+            log.view.Key(key, pick(4));
+            // A key that moves the caret brings its row into sight.
+            bool seen = key >= TLogKey::Copy || height < 1 || log.store.LineCount() == 0;
+            for (const TLogView::Row &row : log.view.Rows()) seen = seen || (row.caret >= 0 && row.top >= 0 && row.top < height);
+            if (!seen) failure = "the caret's row is out of sight after a key";
         } else if (op < 78) {
             log.view.Press(pick(14) - 2, pick(14) - 2, pick(2));
         } else if (op < 86) {
@@ -334,9 +374,10 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
             log.store.Clear();
             log.view.StoreChanged();
         } else {
-            log.view.ScrollTo(std::size_t(pick(int(log.store.LineCount()) + 3)));
+            log.view.ScrollTo(std::uint64_t(pick(int(log.view.TotalRows()) + 3)));
         }
-        failure = Invariants(log, width, height);
+        if (failure.empty()) failure = Invariants(log, width, height);
+        if (failure.empty() && steps % 4099 == 0 && log.store.LineCount() < 600) failure = EveryRowReached(log, width);
     }
     std::printf("    %ld random steps in %.0f s (seed %u), %zu lines at the end\n", steps, seconds, seed, log.store.LineCount());
     CHECK_EQ(failure, std::string());

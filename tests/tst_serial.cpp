@@ -287,6 +287,15 @@ TEST_CASE(a_send_the_board_does_not_take_ends_within_a_second_and_says_so)
     CHECK(MsSince(start) < 2500);
     CHECK(std::atoi(shown.c_str()) < 10000);
     CHECK(c.Log() == std::vector<std::string>({"Send: the board took only " + shown + " of 10000 bytes within 1 s."}));
+    // Short writes keep the port's own rule where it ends sooner (10 ms a byte and 10 ms): a heartbeat's byte 20 ms, not 1 s.
+    for (const auto &c : {std::make_pair(std::size_t(1), 20), {5, 60}, {99, 1000}, {10000, 1000}}) {
+        ShortWrites bounded(A, SendLimit, c.first);
+        COMMTIMEOUTS now{};
+        CHECK(GetPortTimeouts(A, now));
+        CHECK_EQ(bounded.Bound().count(), (long long)c.second);
+        CHECK_EQ(now.WriteTotalTimeoutMultiplier * c.first + now.WriteTotalTimeoutConstant, std::size_t(c.second));
+    }
+    CHECK_EQ(PartSentLine(0, 5, std::chrono::milliseconds(60)), std::string("Send: the board took only 0 of 5 bytes within 0.06 s."));
     while (!Drain(B, 300).empty()) {
     }
 }

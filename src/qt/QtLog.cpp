@@ -12,9 +12,9 @@
 
 namespace {
 
-// One glyph a byte: a control character shows as a blank of its own, not as
-// a tab stop or nothing, so that every byte is as wide as the view counts it.
-QChar Glyph(unsigned char byte) { return byte < 0x20 || (byte >= 0x7F && byte < 0xA0) ? QChar(' ') : QChar(byte); }
+// One glyph a byte, as the view says it shows, not a tab stop or nothing, so
+// that every byte is as wide as the view counts it.
+QChar Glyph(unsigned char byte) { return QChar(static_cast<unsigned char>(TLogView::Shown(byte))); }
 
 QString Text(const std::string &bytes, int from, int to)
 {
@@ -51,13 +51,13 @@ void TQtLog::SetFont()
 
 void TQtLog::Invalidate() { viewport()->update(); }
 
-void TQtLog::SetScrollBar(std::size_t lines, std::size_t page, std::size_t position)
+void TQtLog::SetScrollBar(std::size_t rows, std::size_t page, std::size_t position)
 {
-    // One step a line; the top line is the value, the end its maximum.
+    // One step a row; the top row is the value, the end its maximum.
     QScrollBar *bar = verticalScrollBar();
     const auto fit = [](std::size_t n) { return int(std::min<std::size_t>(n, std::size_t(INT_MAX / 2))); };
     settingBar = true;
-    bar->setRange(0, std::max(0, fit(lines) - fit(page)));
+    bar->setRange(0, std::max(0, fit(rows) - fit(page)));
     bar->setPageStep(fit(page));
     bar->setValue(fit(position));
     settingBar = false;

@@ -27,6 +27,7 @@ public:
     void SelectAll() { view.SelectAll(); }
     void Copy() const { view.Copy(); }
     bool AtEnd() const { return view.AtEnd(); }
+    Position Caret() const { return view.Caret(); }
     // Where a point of the viewport falls in the text.
     Position At(QPoint point) const { return view.At(point.x(), point.y()); }
     // The rectangle of a position's character in the viewport, where it is in sight.
@@ -51,7 +52,7 @@ protected:
 
 private:
     void Invalidate() override;
-    void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) override;
+    void SetScrollBar(std::size_t rows, std::size_t page, std::size_t position) override;
     void SetClipboard(const std::string &text) override;
     void CaptureMouse(bool) override {}  // Qt's own while a button is down
     void SetTimer(int ms) override;

@@ -63,7 +63,10 @@ void TWin32Log::SetFont(HFONT f)
     font = f;
     HDC dc = GetDC(hwnd);
     HGDIOBJ old = SelectObject(dc, font);
-    if (!GetCharWidth32A(dc, 0, 255, widths)) std::fill(std::begin(widths), std::end(widths), 6);
+    int glyphs[256];
+    if (!GetCharWidth32A(dc, 0, 255, glyphs)) std::fill(std::begin(glyphs), std::end(glyphs), 6);
+    // Each byte is as wide as what it shows as.
+    for (int i = 0; i < 256; ++i) widths[i] = glyphs[static_cast<unsigned char>(TLogView::Shown(static_cast<unsigned char>(i)))];
     TEXTMETRICA tm{};
     GetTextMetricsA(dc, &tm);
     lineHeight = std::max(1, int(tm.tmHeight));
@@ -84,14 +87,14 @@ void TWin32Log::Invalidate()
     if (hwnd) InvalidateRect(hwnd, nullptr, FALSE);
 }
 
-void TWin32Log::SetScrollBar(std::size_t lines, std::size_t page, std::size_t position)
+void TWin32Log::SetScrollBar(std::size_t rows, std::size_t page, std::size_t position)
 {
     if (!hwnd) return;
     SCROLLINFO si{};
     si.cbSize = sizeof si;
     si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_DISABLENOSCROLL;
     si.nMin = 0;
-    si.nMax = int(std::min<std::size_t>(lines, std::size_t(INT_MAX / 2))) - 1;
+    si.nMax = int(std::min<std::size_t>(rows, std::size_t(INT_MAX / 2))) - 1;
     si.nPage = UINT(std::min<std::size_t>(page, std::size_t(INT_MAX / 2)));
     si.nPos = int(std::min<std::size_t>(position, std::size_t(INT_MAX / 2)));
     if (si.nMax == bar.nMax && si.nPage == bar.nPage && si.nPos == bar.nPos) return;
@@ -179,7 +182,9 @@ void TWin32Log::Paint()
             if (b <= a) return;
             SetTextColor(dc, fg);
             SetBkColor(dc, bg);
-            TextOutA(dc, x, row.top, row.text->data() + a, b - a);
+            shown.assign(row.text->data() + a, std::size_t(b - a));
+            for (char &c : shown) c = TLogView::Shown(static_cast<unsigned char>(c));
+            TextOutA(dc, x, row.top, shown.data(), b - a);
             x += view.Width(row, a, b);
         };
         draw(row.from, row.selFrom, text, back);

@@ -44,7 +44,7 @@ public:
 
 private:
     void Invalidate() override;
-    void SetScrollBar(std::size_t lines, std::size_t page, std::size_t position) override;
+    void SetScrollBar(std::size_t rows, std::size_t page, std::size_t position) override;
     void SetClipboard(const std::string &text) override;
     void CaptureMouse(bool on) override;
     void SetTimer(int ms) override;
@@ -62,7 +62,8 @@ private:
     TLogView view;
     HWND hwnd = nullptr;
     HFONT font = nullptr;
-    int widths[256] = {};
+    int widths[256] = {};  // each byte as it is shown
+    std::string shown;     // a row's bytes as drawn, room used again
     int lineHeight = 13;
     int paints = 0;
     HDC buffer = nullptr;  // the drawing, off screen, kept while the size stays
