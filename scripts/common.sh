@@ -34,6 +34,9 @@ quorvel_install_missing() {
 QUORVEL_PACKAGE_PACKAGES=(dpkg-dev nsis g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
 QUORVEL_PACKAGE_CHECK_PACKAGES=(lintian desktop-file-utils appstream man-db xvfb xdotool wine64)
 
+# What the tests themselves use: Python's json reads quorvel-speed's JSON strictly.
+QUORVEL_TEST_PACKAGES=(python3)
+
 # The USB CDC rig: Debian's kernel under qemu (TCG), built into an initramfs
 # with busybox.
 QUORVEL_RIG_PACKAGES=(qemu-system-x86 busybox-static cpio)

@@ -86,7 +86,7 @@ protected:
 
 // What a list shows beside an entry while it is open; dimmed: nothing there.
 struct TItemNote {
-    std::string Text;
+    std::string Text;  // in the system's own encoding (UTF-8 on Linux, the ANSI code page on Windows)
     bool Dimmed = false;
 };
 

@@ -14,14 +14,36 @@ std::string Lower(std::string s)
 
 bool Hex4(const std::string &s) { return s.size() == 4 && s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos; }
 
+bool All(const std::string &s, const char *of, std::size_t most = std::string::npos)
+{
+    return !s.empty() && s.size() <= most && s.find_first_not_of(of) == std::string::npos;
+}
+
+// The shape of an instance the system made up for a device with no unique
+// serial: its parent's depth, a hash, and numbers ("5&2A3B4C5D&0&2").
+bool Generated(const std::string &instance)
+{
+    std::vector<std::string> fields;
+    for (std::size_t at = 0;;) {
+        const std::size_t end = instance.find('&', at);
+        fields.push_back(instance.substr(at, end - at));
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    if (fields.size() < 3 || !All(fields[0], "0123456789") || !All(fields[1], "0123456789abcdefABCDEF", 8)) return false;
+    for (std::size_t i = 2; i < fields.size(); ++i)
+        if (!All(fields[i], "0123456789abcdefABCDEF")) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string TPortIdentity::Key() const
 {
     if (vid.empty() || pid.empty()) return "";
-    const std::string board = vid + ":" + pid;
-    if (!serial.empty()) return board + " serial " + serial;
-    return usbPath.empty() ? "" : board + " at " + usbPath;
+    const std::string board = vid + ":" + pid, of = function.empty() ? "" : " interface " + function;
+    if (!serial.empty()) return board + " serial " + serial + of;
+    return usbPath.empty() ? "" : board + " at " + usbPath + of;
 }
 
 std::string TPortIdentity::Describe() const
@@ -52,19 +74,50 @@ bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out)
         const std::string field = hardware.substr(at, end - at);
         if (field.rfind("vid_", 0) == 0) vid = field.substr(4);
         else if (field.rfind("pid_", 0) == 0) pid = field.substr(4);
-        else if (field.rfind("mi_", 0) == 0) out.interface = true;
-        else if (bus == "ftdibus" && !field.empty()) ftdiSerial = id.substr(slash + 1 + at, end - at);  // as written
+        else if (field.rfind("mi_", 0) == 0) out.interface = true, out.function = field.substr(3);
+        else if (bus == "ftdibus" && !field.empty()) {
+            // The rest is the serial and its letter, as written, "+" and all.
+            ftdiSerial = id.substr(slash + 1 + at, last - slash - 1 - at);
+            break;
+        }
         at = end + 1;
     }
     if (!Hex4(vid) || !Hex4(pid)) return false;
     out.vid = vid, out.pid = pid;
     if (bus == "ftdibus") {
         // FTDI's driver adds a letter for the chip's port (A, B, ...).
-        if (ftdiSerial.size() > 1) out.serial = ftdiSerial.substr(0, ftdiSerial.size() - 1);
-    } else if (!out.interface && !instance.empty() && instance.find('&') == std::string::npos) {
+        if (ftdiSerial.size() > 1) out.serial = ftdiSerial.substr(0, ftdiSerial.size() - 1), out.function = ftdiSerial.substr(ftdiSerial.size() - 1);
+    } else if (!out.interface && !instance.empty() && !Generated(instance)) {
         out.serial = instance;
     }
     return true;
+}
+
+std::string Utf8Repaired(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += char(c), ++i;
+            continue;
+        }
+        // A sequence's length from its lead byte, then no overlong form, no surrogate, nothing past U+10FFFF.
+        const std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+        bool valid = length && i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (valid && length > 2) {
+            const unsigned char next = static_cast<unsigned char>(text[i + 1]);
+            valid = !(c == 0xE0 && next < 0xA0) && !(c == 0xED && next >= 0xA0) && !(c == 0xF0 && next < 0x90) && !(c == 0xF4 && next >= 0x90);
+        }
+        if (valid) {
+            out.append(text, i, length), i += length;
+        } else {
+            out += char(0xC0 | (c >> 6)), out += char(0x80 | (c & 0x3F)), ++i;
+        }
+    }
+    return out;
 }
 
 BYTE FindBoard(const std::string &key, BYTE first)

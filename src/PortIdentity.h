@@ -18,9 +18,12 @@ struct TPortIdentity {
     std::string vid, pid;  // four lowercase hex digits each, for a USB device
     std::string serial;    // the USB serial number; "" when it has none
     std::string usbPath;   // where it is plugged in (bus and ports), for one with no serial
+    std::string function;  // which of the device's serial functions: its interface ("02"), or FTDI's port letter
 
     // The board itself, whatever number it has ("04d8:000a serial X", or
-    // "04d8:000a at 1-1.2" with no serial); "" where there is no USB identity.
+    // "04d8:000a at 1-1.2" with no serial), and the function, so that a
+    // composite board's two ports are not taken for each other
+    // ("... interface 02"); "" where there is no USB identity.
     std::string Key() const;
     // For the port list: the device, then what it is.
     std::string Describe() const;
@@ -35,12 +38,21 @@ BYTE FindBoard(const std::string &key, BYTE first);
 
 // A Windows device instance ID: "USB\VID_04D8&PID_000A\<serial>", an
 // interface of a composite device ("...&MI_00\<generated>"), or FTDI's
-// "FTDIBUS\VID_0403+PID_6001+<serial>A\0000". A last part with "&" in it is
-// one the system made up: no serial number.
+// "FTDIBUS\VID_0403+PID_6001+<serial>A\0000". A last part the system made up
+// for a device with no unique serial has its shape ("5&2A3B4C5D&0&2"); any
+// other is the serial, "&" and all.
 struct TUsbInstance {
     std::string vid, pid, serial;
     bool interface = false;  // one function of a composite device: its serial is its parent's
+    std::string function;    // that function's interface number ("00"), or FTDI's port letter
 };
 bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out);
+
+// Text the system gave (a device's name, an error message) as UTF-8: on
+// Windows from the ANSI code page; elsewhere as it is where it is UTF-8
+// already, a byte that is not taken as Latin-1.
+std::string Utf8FromSystem(const std::string &text);
+// The same repair on its own: valid UTF-8 kept, each other byte as Latin-1.
+std::string Utf8Repaired(const std::string &text);
 
 #endif

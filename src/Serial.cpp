@@ -177,10 +177,11 @@ std::string Ms(Clock::duration stretch, const std::string &separator)
 }
 
 // The result line: bytes over the stopwatch's seconds, in KB/s.
-std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::size_t bytes)
+std::string SpeedLine(const std::string &name, const SpeedTestRun &run, std::size_t bytes, long double *figure = nullptr)
 {
     long double speed = FloatDivide(FloatDivide(static_cast<long double>(bytes), run.Timer.Seconds()), 1024.0L);
     if (run.Figures) run.Figures->Speed = speed;
+    if (figure) *figure = speed;
     return name + " (KB/s): " + FormatSpeed(speed, run.Separator);
 }
 
@@ -218,6 +219,29 @@ std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::millisecon
 {
     return "Send: the board took only " + std::to_string(sent) + " of " + std::to_string(wanted) + " bytes within " +
            Seconds(bound) + ".";
+}
+
+std::string DeliveryLine(std::optional<std::chrono::steady_clock::duration> emptied, std::chrono::steady_clock::duration marked,
+                         bool emptyAtOnce, long double above, const std::string &separator, SpeedFigures *figures)
+{
+    // A queue found empty only after the mark had emptied by the mark: the
+    // board answers once every byte is in. The moment is capped there.
+    const bool atMark = emptied && !emptyAtOnce && marked < *emptied;
+    if (atMark) emptied = marked;
+    long double rate = emptied ? RateOf(*emptied) : 0;
+    std::string line = UploadName + " to the board (KB/s): ";
+    if (!emptied) line += "unknown (the PC's queue had not read empty when its \"*\" came)";
+    else if (emptyAtOnce) line += FormatSpeed(rate = above, separator) + " (the PC's queue read empty as the last write returned, so as above)";
+    else if (atMark) line += FormatSpeed(rate, separator) + " (the PC's queue read empty only as its \"*\" came)";
+    else line += FormatSpeed(rate, separator) + " (the PC's queue empty after " + Ms(*emptied, separator) + ")";
+    line += "; until its \"*\": " + Rate(marked, separator) + " (after " + Ms(marked, separator) + ")";
+    if (figures) {
+        figures->Done = true;
+        figures->DeliveredKnown = bool(emptied);
+        figures->Delivered = rate;
+        figures->Marked = RateOf(marked);
+    }
+    return line;
 }
 
 std::vector<std::string> UploadTest(const SpeedTestRun &run)
@@ -267,7 +291,8 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
         return {UploadName + ": the board took nothing for " + Seconds(run.Stall) + "; " + std::to_string(sent) + " of " +
                 std::to_string(TestVolume) + " bytes went out." + LineDropped(port)};
     // The fixed volume over the timed writing; formatted now, before the wait.
-    const std::string result = SpeedLine(UploadName, run, TestVolume);
+    long double above = 0;
+    const std::string result = SpeedLine(UploadName, run, TestVolume, &above);
 
     // The board's mark: a read that begins with "*". What comes before it is
     // read and dropped, and is no progress: a board that keeps sending must
@@ -309,16 +334,9 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
         RefreshStatus(port);
         if (BytesQueuedOut(port) == 0) delivered = Clock::now();
     }
-    std::string second = UploadName + " to the board (KB/s): ";
-    if (!delivered) second += "unknown (the PC's queue had not read empty when its \"*\" came)";
-    else if (emptyAtOnce) second += Rate(*delivered - began, run.Separator) + " (the PC's queue read empty as the last write returned, so as above)";
-    else second += Rate(*delivered - began, run.Separator) + " (the PC's queue empty after " + Ms(*delivered - began, run.Separator) + ")";
-    second += "; until its \"*\": " + Rate(*marked - began, run.Separator) + " (after " + Ms(*marked - began, run.Separator) + ")";
-    if (run.Figures) {
-        run.Figures->Done = true;
-        run.Figures->Delivered = delivered ? RateOf(*delivered - began) : 0;
-        run.Figures->Marked = RateOf(*marked - began);
-    }
+    std::optional<Clock::duration> emptied;
+    if (delivered) emptied = *delivered - began;
+    const std::string second = DeliveryLine(emptied, *marked - began, emptyAtOnce, above, run.Separator, run.Figures);
     return {result, second};
 }
 

@@ -5,6 +5,7 @@
 #define QUORVEL_SERIAL_H
 
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -77,8 +78,15 @@ std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::millisecon
 // read empty and until the board's "*". Done is false for a test that gave up.
 struct SpeedFigures {
     bool Done = false;
+    bool DeliveredKnown = false;  // whether the PC's queue was seen empty by the board's "*"
     long double Speed = 0, Delivered = 0, Marked = 0;
 };
+
+// The upload's second line, from when the PC's queue read empty (where it was
+// seen to) and when the board's "*" came, both from the first write; `above`
+// is the figure of the line above. Fills `figures` where given.
+std::string DeliveryLine(std::optional<std::chrono::steady_clock::duration> emptied, std::chrono::steady_clock::duration marked,
+                         bool emptyAtOnce, long double above, const std::string &separator, SpeedFigures *figures);
 
 // What a throughput test works with: the port, the stopwatch that times it,
 // the buffer it reads into, and how its result is written.

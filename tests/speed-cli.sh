@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # quorvel-speed against the real simulator on port 5, as a script or a CI job
 # runs it: one table of cases, each the board's options, the arguments, the
-# exit status and a line the output must hold.
+# exit status and a line the output must hold, or (json:) a Python test of
+# the JSON on its standard output, parsed strictly as UTF-8.
 #   speed-cli.sh SIM SPEED [RUNNER...]
 # With a runner (Wine's loader), the board is linked into $WINEPREFIX's
 # dosdevices; without, into a ports folder of its own.
@@ -32,16 +33,25 @@ fi
 # board options | arguments | status | a line of the output (extended regex)
 cases=(
     "--rate 1000|--down --runs 5 5|0|^Speed PIC -> PC \(KB/s\) over 5 runs: min [0-9.]+, median $within\.[0-9]{2}, "
-    "--rate 1000|--runs 1 --up --json 5|0|\"delivered_kbps\": [0-9.]+, \"marked_kbps\": [0-9.]+.*\"status\": 0\}$"
+    "--rate 1000|--runs 1 --up --json 5|0|json:j['status'] == 0 and j['runs'][0]['marked_kbps'] > 0 and (j['runs'][0]['delivered_kbps'] or 1) > 0 and j['identity'] is None"
     "--rate 1000|--runs 1 --down --min-down 2000 5|1|^quorvel-speed: a median fell below its minimum$"
+    "--rate 1000|--runs 1 --down --min-down 2000 --json 5|1|json:j['status'] == 1 and j['summary']['down']['median'] < 2000"
+    "|--runs 1 --json 19|2|json:j['status'] == 2 and j['runs'] == [] and 'did not open' in j['error']"
+    "|--up --min-down 900 5|64|^quorvel-speed: --min-down needs the download: --down or --both$"
+    "|--down --min-up 900 5|64|^quorvel-speed: --min-up needs the upload: --up or --both$"
+    "|--min-up inf 5|64|^quorvel-speed: --min-up takes a speed in KB/s$"
+    "|--min-down 1e999 5|64|^quorvel-speed: --min-down takes a speed in KB/s$"
+    "|--min-up nan 5|64|^quorvel-speed: --min-up takes a speed in KB/s$"
+    "|--min-up -1 5|64|^quorvel-speed: --min-up takes a speed in KB/s$"
     "--silent|--runs 1 --up 5|2|^Speed PC -> PIC: all 262144 bytes went out, but no \"\*\" came back within 5 s\.$"
     "|--runs 1 19|2|^Port 19 \(.*\) did not open: "
     "|--runs x 5|64|^usage: quorvel-speed "
     "|21|64|^quorvel-speed: no such port: 21$"
     "||64|^quorvel-speed: which port\?$"
 )
-# On Linux a device is also named by its path.
-[ ${#runner[@]} -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: ")
+# On Linux a device is also named by its path, in whatever bytes it has: the JSON is UTF-8 all the same.
+[ ${#runner[@]} -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: "
+    "--rate 1000|--runs 1 --down --json LATIN1|0|json:j['status'] == 0 and j['port'].endswith('Ger\\u00e4t')")
 # In the USB CDC rig: the board on the gadget, five runs each way through
 # cdc-acm, unpaced (the sanitized simulator under emulation paces 1000 KB/s
 # only to about 900).
@@ -56,14 +66,25 @@ for row in "${cases[@]}"; do
     board=$!
     for _ in $(seq 100); do grep -q "board on port" "$work/sim" && break; sleep 0.1; done
     device=$(sed -n 's/.*board on port 5 (\([^,]*\),.*/\1/p' "$work/sim")
+    latin1=$work/Ger$'\xe4't  # the device under a name in Latin-1
+    ln -sfn "$device" "$latin1"
+    args=${args//DEVICE/$device}
     # shellcheck disable=SC2086
-    timeout 120 "${runner[@]}" "$speed" ${args//DEVICE/$device} >"$work/out" 2>&1
+    timeout 120 "${runner[@]}" "$speed" ${args//LATIN1/$latin1} >"$work/out" 2>"$work/err"
     got=$?
     kill $board 2>/dev/null
     wait $board 2>/dev/null
     board=
-    tr -d '\r' <"$work/out" >"$work/lines"
-    if [ $got -eq "$want" ] && grep -qE -- "$pattern" "$work/lines"; then
+    cat "$work/out" "$work/err" | tr -d '\r' >"$work/lines"
+    if [ "${pattern#json:}" != "$pattern" ]; then
+        python3 -c 'import json, sys; j = json.loads(open(sys.argv[1], "rb").read().decode("utf-8")); sys.exit(0 if eval(sys.argv[2]) else 1)' \
+            "$work/out" "${pattern#json:}" 2>>"$work/lines"
+        matched=$?
+    else
+        grep -qE -- "$pattern" "$work/lines"
+        matched=$?
+    fi
+    if [ $got -eq "$want" ] && [ $matched -eq 0 ]; then
         passed=$((passed + 1))
         echo "ok    quorvel-speed $args: status $got"
     else

@@ -245,18 +245,20 @@ TEST_CASE(a_board_that_hangs_up_gives_failures_not_a_hang)
 namespace {
 
 // A sysfs of the test's own: `device` (a pseudo-terminal) made a tty of the
-// USB device `usbPath` (its interface 1.0), with these numbers and strings.
-void FakeUsb(const std::string &sys, const std::string &device, const std::string &usbPath, const std::string &serial)
+// USB device `usbPath` (its interface 1.`function`), with these numbers and strings.
+void FakeUsb(const std::string &sys, const std::string &device, const std::string &usbPath, const std::string &serial, int function = 0)
 {
     struct stat st;
     stat(device.c_str(), &st);
     const std::string usb = sys + "/devices/pci0000:00/usb1/" + usbPath, entry = sys + "/dev/char/" + std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
-    std::system(("mkdir -p '" + usb + "/" + usbPath + ":1.0' '" + entry + "'").c_str());
-    auto write = [&](const char *name, const std::string &value) { std::system(("printf '%s\\n' '" + value + "' >'" + usb + "/" + name + "'").c_str()); };
-    write("idVendor", "04d8"), write("idProduct", "000a"), write("product", "CDC test board");
-    if (!serial.empty()) write("serial", serial);
+    const std::string interface = usb + "/" + usbPath + ":1." + std::to_string(function);
+    std::system(("mkdir -p '" + interface + "' '" + entry + "'").c_str());
+    auto write = [&](const std::string &file, const std::string &value) { std::system(("printf '%s\\n' '" + value + "' >'" + file + "'").c_str()); };
+    write(usb + "/idVendor", "04d8"), write(usb + "/idProduct", "000a"), write(usb + "/product", "CDC test board");
+    write(interface + "/bInterfaceNumber", "0" + std::to_string(function));
+    if (!serial.empty()) write(usb + "/serial", serial);
     unlink((entry + "/device").c_str());
-    symlink((usb + "/" + usbPath + ":1.0").c_str(), (entry + "/device").c_str());
+    symlink(interface.c_str(), (entry + "/device").c_str());
 }
 
 }  // namespace
@@ -266,17 +268,19 @@ TEST_CASE(a_port_is_known_by_its_usb_device_and_a_board_found_under_another_numb
     PortsFolder ports;
     const std::string sys = ports.root + "/sys";
     setenv("QUORVEL_SYSFS", sys.c_str(), 1);
-    PtyLink withSerial(ports, 1), withoutSerial(ports, 2), plain(ports, 3);
+    PtyLink withSerial(ports, 1), withoutSerial(ports, 2), plain(ports, 3), second(ports, 7);
     FakeUsb(sys, withSerial.device, "1-1", "RIG-1");
     FakeUsb(sys, withoutSerial.device, "1-2", "");
+    FakeUsb(sys, second.device, "1-1", "RIG-1", 2);  // the same board's other serial function
     ports.Link(4, ports.root + "/nothing");
     struct Row {
         BYTE port;
         bool present;
         const char *key, *note;
     } rows[] = {
-        {1, true, "04d8:000a serial RIG-1", "  CDC test board  04d8:000a  serial RIG-1"},
-        {2, true, "04d8:000a at 1-2", "  CDC test board  04d8:000a"},
+        {1, true, "04d8:000a serial RIG-1 interface 00", "  CDC test board  04d8:000a  serial RIG-1"},
+        {2, true, "04d8:000a at 1-2 interface 00", "  CDC test board  04d8:000a"},
+        {7, true, "04d8:000a serial RIG-1 interface 02", "  CDC test board  04d8:000a  serial RIG-1"},
         {3, true, "", ""},  // a pseudo-terminal: its device alone
         {4, false, "", "  (nothing there)"},
     };
@@ -286,9 +290,10 @@ TEST_CASE(a_port_is_known_by_its_usb_device_and_a_board_found_under_another_numb
         CHECK_EQ(id.Key(), std::string(r.key));
         CHECK_EQ(id.Describe(), PortDevicePath(r.port) + r.note);
     }
-    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-1", 2)), 1);
-    CHECK_EQ(int(FindBoard("04d8:000a at 1-2", 2)), 2);
-    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-2", 1)), 0);
+    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-1 interface 00", 2)), 1);
+    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-1 interface 02", 1)), 7);
+    CHECK_EQ(int(FindBoard("04d8:000a at 1-2 interface 00", 2)), 2);
+    CHECK_EQ(int(FindBoard("04d8:000a serial RIG-2 interface 00", 1)), 0);
 
     // The console follows its board to the number it comes back under, and
     // takes no other board for it.
@@ -330,23 +335,37 @@ TEST_CASE(windows_device_ids_give_the_usb_numbers_and_serial)
         bool usb;
         const char *vid, *pid, *serial;
         bool interface;
+        const char *function;
     } cases[] = {
-        {"USB\\VID_04D8&PID_000A\\5&2A3B4C5D&0&2", true, "04d8", "000a", "", false},  // made up by the system: no serial
-        {"USB\\VID_04D8&PID_000A\\0123456789AB", true, "04d8", "000a", "0123456789AB", false},
-        {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C4D&0&0000", true, "2341", "0043", "", true},  // a composite device's function
-        {"USB\\VID_0483&PID_5740&REV_0200\\206B3785524D", true, "0483", "5740", "206B3785524D", false},
-        {"usb\\vid_1a86&pid_7523\\5&1d6f6b0&0&1", true, "1a86", "7523", "", false},
-        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", true, "0403", "6001", "A50285BI", false},
-        {"ACPI\\PNP0501\\1", false, "", "", "", false},
-        {"USB\\VID_04D8&PID_00\\X", false, "", "", "", false},
-        {"USB\\VID_04D8&PID_000A", false, "", "", "", false},
-        {"", false, "", "", "", false},
+        {"USB\\VID_04D8&PID_000A\\5&2A3B4C5D&0&2", true, "04d8", "000a", "", false, ""},  // made up by the system: no serial
+        {"USB\\VID_04D8&PID_000A\\0123456789AB", true, "04d8", "000a", "0123456789AB", false, ""},
+        {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B3C4D&0&0000", true, "2341", "0043", "", true, "00"},  // a composite device's function
+        {"USB\\VID_2E8A&PID_000A&MI_02\\7&3B1E0A2C&0&0002", true, "2e8a", "000a", "", true, "02"},   // its second serial function
+        {"USB\\VID_0483&PID_5740&REV_0200\\206B3785524D", true, "0483", "5740", "206B3785524D", false, ""},
+        {"usb\\vid_1a86&pid_7523\\5&1d6f6b0&0&1", true, "1a86", "7523", "", false, ""},
+        {"USB\\VID_1209&PID_0001\\LAB&BENCH-7", true, "1209", "0001", "LAB&BENCH-7", false, ""},  // a real serial with "&" in it
+        {"USB\\VID_1209&PID_0001\\A&B", true, "1209", "0001", "A&B", false, ""},
+        {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", true, "0403", "6001", "A50285BI", false, "A"},
+        {"FTDIBUS\\VID_0403+PID_6010+FT4+XY9B\\0000", true, "0403", "6010", "FT4+XY9", false, "B"},  // "+" in the serial, port B
+        {"ACPI\\PNP0501\\1", false, "", "", "", false, ""},
+        {"USB\\VID_04D8&PID_00\\X", false, "", "", "", false, ""},
+        {"USB\\VID_04D8&PID_000A", false, "", "", "", false, ""},
+        {"", false, "", "", "", false, ""},
     };
     for (const Case &c : cases) {
         TUsbInstance usb;
         CHECK_EQ(ParseUsbInstanceId(c.id, usb), c.usb);
-        CHECK(usb.vid == c.vid && usb.pid == c.pid && usb.serial == c.serial && usb.interface == c.interface);
+        CHECK(usb.vid == c.vid && usb.pid == c.pid && usb.serial == c.serial && usb.interface == c.interface && usb.function == c.function);
     }
+    // What the system names in its own encoding reaches JSON and Qt as UTF-8: valid UTF-8 as it is, any other byte as Latin-1.
+    const std::pair<const char *, const char *> texts[] = {
+        {"CDC board", "CDC board"},
+        {"Ger\xC3\xA4t \xE2\x82\xAC \xF0\x9F\x94\x8C", "Ger\xC3\xA4t \xE2\x82\xAC \xF0\x9F\x94\x8C"},  // UTF-8 kept
+        {"Ger\xE4t", "Ger\xC3\xA4t"},                       // Latin-1 / the ANSI code page
+        {"\xC3", "\xC3\x83"},                                // cut short
+        {"\xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80", "\xC3\x80\xC2\xAF \xC3\xAD\xC2\xA0\xC2\x80 \xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // overlong, surrogate, past U+10FFFF
+    };
+    for (const auto &t : texts) CHECK_EQ(Utf8Repaired(t.first), std::string(t.second));
 }
 
 int main() { return check::RunAll(); }

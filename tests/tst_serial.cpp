@@ -7,6 +7,7 @@
 //   tst_serial A B    ports A (the console's) and B (the board's) joined
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <functional>
 #include <limits>
 #include <thread>
@@ -353,6 +354,27 @@ TEST_CASE(speeds_have_two_decimals_seven_digits_and_the_locales_separator)
         {123456789, ",", "1,234568E08"},
     };
     for (const auto &c : cases) CHECK_EQ(FormatSpeed(c.value, c.separator), std::string(c.shown));
+
+    // The upload's second line never contradicts itself: a queue seen empty only after the "*" is capped
+    // there, and "as above" is the very figure above. Times from the first write; 250 ms is 1024 KB/s.
+    using ms = std::chrono::milliseconds;
+    const std::string title = "Speed PC -> PIC to the board (KB/s): ", mark = "; until its \"*\": 1024.00 (after 250.00 ms)";
+    const struct {
+        std::optional<std::chrono::steady_clock::duration> emptied;
+        bool atOnce, known;
+        const char *shown;
+        long double delivered;
+    } lines[] = {
+        {ms(200), false, true, "1280.00 (the PC's queue empty after 200.00 ms)", 1280},
+        {ms(300), false, true, "1024.00 (the PC's queue read empty only as its \"*\" came)", 1024},
+        {ms(200), true, true, "1142.86 (the PC's queue read empty as the last write returned, so as above)", 1142.857L},
+        {std::nullopt, false, false, "unknown (the PC's queue had not read empty when its \"*\" came)", 0},
+    };
+    for (const auto &l : lines) {
+        SpeedFigures figures;
+        CHECK_EQ(DeliveryLine(l.emptied, ms(250), l.atOnce, 1142.857L, ".", &figures), title + l.shown + mark);
+        CHECK(figures.Done && figures.DeliveredKnown == l.known && std::fabs(double(figures.Delivered - l.delivered)) < 0.01);
+    }
 }
 
 TEST_CASE(division_faults_carry_the_systems_messages_and_the_box_its_rules)

@@ -54,6 +54,8 @@ TPortIdentity PortIdentity(BYTE port)
     std::string dir = resolved;
     const std::string top = Sysfs() + "/devices";
     for (int up = 0; up < 4 && dir.size() > top.size(); ++up) {
+        // The interface on the way up: which of a composite board's functions this is.
+        if (id.function.empty() && Exists(dir + "/bInterfaceNumber")) id.function = Attribute(dir, "bInterfaceNumber");
         if (Exists(dir + "/idVendor")) {
             id.vid = Attribute(dir, "idVendor"), id.pid = Attribute(dir, "idProduct");
             id.serial = Attribute(dir, "serial");
@@ -72,3 +74,6 @@ std::vector<TPortIdentity> PortIdentities()
     for (BYTE port = 1; port <= PortCount; ++port) ids.push_back(PortIdentity(port));
     return ids;
 }
+
+// sysfs gives UTF-8 (or what a board wrote in its descriptors).
+std::string Utf8FromSystem(const std::string &text) { return Utf8Repaired(text); }

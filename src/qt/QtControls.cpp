@@ -21,6 +21,7 @@
 namespace {
 
 // An entry of the open list, then its note: dimmed where nothing is there.
+// A note is the system's text, UTF-8 here (sysfs), not the log's 8-bit bytes.
 class NoteDelegate : public QStyledItemDelegate {
 public:
     NoteDelegate(TQtComboBox *combo) : QStyledItemDelegate(combo), combo(combo) {}
@@ -34,14 +35,14 @@ public:
         painter->save();
         painter->setPen(option.palette.color(note->Dimmed && !selected ? QPalette::Disabled : QPalette::Active,
                                              selected ? QPalette::HighlightedText : QPalette::Text));
-        painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, QString::fromLatin1(note->Text.c_str()));
+        painter->drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, QString::fromUtf8(note->Text.c_str()));
         painter->restore();
     }
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
         if (const TItemNote *note = Note(index))
-            size.setWidth(std::max(size.width(), NumberWidth(option.fontMetrics) + option.fontMetrics.horizontalAdvance(QString::fromLatin1(note->Text.c_str())) + 8));
+            size.setWidth(std::max(size.width(), NumberWidth(option.fontMetrics) + option.fontMetrics.horizontalAdvance(QString::fromUtf8(note->Text.c_str())) + 8));
         return size;
     }
 

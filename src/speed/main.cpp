@@ -7,6 +7,7 @@
 // 64 a usage error.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,11 +42,12 @@ int UsageError(const std::string &why)
     return 64;
 }
 
+// A finite number, 0 or more: "inf", "nan" and 1e999 are no speeds.
 bool Number(const char *text, double &value)
 {
     char *end = nullptr;
     value = std::strtod(text, &end);
-    return end != text && *end == 0 && value >= 0;
+    return end != text && *end == 0 && std::isfinite(value) && value >= 0;
 }
 
 // PORT as the console names ports (1 to 20), or a device of the platform's
@@ -67,10 +69,12 @@ bool ChoosePort(const std::string &text, BYTE &port, std::string &name)
     return port = 1, name = "\\\\.\\COM" + std::to_string(n), true;
 }
 
+// A JSON string of the system's text, always valid UTF-8 (Windows names its
+// devices in the ANSI code page).
 std::string Json(const std::string &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (unsigned char c : Utf8FromSystem(text)) {
         if (c == '"' || c == '\\') out += '\\', out += char(c);
         else if (c < 0x20) {
             char escaped[8];
@@ -86,7 +90,8 @@ std::string IdentityJson(const TPortIdentity &id)
 {
     if (id.vid.empty()) return "null";
     return "{\"vid\": " + Json(id.vid) + ", \"pid\": " + Json(id.pid) + ", \"serial\": " + (id.serial.empty() ? "null" : Json(id.serial)) +
-           ", \"product\": " + Json(id.product) + ", \"usb_path\": " + Json(id.usbPath) + "}";
+           ", \"product\": " + Json(id.product) + ", \"usb_path\": " + Json(id.usbPath) +
+           ", \"interface\": " + (id.function.empty() ? "null" : Json(id.function)) + "}";
 }
 
 std::string Figure(long double value)
@@ -153,13 +158,21 @@ int main(int argc, char **argv)
         }
     }
     if (o.port.empty()) return UsageError("which port?");
+    // A minimum for a direction that is not run would pass whatever the board does.
+    if (o.minUp >= 0 && !o.up) return UsageError("--min-up needs the upload: --up or --both");
+    if (o.minDown >= 0 && !o.down) return UsageError("--min-down needs the download: --down or --both");
     BYTE port = 0;
     std::string name;
     if (!ChoosePort(o.port, port, name)) return UsageError("no such port: " + o.port);
     SetPortDeviceName(port, name);
 
     if (!OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
-        std::fprintf(stderr, "%s\n", OpenFailureLine(port).c_str());
+        const std::string why = OpenFailureLine(port);
+        std::fprintf(stderr, "%s\n", why.c_str());
+        // A script that reads the JSON gets the reason there too.
+        if (o.json)
+            std::printf("{\"port\": %s, \"device\": %s, \"identity\": null, \"runs\": [], \"summary\": {}, \"status\": 2, \"error\": %s}\n",
+                        (name.empty() ? std::to_string(port) : Json(o.port)).c_str(), Json(PortDevicePath(port)).c_str(), Json(why).c_str());
         CloseAllPorts();
         return 2;
     }
@@ -200,7 +213,9 @@ int main(int argc, char **argv)
     for (const Run &run : runs) {
         if (!run.figures.Done) continue;
         (run.upload ? up : down).push_back(double(run.figures.Speed));
-        if (run.upload) delivered.push_back(double(run.figures.Delivered)), marked.push_back(double(run.figures.Marked));
+        if (run.upload) marked.push_back(double(run.figures.Marked));
+        // An unknown figure is no zero: it stays out of the median.
+        if (run.upload && run.figures.DeliveredKnown) delivered.push_back(double(run.figures.Delivered));
     }
     const Spread u = Of(up), d = Of(down), t = Of(delivered), k = Of(marked);
     if (status == 0) {
@@ -217,7 +232,9 @@ int main(int argc, char **argv)
                    (r.upload ? "\"up\"" : "\"down\"") + ", \"done\": " + (r.figures.Done ? "true" : "false");
             if (r.figures.Done) {
                 out += ", \"kbps\": " + Figure(r.figures.Speed);
-                if (r.upload) out += ", \"delivered_kbps\": " + Figure(r.figures.Delivered) + ", \"marked_kbps\": " + Figure(r.figures.Marked);
+                if (r.upload)
+                    out += ", \"delivered_kbps\": " + (r.figures.DeliveredKnown ? Figure(r.figures.Delivered) : "null") +
+                           ", \"marked_kbps\": " + Figure(r.figures.Marked);
             }
             out += ", \"lines\": [";
             for (std::size_t k = 0; k < r.lines.size(); ++k) out += (k ? ", " : "") + Json(r.lines[k]);
@@ -229,17 +246,22 @@ int main(int argc, char **argv)
         };
         std::string sep;
         if (o.up && !up.empty())
-            out += "\"up\": " + spread(u) + ", \"delivered_median\": " + Figure(t.median) + ", \"marked_median\": " + Figure(k.median) + "}",
+            out += "\"up\": " + spread(u) + ", \"delivered_median\": " + (delivered.empty() ? "null" : Figure(t.median)) +
+                       ", \"marked_median\": " + Figure(k.median) + "}",
                 sep = ", ";
         if (o.down && !down.empty()) out += sep + "\"down\": " + spread(d) + "}";
         out += "}, \"status\": " + std::to_string(status) + "}";
         std::printf("%s\n", out.c_str());
     } else {
+        // Runs whose queue was never seen empty by the "*" are left out of that median, and said.
+        std::string emptied = delivered.empty() ? "unknown" : Figure(t.median);
+        if (!delivered.empty() && delivered.size() < up.size())
+            emptied += " (known in " + std::to_string(delivered.size()) + " of " + std::to_string(up.size()) + " runs)";
         if (!up.empty())
             std::printf("%s (KB/s) over %zu runs: min %s, median %s, max %s; until the queue read empty, median %s; "
                         "until the \"*\", median %s\n",
                         UploadName.c_str(), up.size(), Figure(u.min).c_str(), Figure(u.median).c_str(), Figure(u.max).c_str(),
-                        Figure(t.median).c_str(), Figure(k.median).c_str());
+                        emptied.c_str(), Figure(k.median).c_str());
         if (!down.empty())
             std::printf("%s (KB/s) over %zu runs: min %s, median %s, max %s\n", DownloadName.c_str(), down.size(), Figure(d.min).c_str(),
                         Figure(d.median).c_str(), Figure(d.max).c_str());

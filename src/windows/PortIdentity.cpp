@@ -95,7 +95,7 @@ void Describe(const std::vector<TPortIdentity *> &ids)
             char instance[512] = "";
             TUsbInstance usb;
             if (!SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr) || !ParseUsbInstanceId(instance, usb)) continue;
-            id->vid = usb.vid, id->pid = usb.pid, id->serial = usb.serial;
+            id->vid = usb.vid, id->pid = usb.pid, id->serial = usb.serial, id->function = usb.function;
             DEVINST parent = 0;
             char parentId[512] = "";
             TUsbInstance whole;
@@ -126,4 +126,19 @@ std::vector<TPortIdentity> PortIdentities()
         if (id.present) present.push_back(&id);
     Describe(present);
     return ids;
+}
+
+std::string Utf8FromSystem(const std::string &text)
+{
+    // SetupAPI's and FormatMessageA's text comes in the ANSI code page.
+    if (text.empty()) return text;
+    const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+    if (wide <= 0) return Utf8Repaired(text);
+    std::wstring units(std::size_t(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), &units[0], wide);
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, units.data(), wide, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return Utf8Repaired(text);
+    std::string out(std::size_t(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, units.data(), wide, &out[0], bytes, nullptr, nullptr);
+    return out;
 }
