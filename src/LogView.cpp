@@ -87,7 +87,8 @@ void TLogView::Count() const
     while (counted < count) {
         const std::size_t block = counted / BlockLines, first = block * BlockLines;
         const std::size_t end = std::min(count, first + BlockLines);
-        if (block == sums.Size()) sums.Push(0), exact.push_back(false);
+        // A new block holds no estimate yet: counting it exactly moves no row before a line already in.
+        if (block == sums.Size()) sums.Push(0), exact.push_back(end == count);
         if (exact[block] || end == count) {
             // The last block is always exact, and so is one that was when it
             // grew: a streaming log wraps each new line once, as it comes.
@@ -113,7 +114,12 @@ void TLogView::Count() const
         }
         counted = end;
     }
-    while (tailRows.size() > 2 * BlockLines) tailRows.pop_front(), ++tailFirst;
+    // Trimmed now and then, not a line at a time.
+    if (tailRows.size() > 4 * BlockLines) {
+        const std::size_t drop = tailRows.size() - 2 * BlockLines;
+        tailRows.erase(tailRows.begin(), tailRows.begin() + std::ptrdiff_t(drop));
+        tailFirst += drop;
+    }
 }
 
 void TLogView::Settle(std::size_t block) const
@@ -130,7 +136,12 @@ void TLogView::Settle(std::size_t block) const
 int TLogView::RowsOf(std::size_t line) const
 {
     Count();
-    if (line >= tailFirst && line - tailFirst < tailRows.size()) return tailRows[line - tailFirst];
+    return Counted(line);
+}
+
+int TLogView::Counted(std::size_t line) const
+{
+    if (line - tailFirst < tailRows.size() && line >= tailFirst) return tailRows[line - tailFirst];
     return line < store.LineCount() ? Wrapped(line) : 0;
 }
 
@@ -153,7 +164,7 @@ std::uint64_t TLogView::RowIndex(Place place) const
         std::uint64_t rows = 0;
         if (beforeSettled == settled && beforeLine / BlockLines == block && beforeLine < place.line) line = beforeLine, rows = beforeRows;
         else rows = sums.Before(block);
-        for (; line < place.line; ++line) rows += std::uint64_t(RowsOf(line));
+        for (; line < place.line; ++line) rows += std::uint64_t(Counted(line));
         beforeLine = place.line, beforeRows = rows, beforeSettled = settled;
     }
     return beforeRows + std::uint64_t(place.row);
@@ -161,9 +172,10 @@ std::uint64_t TLogView::RowIndex(Place place) const
 
 TLogView::Place TLogView::Forward(Place p, std::uint64_t n) const
 {
+    Count();
     const std::size_t count = store.LineCount();
     while (n > 0 && p.line < count) {
-        const int rows = RowsOf(p.line);
+        const int rows = Counted(p.line);
         if (std::uint64_t(p.row) + n < std::uint64_t(rows)) return {p.line, p.row + int(n)};
         if (p.line + 1 >= count) return {p.line, rows - 1};
         n -= std::uint64_t(rows - p.row);
@@ -174,12 +186,13 @@ TLogView::Place TLogView::Forward(Place p, std::uint64_t n) const
 
 TLogView::Place TLogView::Back(Place p, std::uint64_t n) const
 {
+    Count();
     while (n > 0) {
         if (std::uint64_t(p.row) >= n) return {p.line, p.row - int(n)};
         if (p.line == 0) return {0, 0};
         n -= std::uint64_t(p.row) + 1;
         p.line -= 1;
-        p.row = RowsOf(p.line) - 1;
+        p.row = Counted(p.line) - 1;
     }
     return p;
 }
@@ -242,7 +255,7 @@ void TLogView::ScrollTo(std::uint64_t row)
     if (block >= exact.size()) return ScrollTo(Place{store.LineCount(), 0});
     std::size_t line = block * BlockLines;
     for (; line + 1 < store.LineCount(); ++line) {
-        const std::uint64_t rows = std::uint64_t(RowsOf(line));
+        const std::uint64_t rows = std::uint64_t(Counted(line));
         if (within < rows) break;
         within -= rows;
     }

@@ -150,6 +150,7 @@ private:
     void ShowCaret();
     void Wrap(const std::string &text, std::vector<std::pair<int, int>> &out) const;
     int Wrapped(std::size_t line) const;  // rows of a line, laid out now
+    int Counted(std::size_t line) const;  // the same, kept for the last lines; the sums brought up first
     void LayOut() const;
     void DragScroll();
     void Count() const;  // brings the row sums up to the store
@@ -179,7 +180,7 @@ private:
     mutable std::uint64_t settled = 0;  // moves on when the rows before a line may have changed
     mutable std::size_t beforeLine = 0;
     mutable std::uint64_t beforeRows = 0, beforeSettled = ~std::uint64_t(0);
-    mutable std::deque<int> tailRows;  // rows of the last lines, from tailFirst on
+    mutable std::vector<int> tailRows;  // rows of the last lines, from tailFirst on
     mutable std::size_t tailFirst = 0;
     mutable std::string scratchText;  // room used again, line after line
     mutable std::vector<std::pair<int, int>> scratchRows;

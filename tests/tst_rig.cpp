@@ -213,7 +213,7 @@ TEST_CASE(the_board_is_known_by_what_it_is_and_followed_to_the_number_it_comes_b
     PortsFolder ports;  // none linked: port n is /dev/ttyACM<n-1>
     const TPortIdentity id = PortIdentity(1);
     CHECK_EQ(id.Describe(), std::string("/dev/ttyACM0  CDC test board  04d8:000a  serial QRIG-0001"));
-    CHECK_EQ(id.Key(), std::string("04d8:000a serial QRIG-0001"));
+    CHECK_EQ(id.Key(), std::string("04d8:000a serial QRIG-0001 interface 00"));  // cdc-acm's tty sits on interface 0
     SimProcess sim({"--device", BoardEnd, "--port", "1"});
     HeadlessApplication application;
     HeadlessWindow window;
