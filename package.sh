@@ -10,6 +10,8 @@ source scripts/common.sh
 
 quorvel_install_missing "${QUORVEL_PACKAGE_PACKAGES[@]}"
 version=$(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+version4=$version  # the four numbers Windows' version resources take
+while [ "$(tr -cd . <<<"$version4" | wc -c)" -lt 3 ]; do version4=$version4.0; done
 dist=$PWD/build/dist
 rm -rf "$dist"
 mkdir -p "$dist"
@@ -31,8 +33,9 @@ for arch in x64 x86; do
         -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
     "$triple-w64-mingw32-strip" -o "$dist/Quorvel-$arch.exe" "build/win-$arch-release/Quorvel.exe"
     "$triple-w64-mingw32-strip" -o "$dist/quorvel-speed-$arch.exe" "build/win-$arch-release/quorvel-speed.exe"
-    makensis -V2 -DARCH=$arch -DVERSION="$version" -DEXE="$dist/Quorvel-$arch.exe" -DSPEED="$dist/quorvel-speed-$arch.exe" \
-        -DOUT="$dist/quorvel-$version-$arch-setup.exe" packaging/windows/quorvel.nsi
+    makensis -V2 -DARCH=$arch -DVERSION="$version" -DVERSION4="$version4" -DEXE="$dist/Quorvel-$arch.exe" \
+        -DSPEED="$dist/quorvel-speed-$arch.exe" -DREADME="$PWD/README.md" -DOUT="$dist/quorvel-$version-$arch-setup.exe" \
+        packaging/windows/quorvel.nsi
 done
 zipdir=$dist/quorvel-$version-windows
 mkdir -p "$zipdir/x64" "$zipdir/x86"

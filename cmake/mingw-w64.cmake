@@ -5,6 +5,8 @@ set(CMAKE_SYSTEM_PROCESSOR ${QUORVEL_MINGW_ARCH})
 
 # The posix thread model gives the standard library its threads and clocks.
 find_program(CMAKE_CXX_COMPILER NAMES ${QUORVEL_MINGW_TRIPLE}-g++-posix ${QUORVEL_MINGW_TRIPLE}-g++ REQUIRED)
+# The resource compiler, for the programs' icon, version and manifest.
+find_program(CMAKE_RC_COMPILER NAMES ${QUORVEL_MINGW_TRIPLE}-windres REQUIRED)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${QUORVEL_MINGW_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

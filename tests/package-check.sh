@@ -117,42 +117,92 @@ wine=/usr/lib/wine/wine64
 # would keep its server waiting); the server is given 30 s to end.
 settle() { timeout $((30 * ${QUORVEL_WAIT_SCALE:-1})) /usr/lib/wine/wineserver -w || /usr/lib/wine/wineserver -k || true; }
 tests/wine-run.sh --new-prefix >/dev/null
+# The values of a key of the prefix's machine hive, as the server saved it
+# (the x86 installer's land under Wow6432Node).
+key() { K="[Software\\\\$1]" awk 'index($0, ENVIRON["K"]) == 1 { on = 1; next } /^\[/ { on = 0 } on' "$WINEPREFIX/system.reg"; }
+uninstall_key() { [ "$1" = x64 ] && echo 'Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvel-x64' \
+    || echo 'Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvel-x86'; }
+folder_of() { [ "$1" = x64 ] && echo "Program Files" || echo "Program Files (x86)"; }
+link_of() { echo "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quorvel/$([ "$1" = x64 ] && echo Quorvel || echo "Quorvel (x86)").lnk"; }
+held=()
+# Both architectures, one after the other, side by side.
 for arch in x64 x86; do
-    folder=$([ $arch = x64 ] && echo "Program Files" || echo "Program Files (x86)")
+    folder=$(folder_of $arch)
     installed="$WINEPREFIX/drive_c/$folder/Quorvel"
-    link="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Quorvel/Quorvel.lnk"
+    link=$(link_of $arch)
     install() {
         env -u DISPLAY "$wine" "$dist/quorvel-$version-$arch-setup.exe" /S
         settle
-        [ -f "$installed/Quorvel.exe" ] || { echo "no $installed/Quorvel.exe"; return 1; }
-        [ -f "$installed/quorvel-speed.exe" ] || { echo "no $installed/quorvel-speed.exe"; return 1; }
-        [ -f "$installed/Uninstall.exe" ] || { echo "no $installed/Uninstall.exe"; return 1; }
+        for file in Quorvel.exe quorvel-speed.exe README.txt Uninstall.exe; do
+            [ -f "$installed/$file" ] || { echo "no $installed/$file"; return 1; }
+        done
         [ -f "$link" ] || { echo "no Start-menu entry at $link"; return 1; }
         grep -aq "C:\\\\$folder\\\\Quorvel\\\\Quorvel.exe" "$link" || { echo "the Start-menu entry points elsewhere"; return 1; }
     }
     before=$failed
     check "the $arch installer installs silently, quorvel-speed.exe beside Quorvel.exe, the Start-menu entry pointing at it" install
-    held=$([ "$failed" -eq "$before" ] && echo yes || echo no)
-    if [ $arch = x64 ]; then
+    [ "$failed" -eq "$before" ] && held+=($arch)
+done
+listed() {
+    # Programs and Features: an entry each, with the icon, the version, the size and the README.
+    for arch in x64 x86; do
+        local values folder
+        values=$(key "$(uninstall_key $arch)") folder=$(folder_of $arch)
+        for want in "\"DisplayName\"=\"Quorvel ($arch)\"" "\"DisplayVersion\"=\"$version\"" \
+                    "\"DisplayIcon\"=\"C:\\\\$folder\\\\Quorvel\\\\Quorvel.exe,0\"" \
+                    "\"URLInfoAbout\"=\"C:\\\\$folder\\\\Quorvel\\\\README.txt\"" "\"Publisher\"=\"The Quorvel developers\""; do
+            grep -qF -- "$want" <<<"$values" || { echo "the $arch entry lacks $want:"; echo "$values"; return 1; }
+        done
+        local size
+        size=$(sed -n 's/^"EstimatedSize"=dword:\([0-9a-f]*\)$/\1/p' <<<"$values")
+        [ -n "$size" ] && [ $((16#$size)) -ge 100 ] || { echo "the $arch entry's EstimatedSize is ${size:-missing} KB"; return 1; }
+    done
+}
+check "Programs and Features lists both, each with its icon, version, publisher, size and README" listed
+for arch in x86 x64; do
+    folder=$(folder_of $arch)
+    installed="$WINEPREFIX/drive_c/$folder/Quorvel"
+    link=$(link_of $arch)
+    uninstall() {
+        # Only an install that held can show an uninstall at work.
+        [[ " ${held[*]} " == *" $arch "* ]] || { echo "nothing was installed to remove"; return 1; }
+        env -u DISPLAY "$wine" "C:\\$folder\\Quorvel\\Uninstall.exe" /S || { echo "the uninstaller did not run"; return 1; }
+        settle
+        [ ! -e "$installed" ] || { echo "left behind: $(ls "$installed")"; return 1; }
+        [ ! -e "$link" ] || { echo "the Start-menu entry is still there"; return 1; }
+        [ -z "$(key "$(uninstall_key $arch)")" ] || { echo "its Programs and Features entry is still there"; return 1; }
+    }
+    check "the $arch uninstaller removes it silently, and only it" uninstall
+    if [ $arch = x86 ]; then
         starts() {
-            "$wine" "C:\\$folder\\Quorvel\\Quorvel.exe" &
+            # The other one is whole and still starts.
+            [ -f "$(link_of x64)" ] && [ -n "$(key "$(uninstall_key x64)")" ] || { echo "the x64 install lost its entry"; return 1; }
+            "$wine" "C:\\Program Files\\Quorvel\\Quorvel.exe" &
             pids+=($!)
             window_maps "$caption" || { echo "Quorvel.exe mapped no window"; return 1; }
             /usr/lib/wine/wineserver -k
             settle
         }
-        check "the installed Quorvel.exe starts and maps its window" starts
+        check "with the x86 one removed, the x64 Quorvel.exe is listed and starts, mapping its window" starts
     fi
-    uninstall() {
-        # Only an install that held can show an uninstall at work.
-        [ "$held" = yes ] || { echo "nothing was installed to remove"; return 1; }
-        env -u DISPLAY "$wine" "C:\\$folder\\Quorvel\\Uninstall.exe" /S || { echo "the uninstaller did not run"; return 1; }
-        settle
-        [ ! -e "$installed" ] || { echo "left behind: $(ls "$installed")"; return 1; }
-        [ ! -e "$link" ] || { echo "the Start-menu entry is still there"; return 1; }
-    }
-    check "the $arch uninstaller removes it silently" uninstall
 done
+upgrade() {
+    # An older version of the same architecture is replaced where it is: one entry, the new version.
+    (cd "$work" && cmake -E tar xf "$dist/quorvel-$version-windows.zip") || return 1
+    local exes=$work/quorvel-$version-windows/x64
+    (cd packaging/windows && makensis -V1 -DARCH=x64 -DVERSION=0.0.9 -DVERSION4=0.0.9.0 -DEXE="$exes/Quorvel.exe" \
+        -DSPEED="$exes/quorvel-speed.exe" -DREADME="$PWD/../../README.md" -DOUT="$work/old-setup.exe" quorvel.nsi) >/dev/null || return 1
+    env -u DISPLAY "$wine" "$work/old-setup.exe" /S
+    settle
+    grep -qF '"DisplayVersion"="0.0.9"' <<<"$(key "$(uninstall_key x64)")" || { echo "the older version did not install"; return 1; }
+    env -u DISPLAY "$wine" "$dist/quorvel-$version-x64-setup.exe" /S
+    settle
+    grep -qF "\"DisplayVersion\"=\"$version\"" <<<"$(key "$(uninstall_key x64)")" || { echo "the entry still says $(key "$(uninstall_key x64)" | grep DisplayVersion)"; return 1; }
+    [ "$(grep -c '^\[Software\\\\Microsoft\\\\Windows\\\\CurrentVersion\\\\Uninstall\\\\Quorvel' "$WINEPREFIX/system.reg")" -eq 1 ] || { echo "more than one entry"; return 1; }
+    env -u DISPLAY "$wine" "C:\\Program Files\\Quorvel\\Uninstall.exe" /S
+    settle
+}
+check "installing over an older version replaces it in place" upgrade
 fi
 
 echo "$passed passed, $failed failed, 0 skipped"

@@ -90,16 +90,25 @@ void TWin32Window::Build(const TFormDesign &design)
 
     // One class per form, named after it.
     const std::string className = std::string("TQuorvel") + design.Name;
-    WNDCLASSA wc{};
-    if (!GetClassInfoA(GetModuleHandleA(nullptr), className.c_str(), &wc)) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    if (!GetClassInfoExA(GetModuleHandleA(nullptr), className.c_str(), &wc)) {
+        HINSTANCE program = GetModuleHandleA(nullptr);
         wc.style = CS_DBLCLKS;
         wc.lpfnWndProc = WindowProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+        wc.hInstance = program;
+        // The program's own icon, in the sizes the title bar and Alt+Tab ask
+        // for; the system's where there is none (a test program).
+        auto icon = [&](int x, int y) {
+            HANDLE own = LoadImageA(program, MAKEINTRESOURCEA(1), IMAGE_ICON, GetSystemMetrics(x), GetSystemMetrics(y), LR_DEFAULTCOLOR);
+            return own ? static_cast<HICON>(own) : LoadIcon(nullptr, IDI_APPLICATION);
+        };
+        wc.hIcon = icon(SM_CXICON, SM_CYICON);
+        wc.hIconSm = icon(SM_CXSMICON, SM_CYSMICON);
         wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
         wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
         wc.lpszClassName = className.c_str();
-        if (!RegisterClassA(&wc)) throw std::runtime_error("the window class could not be registered");
+        if (!RegisterClassExA(&wc)) throw std::runtime_error("the window class could not be registered");
     }
     RECT client = Scaled(design.Left, design.Top, design.ClientWidth, design.ClientHeight);
     designClient = {client.right - client.left, client.bottom - client.top};
