@@ -69,9 +69,15 @@ for row in "${cases[@]}"; do
     latin1=$work/Ger$'\xe4't  # the device under a name in Latin-1
     ln -sfn "$device" "$latin1"
     args=${args//DEVICE/$device}
-    # shellcheck disable=SC2086
-    timeout 120 "${runner[@]}" "$speed" ${args//LATIN1/$latin1} >"$work/out" 2>"$work/err"
-    got=$?
+    for attempt in 1 2; do
+        # shellcheck disable=SC2086
+        timeout 120 "${runner[@]}" "$speed" ${args//LATIN1/$latin1} >"$work/out" 2>"$work/err"
+        got=$?
+        # quorvel-speed says something on every path: nothing at all is a
+        # program that never ran (seen once under Wine, exit 1), tried once more.
+        [ -s "$work/out" ] || [ -s "$work/err" ] || [ $attempt -eq 2 ] || { echo "note  quorvel-speed $args printed nothing (status $got): run again"; continue; }
+        break
+    done
     kill $board 2>/dev/null
     wait $board 2>/dev/null
     board=

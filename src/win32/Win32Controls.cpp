@@ -94,6 +94,8 @@ void TWin32Window::Build(const TFormDesign &design)
     wc.cbSize = sizeof wc;
     if (!GetClassInfoExA(GetModuleHandleA(nullptr), className.c_str(), &wc)) {
         HINSTANCE program = GetModuleHandleA(nullptr);
+        wc = WNDCLASSEXA{};
+        wc.cbSize = sizeof wc;
         wc.style = CS_DBLCLKS;
         wc.lpfnWndProc = WindowProc;
         wc.hInstance = program;
