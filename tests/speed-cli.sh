@@ -44,6 +44,7 @@ cases=(
     "|--min-up nan 5|64|^quorvel-speed: --min-up takes a speed in KB/s$"
     "|--min-up -1 5|64|^quorvel-speed: --min-up takes a speed in KB/s$"
     "--silent|--runs 1 --up 5|2|^Speed PC -> PIC: all 262144 bytes went out, but no \"\*\" came back within 5 s\.$"
+    "--silent|--runs 1 --up --json 5|2|json:j['status'] == 2 and j['error'].startswith('Speed PC -> PIC: all 262144 bytes went out, but no')"
     "|--runs 1 19|2|^Port 19 \(.*\) did not open: "
     "|--runs x 5|64|^usage: quorvel-speed "
     "|21|64|^quorvel-speed: no such port: 21$"

@@ -250,7 +250,10 @@ int main(int argc, char **argv)
                        ", \"marked_median\": " + Figure(k.median) + "}",
                 sep = ", ";
         if (o.down && !down.empty()) out += sep + "\"down\": " + spread(d) + "}";
-        out += "}, \"status\": " + std::to_string(status) + "}";
+        out += "}, \"status\": " + std::to_string(status);
+        // A run that gave up says why, in the console's words, where a script looks for it.
+        if (status == 2 && !runs.empty() && !runs.back().lines.empty()) out += ", \"error\": " + Json(runs.back().lines.front());
+        out += "}";
         std::printf("%s\n", out.c_str());
     } else {
         // Runs whose queue was never seen empty by the "*" are left out of that median, and said.
