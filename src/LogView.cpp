@@ -80,7 +80,7 @@ void TLogView::Count() const
         sums.Clear(), exact.clear(), tailRows.clear();
         counted = 0, tailFirst = 0;
         countedGeneration = store.Generation();
-        recount = false, maxTopStale = true;
+        recount = false, maxTopStale = true, rewrapped = true;
         ++settled;
     }
     const std::size_t count = store.LineCount();
@@ -225,8 +225,11 @@ void TLogView::StoreChanged()
 {
     Count();
     if (AtEnd()) following = true, top = MaxTop();
-    if (top.line < store.LineCount()) top.row = std::min(top.row, RowsOf(top.line) - 1);
-    else top = {};
+    // The top row is clamped only when rows changed (a new width or font),
+    // not on every poll: its line may be one of thousands of rows.
+    if (top.line >= store.LineCount()) top = {};
+    else if (rewrapped) top.row = std::min(top.row, RowsOf(top.line) - 1);
+    rewrapped = false;
     anchor = Clamp(anchor), caret = Clamp(caret);
     Changed();
 }

@@ -176,6 +176,7 @@ private:
     mutable std::vector<bool> exact;
     mutable std::size_t counted = 0;  // lines in the sums
     mutable bool recount = true;      // the width or font changed: every block back to an estimate
+    mutable bool rewrapped = false;   // rows were counted afresh since the top row was last clamped
     mutable std::uint64_t countedGeneration = ~std::uint64_t(0);
     mutable std::uint64_t settled = 0;  // moves on when the rows before a line may have changed
     mutable std::size_t beforeLine = 0;
