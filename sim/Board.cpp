@@ -12,7 +12,7 @@ namespace sim {
 const char *const Usage =
     "usage: quorvel-sim [--port N] [--rate KBPS] [--silent] [--short N] [--extra N]\n"
     "                   [--hangup-after N] [--stream KBPS] [--noise] [--folder DIR]\n"
-    "                   [--device PATH]\n"
+    "                   [--device PATH] [--chaos SEED]\n"
     "  --port N          link the board as port N, 1 to 20 (default 20)\n"
     "  --rate KBPS       pace both directions at KBPS KB (1024 bytes) per second\n"
     "  --silent          never answer a throughput test\n"
@@ -24,6 +24,13 @@ const char *const Usage =
     "  --folder DIR      link the port as DIR/comN (a Wine prefix's dosdevices, say)\n"
     "  --device PATH     serve that terminal (a USB gadget's /dev/ttyGS0, say) instead\n"
     "                    of a pseudo-terminal of its own; nothing is linked\n"
+    "  --chaos SEED      a board that does anything, at random but the same for the\n"
+    "                    same seed: any bytes, floods, stray \"*\", downloads short,\n"
+    "                    long, late, trickling or missing, marks early, late or never,\n"
+    "                    pauses in reading, unplugging; each choice is printed with its\n"
+    "                    time. Text \"!calm!\" from the console ends it: the board\n"
+    "                    answers \"calm\" on a line of its own and is as the other\n"
+    "                    options make it from then on\n"
     "Signals: USR1 prints the counts; USR2 unplugs the board, back 1 s later.\n";
 
 namespace {
@@ -78,6 +85,9 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
         } else if (name == "--device") {
             if (!value || *value != '/') return bad("an absolute device path");
             options.device = value, ++i;
+        } else if (name == "--chaos") {
+            if (!Whole(value, 0, 9007199254740991.0, whole)) return bad("a seed, a whole number from 0");
+            options.chaos = std::uint64_t(whole), ++i;
         } else if (name == "--hangup-after") {
             if (!Whole(value, 0, 1e12, whole)) return bad("a byte count");
             options.hangupAfter = whole, ++i;
@@ -115,7 +125,8 @@ std::string FormatUploadTiming(const UploadTiming &t)
 // ---------------------------------------------------------------- Pacer
 
 Pacer::Pacer(double bytesPerSecond, Clock::time_point now)
-    : rate(bytesPerSecond), burst(std::max(1.0, bytesPerSecond * 0.002)), tokens(burst), last(now)
+    : rate(bytesPerSecond), burst(std::max(1.0, bytesPerSecond * 0.002)), owed(std::max(burst, bytesPerSecond * 0.1)), tokens(burst),
+      last(now)
 {
 }
 
@@ -124,8 +135,8 @@ std::size_t Pacer::Allowed(Clock::time_point now)
     if (rate <= 0) return SIZE_MAX;
     std::chrono::duration<double> gone = now - last;
     last = now;
-    tokens = std::min(burst, tokens + gone.count() * rate);
-    return tokens >= 1 ? std::size_t(tokens) : 0;
+    tokens = std::min(owed, tokens + gone.count() * rate);
+    return tokens >= 1 ? std::size_t(std::min(tokens, burst)) : 0;
 }
 
 void Pacer::Use(std::size_t n)
@@ -175,6 +186,7 @@ void Board::QueueDownload()
 
 void Board::Receive(const unsigned char *data, std::size_t n, Clock::time_point now)
 {
+    if (Pending() == 0) tx.Idle(now);  // what the answer may make up starts now
     rx.Use(n);
     std::string answer;
     bool firstRead = false;  // this read brought the upload's first data byte
@@ -269,6 +281,7 @@ void Board::FillStream(Clock::time_point now)
 std::size_t Board::ReadAllowance(Clock::time_point now)
 {
     if (HangupDue()) return 0;
+    if (!uploading) rx.Idle(now);  // text and commands: an upload's pace starts with it
     std::size_t n = rx.Allowed(now);
     // Stop at the byte where the link is to drop.
     if (uploading && options.hangupAfter >= 0)
@@ -279,6 +292,10 @@ std::size_t Board::ReadAllowance(Clock::time_point now)
 std::size_t Board::WriteAllowance(Clock::time_point now)
 {
     if (hungUp) return 0;
+    if (Pending() == 0) {
+        tx.Idle(now);
+        return 0;
+    }
     std::size_t n = std::min(tx.Allowed(now), Pending());
     if (hangupAt) n = std::min<std::uint64_t>(n, *hangupAt > counts.sent ? *hangupAt - counts.sent : 0);
     return n;

@@ -30,6 +30,7 @@ struct Options {
     bool noise = false;
     std::string folder;  // where the port's entry goes; empty: the ports folder
     std::string device;  // an existing terminal to serve; empty: a pseudo-terminal of our own
+    std::optional<std::uint64_t> chaos;  // a seed: a board that does anything (Chaos.h)
 };
 
 // Reads the command line. On a mistake, false and a message for the user.
@@ -52,7 +53,9 @@ struct UploadTiming {
 std::string FormatUploadTiming(const UploadTiming &timing);
 
 // Lets bytes through at an even rate: never more than a couple of
-// milliseconds' worth at once. A rate of 0 lets everything through.
+// milliseconds' worth at once. Time lost to a late wake-up (a loaded
+// machine) is made up afterwards, up to a tenth of a second's worth, so that
+// the pace holds; time with nothing to move is not (Idle).
 class Pacer {
 public:
     Pacer(double bytesPerSecond, Clock::time_point now);
@@ -67,51 +70,60 @@ public:
         tokens = std::min(tokens, 0.0);
         last = now;
     }
+    // Nothing to move now: no more than a burst builds up.
+    void Idle(Clock::time_point now)
+    {
+        Allowed(now);
+        tokens = std::min(tokens, burst);
+    }
 
 private:
-    double rate, burst, tokens;
+    double rate, burst, owed, tokens;
     Clock::time_point last;
 };
 
 class Board {
 public:
     Board(const Options &options, Clock::time_point now);
+    virtual ~Board() = default;
 
     // Bytes that came from the console.
-    void Receive(const unsigned char *data, std::size_t n, Clock::time_point now);
+    virtual void Receive(const unsigned char *data, std::size_t n, Clock::time_point now);
     // Work that time drives: the announce's idle limit and the text stream.
-    void Tick(Clock::time_point now);
+    virtual void Tick(Clock::time_point now);
 
     // How much may be read from, and written to, the console now.
-    std::size_t ReadAllowance(Clock::time_point now);
-    std::size_t WriteAllowance(Clock::time_point now);
+    virtual std::size_t ReadAllowance(Clock::time_point now);
+    virtual std::size_t WriteAllowance(Clock::time_point now);
 
     // What is waiting to go out; Sent(n) drops the first n of it.
-    const unsigned char *Output() const { return reinterpret_cast<const unsigned char *>(out.data()) + head; }
-    std::size_t Pending() const { return out.size() - head; }
-    void Sent(std::size_t n, Clock::time_point now);
+    virtual const unsigned char *Output() const { return reinterpret_cast<const unsigned char *>(out.data()) + head; }
+    virtual std::size_t Pending() const { return out.size() - head; }
+    virtual void Sent(std::size_t n, Clock::time_point now);
 
     // When to look again though the terminal stays quiet.
-    Clock::time_point NextWake(Clock::time_point now) const;
+    virtual Clock::time_point NextWake(Clock::time_point now) const;
 
     // A transfer has gone as far as --hangup-after allows: drop the link.
-    bool HangupDue() const;
+    virtual bool HangupDue() const;
     // A fresh link: idle again, nothing pending.
-    void Replugged(Clock::time_point now);
+    virtual void Replugged(Clock::time_point now);
 
     bool Uploading() const { return uploading; }
     // The timing of the upload that has just completed, once.
     std::optional<UploadTiming> TakeUploadTiming();
     const Counts &Totals() const { return counts; }
 
-private:
+protected:
     void Queue(const std::string &bytes);
+    Options options;
+    Counts counts;
+
+private:
     void QueueDownload();
     void FillStream(Clock::time_point now);
 
-    Options options;
     Pacer rx, tx, streamPacer;
-    Counts counts;
     std::string out, download;
     std::size_t head = 0;
     std::uint64_t queued = 0;  // bytes ever queued; with counts.sent, positions in the output

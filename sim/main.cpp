@@ -2,6 +2,7 @@
 // console's ports, so that the console can be run and tested without hardware.
 #include <algorithm>
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "Board.h"
+#include "Chaos.h"
 #include "Terminal.h"
 #include "portsfolder.h"
 
@@ -78,7 +80,10 @@ int main(int argc, char **argv)
     Say("board on port " + std::to_string(options.port) + " (" + terminal.path +
         (ownTerminal ? ", linked as " + entry + ")" : ", served as it is)"));
 
-    sim::Board board(options, sim::Clock::now());
+    std::unique_ptr<sim::Board> made;
+    if (options.chaos) made = std::make_unique<sim::Chaos>(options, sim::Clock::now(), ownTerminal, [](const std::string &line) { Say(line); });
+    else made = std::make_unique<sim::Board>(options, sim::Clock::now());
+    sim::Board &board = *made;
     static unsigned char buffer[65536];
     int status = 0;
     int busy = 0;  // rounds in a row that moved bytes
@@ -137,7 +142,9 @@ int main(int argc, char **argv)
             if (n == 0 || (n < 0 && errno == EIO)) hungUp = true;
             if (auto timing = board.TakeUploadTiming()) Say(sim::FormatUploadTiming(*timing));
         }
-        if (ready & POLLOUT) {
+        // What was read may have changed what is to go (a chaotic board calmed down).
+        canWrite = std::min(canWrite, board.Pending());
+        if ((ready & POLLOUT) && canWrite) {
             ssize_t n = write(terminal.master, board.Output(), canWrite);
             if (n > 0) board.Sent(std::size_t(n), sim::Clock::now()), moved = true;
         }
