@@ -3,6 +3,9 @@
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 3 minutes)
 #   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start winlog rig
+#   ./bench.sh chaos                 the randomised run of the whole console, long (10 minutes,
+#                                    or QUORVEL_CHAOS_SECONDS), under the sanitizers and under
+#                                    64-bit Wine; QUORVEL_CHAOS_SEED runs a seed again
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
@@ -49,8 +52,21 @@ for bench in "${benches[@]}"; do
         quorvel_install_missing "${QUORVEL_RIG_PACKAGES[@]}"
         QUORVEL_RIG_CACHE=$PWD/build/bench/rig tests/rig/rig.sh --no-summary build/bench/bench/quorvel-bench accuracy --runs 15 |
             grep -E "^(rig|accuracy):" || missed=1 ;;
+    chaos)
+        # The test builds, as ./test.sh makes them.
+        quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}" "${QUORVEL_TEST_PACKAGES[@]}"
+        quorvel_build_tests >/dev/null
+        quorvel_build_windows_tests x86_64 >/dev/null
+        export QUORVEL_CHAOS_SECONDS=${QUORVEL_CHAOS_SECONDS:-600}
+        seed=${QUORVEL_CHAOS_SEED:-$(od -An -N6 -tu8 /dev/urandom | tr -d ' ')}
+        QUORVEL_CHAOS_SEED=$seed build/asan/tests/tst_chaos || missed=1
+        export WINEPREFIX=$PWD/build/mingw-x86_64/tests/wineprefix
+        tests/wine-run.sh --new-prefix >/dev/null
+        tests/wine-run.sh --free 1 --sim "build/asan/quorvel-sim --port 20 --chaos $seed --rate 100" \
+            build/mingw-x86_64/tests/tst_chaos.exe "$seed" || missed=1
+        unset WINEPREFIX ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog rig" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog rig chaos" >&2
         exit 2 ;;
     esac
 done

@@ -22,11 +22,9 @@ quorvel_install_wine32
 # The benchmarks are built too, so that they keep compiling; ./bench.sh runs them.
 # The rig (tests/rig/) boots Debian's kernel under qemu with a real USB CDC
 # link inside; its kernel is fetched once and kept in build/asan/rig.
-quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON -DQUORVEL_RIG=ON
-# The Wine run joins its ports with the Linux build's null-modem cable.
+quorvel_build_tests
 for target in x86_64 i686; do
-    quorvel_build "build/mingw-$target" -DCMAKE_TOOLCHAIN_FILE="cmake/$target-w64-mingw32.cmake" \
-        -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DQUORVEL_NULLMODEM="$PWD/build/asan/quorvel-nullmodem"
+    quorvel_build_windows_tests $target
 done
 
 export QT_QPA_PLATFORM=offscreen

@@ -60,3 +60,15 @@ quorvel_build() {
     cmake -S . -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j "${JOBS:-$(nproc 2>/dev/null || echo 2)}"
 }
+
+# The test builds: Linux with the sanitizers in build/asan (the benchmarks
+# built too, so that they keep compiling; the rig's tests on), and Windows
+# (x86_64 or i686) in build/mingw-TARGET, whose Wine run joins its ports
+# with the Linux build's null-modem cable.
+quorvel_build_tests() {
+    quorvel_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON -DBUILD_TESTING=ON -DQUORVEL_BENCH=ON -DQUORVEL_RIG=ON
+}
+quorvel_build_windows_tests() {
+    quorvel_build "build/mingw-$1" -DCMAKE_TOOLCHAIN_FILE="cmake/$1-w64-mingw32.cmake" \
+        -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON -DQUORVEL_NULLMODEM="$PWD/build/asan/quorvel-nullmodem"
+}

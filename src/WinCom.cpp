@@ -1,6 +1,7 @@
 #include "WinCom.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -23,6 +24,7 @@ struct PortSlot {
 std::unique_ptr<PortSlot> PortTable[PortCount];
 
 DWORD openError = 0;
+std::atomic<unsigned long long> bytesRead[PortCount], bytesWritten[PortCount];
 
 PortSlot *Slot(BYTE Port)
 {
@@ -154,6 +156,7 @@ DWORD WritePort(BYTE Port, const void *Buffer, DWORD Count)
     if (!slot || !slot->WritesBounded) return 0;
     DWORD written = 0;
     if (!WriteFile(slot->Handle, Buffer, Count, &written, nullptr)) slot->LastError = GetLastError();
+    bytesWritten[Port - 1].fetch_add(written, std::memory_order_relaxed);
     return written;
 }
 
@@ -174,7 +177,14 @@ DWORD ReadPort(BYTE Port, void *Buffer, DWORD Count)
     if (!slot || !slot->ReadsAtOnce) return 0;
     DWORD got = 0;
     if (!ReadFile(slot->Handle, Buffer, Count, &got, nullptr)) RefreshStatus(Port);
+    bytesRead[Port - 1].fetch_add(got, std::memory_order_relaxed);
     return got;
+}
+
+unsigned long long PortBytesRead(BYTE Port) { return Port >= 1 && Port <= PortCount ? bytesRead[Port - 1].load(std::memory_order_relaxed) : 0; }
+unsigned long long PortBytesWritten(BYTE Port)
+{
+    return Port >= 1 && Port <= PortCount ? bytesWritten[Port - 1].load(std::memory_order_relaxed) : 0;
 }
 
 DWORD BytesQueuedOut(BYTE Port)

@@ -60,5 +60,10 @@ DWORD OpenPortError();
 HANDLE PortHandle(BYTE Port);
 DCB PortSettings(BYTE Port);
 DWORD PortLastError(BYTE Port);
+// And every byte ReadPort has returned, and WritePort has written, for port n
+// since the program started, across its opens: what a test holds the log
+// against, and watches move from another thread.
+unsigned long long PortBytesRead(BYTE Port);
+unsigned long long PortBytesWritten(BYTE Port);
 
 #endif

@@ -7,9 +7,10 @@
 #   wine-run.sh --new-prefix
 #       makes a fresh $WINEPREFIX (removing one that this script made before),
 #       with Wine's fonts in its Fonts folder
-#   wine-run.sh [--x11] [--sim "SIM OPTIONS"]... [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
+#   wine-run.sh [--x11] [--free N]... [--sim "SIM OPTIONS"]... [--cable NULLMODEM A B FREE] PROGRAM.exe [ARGS...]
 #       runs the program in $WINEPREFIX; with --x11, on an X display of its
-#       own (Xvfb); each --sim starts the host's board simulator with those
+#       own (Xvfb); each --free removes port N's link (Wine links COM1 to the
+#       machine's own serial port); each --sim starts the host's board simulator with those
 #       options, linked into the prefix's dosdevices; with --cable, ports A and
 #       B are first joined like a null-modem cable by the host's
 #       quorvel-nullmodem, and the free port's link is removed
@@ -83,6 +84,11 @@ if [ "${1:-}" = "--x11" ]; then
     export DISPLAY=":$(head -n 1 "$output.display")"
     shift
 fi
+while [ "${1:-}" = "--free" ]; do
+    [ $# -ge 2 ] || fail "--free needs a port number"
+    rm -f "$WINEPREFIX/dosdevices/com$2"
+    shift 2
+done
 boards=0
 while [ "${1:-}" = "--sim" ]; do
     [ $# -ge 2 ] || fail "--sim needs the simulator and its options"
@@ -120,6 +126,13 @@ set -e
 timeout 30 "$WINESERVER" -w || "$WINESERVER" -k || true
 
 name=$(basename "$program")
+# A board that failed the program, or did anything at all, can be read back.
+if ! grep -qE '^[0-9]+ passed, 0 failed, [0-9]+ skipped$' "$output"; then
+    for b in $(seq "$boards"); do
+        echo "wine-run: the last of board $b's output:"
+        tail -n 40 "$output.sim$b"
+    done
+fi
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed, [0-9]+ skipped$' "$output" | tail -n 1 || true)
 [ -n "$summary" ] || fail "$name did not run to its end under Wine: no summary in its output (exit status $status)"
 passed=${summary%% passed*}
