@@ -117,6 +117,13 @@ program=$1
 shift
 [ -f "$program" ] || fail "no program at $program"
 
+# The server is started here, in the foreground of this session rather than
+# as a session leader of its own: a leader takes the first terminal it opens
+# for its own, so each simulated board unplugged would hang it up (and make
+# it dump its objects into the output).
+"$WINESERVER" -f -p0 &
+helpers+=($!)
+
 # The output is shown as it comes, so that a test that hangs shows how far it got.
 set +e
 "${cable[@]}" "$WINE" "$program" "$@" 2>&1 | tr -d '\r' | tee "$output"
