@@ -218,7 +218,7 @@ void Chaos::Chatter(Clock::time_point now)
         Note(now, "a line of text");
     } else if (kind < 86) {
         // Now and then long enough for the console's side of the line to fill.
-        const double pause = random.Chance(0.8) ? random.Between(0.05, 1.5) : random.Between(2, 6);
+        const double pause = random.Chance(0.8) ? random.Between(0.05, 1.5) : random.Between(2, LongestPause);
         readsFrom = std::max(readsFrom, now + Seconds(pause));
         Note(now, "reading nothing for " + Number(pause) + " s");
     } else if (kind < 87 && canUnplug) {

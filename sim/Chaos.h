@@ -30,6 +30,7 @@ private:
 };
 
 constexpr auto ActLimit = std::chrono::seconds(8);
+constexpr double LongestPause = 6;  // s the board may read nothing for
 constexpr auto QuietAfter = std::chrono::milliseconds(7500);
 constexpr char CalmWord[] = "!calm!";
 

@@ -73,7 +73,10 @@ unsigned long long AllMoved(bool written)
 
 // A handler that overstays fails the run as it happens, whether or not it
 // ever returns: any handler past its bound (and a little), a throughput test
-// once no byte has moved either way for longer than a test may wait.
+// once no byte has moved either way for longer than a test may wait. A
+// download waits 5 s after its last byte came; an upload 5 s after the
+// queue last drained, which a board that reads nothing holds up to its
+// longest pause after the last write.
 class Watchdog {
 public:
     Watchdog()
@@ -87,7 +90,7 @@ public:
                   const unsigned long long m = AllMoved(false) + AllMoved(true);
                   if (m != moved || lastMove < since) moved = m, lastMove = now;
                   if (now - since > limit + 2000) Stop("has held the window", now - since, limit);
-                  if (transfer && now - lastMove > StallLimit.count() + Slack) Stop("has moved no byte for", now - lastMove, StallLimit.count());
+                  if (stall && now - lastMove > stall + Slack) Stop("has moved no byte for", now - lastMove, stall);
               }
           })
     {
@@ -97,9 +100,10 @@ public:
         done = true;
         thread.join();
     }
-    void Enter(const char *name, ms limit, bool test)
+    // `quiet`: how long a throughput test may go on with no byte moving either way (0: not one).
+    void Enter(const char *name, ms limit, ms quiet)
     {
-        what = name, bound = limit.count(), transfer = test, started = Now();
+        what = name, bound = limit.count(), stall = quiet.count(), started = Now();
     }
     void Leave() { started = 0; }
     static constexpr long long Slack = 1500;
@@ -117,8 +121,8 @@ private:
 #endif
         std::_Exit(1);
     }
-    std::atomic<bool> done{false}, transfer{false};
-    std::atomic<long long> started{0}, bound{0};
+    std::atomic<bool> done{false};
+    std::atomic<long long> started{0}, bound{0}, stall{0};
     std::atomic<const char *> what{""};
     std::thread thread;
 };
@@ -166,7 +170,8 @@ public:
             // Mostly on the board's port, as a user runs them.
             if (!PortIsOpen(BoardPort) && !form.BoardAway && Pick(4)) Choose(BoardPort - 1);
             ++speedTests;
-            Click(Pick(3) ? form.Button5 : form.Button4, "a throughput test", TestBound);
+            if (Pick(3)) Click(form.Button5, "a download", TestBound);
+            else Click(form.Button4, "an upload", TestBound);
             nextTest = Clock::now() + ms(1000 + Pick(4000));
         } else if (op < 180) {
             form.Edit1->SetText(Text());
@@ -236,7 +241,7 @@ public:
         CHECK_EQ(window.Find<HeadlessWindow::Edit>("Edit2")->text, std::string("5"));
         CHECK(window.PumpUntil([&] { return Data() == "hello"; }, 3000) >= 0);
         Click(form.Button2, "Clear", OtherBound);
-        Click(form.Button5, "a throughput test", TestBound);
+        Click(form.Button5, "a download", TestBound);
         const std::string line = form.Memo1->Lines.LineCount() ? form.Memo1->Lines.Line(0) : "";
         const std::string title = DownloadName + " (KB/s): ";
         const double speed = line.compare(0, title.size(), title) == 0 ? std::atof(line.c_str() + title.size()) : 0;
@@ -253,16 +258,14 @@ private:
     int Pick(int n) { return int(random() % std::uint64_t(n)); }
 
     // A text a user could type or paste: mostly short and plain, now and then long
-    // (to the most a send takes), now and then with a byte the board
-    // takes as a command, or one above 0x7F; never the calm word's "!".
+    // (to the most a send takes), with bytes above 0x7F, one in ten with a byte
+    // the board takes as a command; never the calm word's "!".
     std::string Text()
     {
         const int size = Pick(100);
         std::string text(std::size_t(size < 70 ? Pick(40) : size < 95 ? Pick(300) : Pick(int(PortTextLimit) + 1)), ' ');
-        for (char &c : text) {
-            const int kind = Pick(1000);
-            c = kind < 6 ? "*%^"[Pick(3)] : kind < 60 ? char(0x80 + Pick(128)) : "abcdefghijklmnopqrstuvwxyz0123456789 "[Pick(37)];
-        }
+        for (char &c : text) c = Pick(50) ? "abcdefghijklmnopqrstuvwxyz0123456789 "[Pick(37)] : char(0x80 + Pick(128));
+        if (!text.empty() && Pick(10) == 0) text[std::size_t(Pick(int(text.size())))] = "*%^"[Pick(3)];
         return text;
     }
 
@@ -285,7 +288,8 @@ private:
         const bool test = button == form.Button4 || button == form.Button5;
         const std::size_t before = form.Memo1->Lines.LineCount();
         const unsigned long long was = AllRead();
-        Timed(what, bound, [&] { button->OnClick(); });
+        const ms quiet = button == form.Button5 ? StallLimit : test ? StallLimit + ms(long(sim::LongestPause * 1000)) : ms(0);
+        Timed(what, bound, [&] { button->OnClick(); }, quiet);
         if (button == form.Button3) Received(before);
         if (test) inTests += AllRead() - was;  // a test's bytes are its own, not the log's
         if (button == form.Button2) {
@@ -303,10 +307,10 @@ private:
     }
 
     template <typename F>
-    void Timed(const char *what, ms bound, F handler)
+    void Timed(const char *what, ms bound, F handler, ms quiet = ms(0))
     {
         const auto start = Clock::now();
-        watchdog.Enter(what, bound, bound == TestBound);
+        watchdog.Enter(what, bound, quiet);
         TApplication::Run(handler);
         watchdog.Leave();
         const long long took = MsSince(start);
