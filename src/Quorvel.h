@@ -20,6 +20,17 @@ public:
 
     // Runs one handler; a fault ends it and is reported, and the program goes on.
     static void Run(const std::function<void()> &handler);
+    // The same for a toolkit's event override or slot, with no allocation. A
+    // fault must be caught before it reaches the toolkit's own frames: on
+    // 32-bit ARM they carry no unwind tables, and the program would end there.
+    template <typename F> static void Guard(F &&f)
+    {
+        try {
+            f();
+        } catch (...) {
+            ReportCurrentFault();
+        }
+    }
     static void ShowFault(const std::string &message);
     // Reports the exception being handled; called from inside a catch block.
     static void ReportCurrentFault();

@@ -58,6 +58,10 @@ private slots:
 
     void a_fault_raised_by_event_handling_is_caught_by_the_frame()
     {
+#if defined(__ARM_EABI__) && !defined(__aarch64__)
+        QSKIP("32-bit ARM: Qt's own frames carry no unwind tables, so no fault can cross them to the frame; "
+              "the console's overrides and slots catch their own (TApplication::Guard)");
+#endif
         Faulty faulty;
         QCoreApplication::postEvent(&faulty, new QEvent(QEvent::User));
         QCoreApplication::sendPostedEvents(&faulty);

@@ -109,11 +109,17 @@ void TQtComboBox::keyPressEvent(QKeyEvent *event)
     if (plain && event->key() == Qt::Key_Backspace) key = ComboBackspace;
     else if (plain && typed.size() == 1 && typed[0].isPrint() && typed[0].unicode() < 256) key = char(typed[0].unicode());
     else return QComboBox::keyPressEvent(event);  // what Latin-1 lacks goes in as an edit, which ends the choice
-    std::vector<std::string> entries;
-    for (int i = 0; i < count(); ++i) entries.push_back(itemText(i).toLatin1().toStdString());
-    TComboText box{edit->text().toLatin1().toStdString(), edit->cursorPosition(), edit->cursorPosition(), currentIndex()};
-    if (edit->hasSelectedText()) box.selFrom = edit->selectionStart(), box.selTo = edit->selectionEnd();
-    const bool change = ComboType(entries, box, key);
+    TComboText box;
+    bool change = false, done = false;
+    TApplication::Guard([&] {
+        std::vector<std::string> entries;
+        for (int i = 0; i < count(); ++i) entries.push_back(itemText(i).toLatin1().toStdString());
+        box = {edit->text().toLatin1().toStdString(), edit->cursorPosition(), edit->cursorPosition(), currentIndex()};
+        if (edit->hasSelectedText()) box.selFrom = edit->selectionStart(), box.selTo = edit->selectionEnd();
+        change = ComboType(entries, box, key);
+        done = true;
+    });
+    if (!done) return;
     ++editing;
     setCurrentIndex(box.index);
     edit->setText(QString::fromLatin1(box.text.data(), qsizetype(box.text.size())));

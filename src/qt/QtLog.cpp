@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "Quorvel.h"
+
 namespace {
 
 // One glyph a byte, as the view says it shows, not a tab stop or nothing, so
@@ -35,9 +37,9 @@ TQtLog::TQtLog(const TLogStore &store, QWidget *parent) : QAbstractScrollArea(pa
     viewport()->setAutoFillBackground(true);
     verticalScrollBar()->setSingleStep(1);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
-        if (!settingBar) view.ScrollTo(std::size_t(std::max(0, value)));
+        if (!settingBar) TApplication::Guard([&] { view.ScrollTo(std::size_t(std::max(0, value))); });
     });
-    connect(&dragTimer, &QTimer::timeout, this, [this] { view.Tick(); });
+    connect(&dragTimer, &QTimer::timeout, this, [this] { TApplication::Guard([this] { view.Tick(); }); });
     SetFont();
 }
 
@@ -100,6 +102,11 @@ QRect TQtLog::Where(Position position) const
 
 void TQtLog::paintEvent(QPaintEvent *)
 {
+    TApplication::Guard([this] { Paint(); });
+}
+
+void TQtLog::Paint()
+{
     QPainter painter(viewport());
     const QPalette::ColorGroup group = hasFocus() ? QPalette::Active : QPalette::Inactive;
     QTextLayout::FormatRange selected;
@@ -128,13 +135,13 @@ void TQtLog::paintEvent(QPaintEvent *)
 void TQtLog::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    view.Resize(viewport()->width(), viewport()->height());
+    TApplication::Guard([this] { view.Resize(viewport()->width(), viewport()->height()); });
 }
 
 void TQtLog::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange) SetFont();
+    if (event->type() == QEvent::FontChange) TApplication::Guard([this] { SetFont(); });
 }
 
 void TQtLog::scrollContentsBy(int, int) { viewport()->update(); }
@@ -152,24 +159,24 @@ void TQtLog::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
     const QPoint at = event->position().toPoint();
-    view.Press(at.x(), at.y(), Modifiers(event->modifiers()));
+    TApplication::Guard([&] { view.Press(at.x(), at.y(), Modifiers(event->modifiers())); });
 }
 
 void TQtLog::mouseMoveEvent(QMouseEvent *event)
 {
     const QPoint at = event->position().toPoint();
-    view.Drag(at.x(), at.y());
+    TApplication::Guard([&] { view.Drag(at.x(), at.y()); });
 }
 
 void TQtLog::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() == Qt::LeftButton) view.Release();
+    if (event->button() == Qt::LeftButton) TApplication::Guard([this] { view.Release(); });
     QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
 void TQtLog::wheelEvent(QWheelEvent *event)
 {
-    view.Wheel(event->angleDelta().y());
+    TApplication::Guard([&] { view.Wheel(event->angleDelta().y()); });
     event->accept();
 }
 
@@ -181,22 +188,24 @@ void TQtLog::keyPressEvent(QKeyEvent *event)
         {Qt::Key_Home, TLogKey::Home},         {Qt::Key_End, TLogKey::End},
     };
     bool used = false;
-    if (event->matches(QKeySequence::Copy)) used = view.Key(TLogKey::Copy, 0);
-    else if (event->matches(QKeySequence::SelectAll)) used = view.Key(TLogKey::SelectAll, 0);
-    else
-        for (const auto &key : keys)
-            if (event->key() == key.first) used = view.Key(key.second, Modifiers(event->modifiers()));
+    TApplication::Guard([&] {
+        if (event->matches(QKeySequence::Copy)) used = view.Key(TLogKey::Copy, 0);
+        else if (event->matches(QKeySequence::SelectAll)) used = view.Key(TLogKey::SelectAll, 0);
+        else
+            for (const auto &key : keys)
+                if (event->key() == key.first) used = view.Key(key.second, Modifiers(event->modifiers()));
+    });
     if (!used) QAbstractScrollArea::keyPressEvent(event);
 }
 
 void TQtLog::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
-    QAction *copy = menu.addAction(tr("&Copy"), this, [this] { Copy(); });
+    QAction *copy = menu.addAction(tr("&Copy"), this, [this] { TApplication::Guard([this] { Copy(); }); });
     copy->setShortcut(QKeySequence::Copy);
     copy->setEnabled(view.HasSelection());
     menu.addSeparator();
-    QAction *all = menu.addAction(tr("Select All"), this, [this] { SelectAll(); });
+    QAction *all = menu.addAction(tr("Select All"), this, [this] { TApplication::Guard([this] { SelectAll(); }); });
     all->setShortcut(QKeySequence::SelectAll);
     all->setEnabled(store.LineCount() > 0);
     menu.exec(event->globalPos());

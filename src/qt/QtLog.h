@@ -51,6 +51,7 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
 
 private:
+    void Paint();
     void Invalidate() override;
     void SetScrollBar(std::size_t rows, std::size_t page, std::size_t position) override;
     void SetClipboard(const std::string &text) override;
