@@ -4,6 +4,35 @@
 #include <QStyleFactory>
 #include <cstdio>
 #include <exception>
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+#ifdef Q_OS_UNIX
+// SIGTERM (a logout, `kill`) and SIGINT (Ctrl+C where it was started) close
+// the window as the user would, so that the form lets its port go and the
+// program ends with 0. The handler only writes a byte; the loop does the rest.
+// A second signal ends the program at once: a handler that never returns
+// must not make it deaf to Ctrl+C.
+int quitPipe[2] = {-1, -1};
+volatile std::sig_atomic_t quitAsked = 0;
+void QuitSignal(int signal)
+{
+    if (quitAsked) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    quitAsked = 1;
+    const char byte = 0;
+    [[maybe_unused]] ssize_t n = write(quitPipe[1], &byte, 1);
+}
+#endif
+}  // namespace
 
 void TQtApplication::ModalErrorBox(const std::string &text, const std::string &title)
 {
@@ -26,6 +55,23 @@ TQtApplication::TQtApplication(int &argc, char **argv) : QApplication(argc, argv
     // The layout is a fixed pixel design; one style keeps its metrics the same on every desktop.
     if (QStyle *style = QStyleFactory::create(QStringLiteral("Fusion"))) setStyle(style);
     ShowErrorBox = ModalErrorBox;
+#ifdef Q_OS_UNIX
+    if (quitPipe[0] >= 0 || pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        auto *notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, [] {
+            char byte;
+            while (read(quitPipe[0], &byte, 1) > 0) {}
+            closeAllWindows();
+            quit();
+        });
+        struct sigaction action {};
+        action.sa_handler = QuitSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+#endif
 }
 
 void TQtApplication::ProcessMessages() { QCoreApplication::processEvents(); }
