@@ -7,6 +7,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,6 +32,13 @@ public:
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         options.insert(options.begin(), QUORVEL_SIM);
+        // Built for another processor, it runs under the emulator the tests run under.
+        if (const char *emulator = std::getenv("QUORVEL_EMULATOR")) {
+            std::vector<std::string> words;
+            std::istringstream in(emulator);
+            for (std::string word; in >> word;) words.push_back(word);
+            options.insert(options.begin(), words.begin(), words.end());
+        }
         pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);

@@ -10,11 +10,16 @@ set -uo pipefail
 sim=$1 speed=$2
 shift 2
 runner=("$@")
+wine=${#runner[@]}
+# Built for another processor (ARM), our programs run under user-mode qemu:
+# QUORVEL_EMULATOR holds its command.
+read -ra emulator <<<"${QUORVEL_EMULATOR:-}"
+[ "$wine" -gt 0 ] || runner=("${emulator[@]}")
 work=$(mktemp -d)
 board=
 trap '[ -n "$board" ] && kill $board 2>/dev/null; rm -rf "$work"' EXIT
 server=${WINESERVER:-/usr/lib/wine/wineserver}
-if [ ${#runner[@]} -gt 0 ]; then
+if [ "$wine" -gt 0 ]; then
     folder=(--folder "$WINEPREFIX/dosdevices")
     # The server started apart, so that what it says stays out of the outputs read here.
     "$server" -p5 </dev/null >/dev/null 2>&1
@@ -51,19 +56,19 @@ cases=(
     "||64|^quorvel-speed: which port\?$"
 )
 # On Linux a device is also named by its path, in whatever bytes it has: the JSON is UTF-8 all the same.
-[ ${#runner[@]} -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: "
+[ "$wine" -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: "
     "--rate 1000|--runs 1 --down --json LATIN1|0|json:j['status'] == 0 and j['port'].endswith('Ger\\u00e4t')")
 # In the USB CDC rig: the board on the gadget, five runs each way through
 # cdc-acm, unpaced (the sanitized simulator under emulation paces 1000 KB/s
 # only to about 900).
-if [ -n "${QUORVEL_RIG_UDC:-}" ] && [ ${#runner[@]} -eq 0 ]; then
+if [ -n "${QUORVEL_RIG_UDC:-}" ] && [ "$wine" -eq 0 ]; then
     cases=("--device /dev/ttyGS0|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: ")
 fi
 
 for row in "${cases[@]}"; do
     IFS='|' read -r options args want pattern <<<"$row"
     # shellcheck disable=SC2086
-    "$sim" --port 5 "${folder[@]}" $options >"$work/sim" 2>&1 &
+    "${emulator[@]}" "$sim" --port 5 "${folder[@]}" $options >"$work/sim" 2>&1 &
     board=$!
     for _ in $(seq 100); do grep -q "board on port" "$work/sim" && break; sleep 0.1; done
     device=$(sed -n 's/.*board on port 5 (\([^,]*\),.*/\1/p' "$work/sim")
@@ -100,6 +105,6 @@ for row in "${cases[@]}"; do
         sed 's/^/    /' "$work/lines"
     fi
 done
-[ ${#runner[@]} -eq 0 ] || timeout 30 "$server" -w || "$server" -k || true
+[ "$wine" -eq 0 ] || timeout 30 "$server" -w || "$server" -k || true
 echo "$passed passed, $failed failed, 0 skipped"
 [ $failed -eq 0 ]
