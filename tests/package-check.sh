@@ -3,19 +3,26 @@
 #   - the Debian package: its desktop entry and AppStream file pass their
 #     validators, its contents and dependencies are as intended, lintian finds
 #     no error or warning, the simulator's manual page names every option its
-#     --help gives, and installed into a scratch root its quorvel starts and
-#     maps its window (on a private Xvfb);
+#     --help gives, and installed into a scratch root its quorvel starts,
+#     maps its window (on a private Xvfb) and quits with 0 on SIGTERM;
+#   - the ARM packages (arm64, armhf) the same way, their programs run under
+#     user-mode qemu, and their architecture checked;
 #   - the Windows installers, under Wine in a fresh prefix: each installs
 #     silently (/S), Quorvel.exe is where the Start-menu entry points, the
 #     64-bit one starts and maps its window, and the uninstaller removes it all.
 # Ends with "N passed, 0 failed, 0 skipped" when every check held.
-#   package-check.sh [DIST [debian|windows|all]]   (all by default)
+#   package-check.sh [DIST [debian|windows|all|arm64|armhf]]   (all by default: debian and windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dist=$(cd "${1:-build/dist}" && pwd)
 parts=${2:-all}
 version=$(sed -n 's/^project(Quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-deb=$dist/quorvel_${version}_amd64.deb
+arch=amd64 run=()
+case $parts in
+    arm64) arch=arm64 run=(qemu-aarch64 -L /) ;;
+    armhf) arch=armhf run=(qemu-arm -L /) ;;
+esac
+deb=$dist/quorvel_${version}_$arch.deb
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -51,6 +58,16 @@ caption="^Quorvel .Usb-Com.   vers 20-08-2013$"  # a pattern: the parentheses as
 if [ "$parts" != windows ]; then
 files=$work/deb
 dpkg-deb -x "$deb" "$files"
+# The target's architecture, and programs built for it.
+built_for() {
+    dpkg-deb -f "$deb" Architecture | grep -qx "$arch" || { echo "Architecture: $(dpkg-deb -f "$deb" Architecture)"; return 1; }
+    local machine
+    machine=$(case $arch in amd64) echo x86-64 ;; arm64) echo aarch64 ;; armhf) echo ARM ;; esac)
+    for program in quorvel quorvel-sim quorvel-speed; do
+        file -b "$files/usr/bin/$program" | tee /dev/stderr | grep -q "$machine" || return 1
+    done
+}
+check "the package is for $arch, its programs built for it" built_for
 app=org.quorvel.Quorvel
 check "desktop entry is valid" desktop-file-validate "$files/usr/share/applications/$app.desktop"
 check "AppStream metadata is valid" appstreamcli validate --no-net "$files/usr/share/metainfo/$app.metainfo.xml"
@@ -88,7 +105,7 @@ man_options() {
     gunzip -c "$files/usr/share/man/man1/$program.1.gz" >"$page"
     man -l "$page" >/dev/null
     local option
-    for option in $("$files/usr/bin/$program" --help | grep -o -- '--[a-z-]*' | sort -u); do
+    for option in $("${run[@]}" "$files/usr/bin/$program" --help | grep -o -- '--[a-z-]*' | sort -u); do
         grep -qF -- "$(sed 's/-/\\-/g' <<<"$option")" "$page" || { echo "the manual page lacks $option"; return 1; }
     done
 }
@@ -98,19 +115,25 @@ scratch_root() {
     local root=$work/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
     touch "$root/var/lib/dpkg/status"
-    dpkg --root="$root" --force-depends --force-not-root -i "$deb"
+    [ "$arch" = amd64 ] || dpkg --root="$root" --force-not-root --add-architecture "$arch"
+    dpkg --root="$root" --force-depends --force-not-root -i "$deb" >"$work/dpkg" 2>&1 || { cat "$work/dpkg"; return 1; }
     [ -x "$root/usr/bin/quorvel" ]
-    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "$root/usr/bin/quorvel" &
-    local console=$!
+    "${run[@]}" "$root/usr/bin/quorvel-speed" --help | grep "^usage: quorvel-speed " || return 1
+    "${run[@]}" "$root/usr/bin/quorvel-sim" --help | grep "^usage: quorvel-sim " || return 1
+    XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb "${run[@]}" "$root/usr/bin/quorvel" &
+    local console=$! status=0
     pids+=($console)
     window_maps "$caption" || { echo "the installed quorvel mapped no window"; return 1; }
-    kill "$console"
+    # Ended as a logout ends it: the window closes and the program ends with 0.
+    kill -TERM "$console"
+    wait "$console" || status=$?
+    [ $status -eq 0 ] || { echo "quorvel ended with $status on SIGTERM"; return 1; }
 }
-check "installed into a scratch root, quorvel starts and maps its window" scratch_root
+check "installed into a scratch root, quorvel-speed and quorvel-sim answer --help, quorvel maps its window and quits on SIGTERM" scratch_root
 fi
 
 # ---------------------------------------------------------------- Windows, under Wine
-if [ "$parts" != debian ]; then
+if [ "$parts" = windows ] || [ "$parts" = all ]; then
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 # Silent installs need no display (and with none Wine starts no desktop that
