@@ -37,3 +37,12 @@ bool ComboType(const std::vector<std::string> &entries, TComboText &box, char ty
     box.index = -1;
     return true;
 }
+
+bool ComboEdited(TComboText &box)
+{
+    box.index = -1;
+    return true;
+}
+
+int ComboNoteLeft(int widthOf20) { return widthOf20 + 16; }
+int ComboRowWidth(int widthOf20, int widestNote) { return ComboNoteLeft(widthOf20) + widestNote + 8; }

@@ -26,4 +26,16 @@ constexpr char ComboBackspace = '\b';
 //    the character before the caret), no entry is selected, and the handler runs.
 bool ComboType(const std::vector<std::string> &entries, TComboText &box, char typed);
 
+// An edit that does not come through the typed keys (paste, cut, Delete, an
+// undo) keeps the text and the selection as the user sees them, but leaves
+// no entry selected: what is there may be no entry at all. True when the
+// list's change handler runs: always, as the text is no longer a choice.
+bool ComboEdited(TComboText &box);
+
+// The open list's rows: a port's number, then its note in a column of its
+// own. From the width of "20" in the list's font, where the notes start
+// within a row's text, and how wide a row must be for the widest note.
+int ComboNoteLeft(int widthOf20);
+int ComboRowWidth(int widthOf20, int widestNote);
+
 #endif

@@ -468,6 +468,24 @@ void TLogView::Copy() const
     if (HasSelection()) host.SetClipboard(SelectedText());
 }
 
+std::vector<TLogMenuItem> TLogView::Menu() const
+{
+    TLogMenuItem copy, all, line;
+    copy.command = TLogCommand::Copy, copy.caption = "&Copy", copy.keys = "Ctrl+C", copy.enabled = HasSelection();
+    line.separator = true;
+    all.command = TLogCommand::SelectAll, all.caption = "Select &All", all.keys = "Ctrl+A";
+    all.enabled = store.LineCount() > 0;
+    return {copy, line, all};
+}
+
+void TLogView::Command(TLogCommand command)
+{
+    switch (command) {
+    case TLogCommand::Copy: return Copy();
+    case TLogCommand::SelectAll: return SelectAll();
+    }
+}
+
 void TLogView::Select(Position a, Position c)
 {
     anchor = Clamp(a), caret = Clamp(c);
@@ -529,8 +547,8 @@ void TLogView::MoveCaret(Position to, bool extend)
 
 bool TLogView::Key(TLogKey key, int modifiers)
 {
-    if (key == TLogKey::Copy) return Copy(), true;
-    if (key == TLogKey::SelectAll) return SelectAll(), true;
+    if (key == TLogKey::Copy) return Command(TLogCommand::Copy), true;
+    if (key == TLogKey::SelectAll) return Command(TLogCommand::SelectAll), true;
     const std::size_t count = store.LineCount();
     if (count == 0) return false;
     const bool far = modifiers & lmControl;

@@ -38,6 +38,21 @@ enum class TLogKey { Left, Right, Up, Down, PageUp, PageDown, Home, End, Copy, S
 enum TLogModifier { lmShift = 1, lmControl = 2 };
 enum class TLogScroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
+// What the log's context menu can do.
+enum class TLogCommand { Copy, SelectAll };
+
+// One item of the log's context menu, as every widget set shows it: a
+// separator, or a command with its caption ("&" before the access key), the
+// keys that do the same ("Ctrl+C"), and whether it can be chosen now.
+struct TLogMenuItem {
+    bool separator = false;
+    TLogCommand command = TLogCommand::Copy;
+    const char *caption = "";
+    const char *keys = "";
+    bool enabled = false;
+    bool checked = false;
+};
+
 struct TLogBox {
     int left = 0, top = 0, right = 0, bottom = 0;
     bool Empty() const { return right <= left || bottom <= top; }
@@ -116,6 +131,10 @@ public:
     std::string Range(Position from, Position to, std::size_t limit = std::string::npos) const;
     std::uint64_t TextLength() const;  // of Text()
     void Copy() const;
+
+    // The context menu as it stands now, in order, and what choosing an item does.
+    std::vector<TLogMenuItem> Menu() const;
+    void Command(TLogCommand command);
 
     // Where a point of the view falls in the text.
     Position At(int x, int y) const;

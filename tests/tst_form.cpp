@@ -1,6 +1,7 @@
 // The main window offscreen: its layout at 96 dpi, anchors and scaling, its
 // start state, and port choice against the real port table on pseudo-terminals.
 #include <QClipboard>
+#include <QMenu>
 #include <QScrollBar>
 #include <QtTest>
 #include <memory>
@@ -204,6 +205,25 @@ private slots:
         QCOMPARE(log->SelectedText(), "first line\nc");
         QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(log->SelectedText(), log->Text());
+
+        // The context menu shows the view's items, keys and state; choosing Copy copies.
+        QStringList items;
+        QTimer::singleShot(0, [&] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (!menu) return;
+            for (QAction *a : menu->actions())
+                items << (a->isSeparator() ? QString("-") : a->text() + " " + a->shortcut().toString() + (a->isEnabled() ? "" : " (off)"));
+            QApplication::clipboard()->clear();
+            menu->actions().first()->trigger();
+            menu->close();
+        });
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(5, 5), log->viewport()->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(log->viewport(), &menuEvent);
+        QCOMPARE(items, QStringList({"&Copy Ctrl+C", "-", "Select &All Ctrl+A"}));
+        QCOMPARE(QApplication::clipboard()->text(), log->Text());
+        form.activateWindow();  // offscreen, the closed popup leaves no window active
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QCOMPARE(QApplication::focusWidget(), log);
 
         // Tab moves the focus on, in the designed order.
         QTest::keyClick(log, Qt::Key_Tab);

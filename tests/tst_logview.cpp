@@ -197,6 +197,25 @@ TEST_CASE(keys_and_the_mouse_select_and_copy_with_the_platforms_line_break)
     CHECK(empty.view.Caret() == (TLogPosition{0, 0}));
 }
 
+TEST_CASE(the_context_menu_is_the_views_table_as_it_stands)
+{
+    // Every widget set shows these items, in this order, enabled as the view says.
+    auto menu = [](const TLogView &view) {
+        std::string out;
+        for (const TLogMenuItem &item : view.Menu())
+            out += item.separator ? std::string("-|") : std::string(item.caption) + " " + item.keys + (item.enabled ? "" : " (off)") + "|";
+        return out;
+    };
+    Log log(20, 5);
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A (off)|"));
+    for (const char *line : {"first", "second"}) log.Add(line);
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A|"));
+    log.view.Command(TLogCommand::SelectAll);
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C|-|Select &All Ctrl+A|"));
+    log.view.Command(TLogCommand::Copy);
+    CHECK_EQ(log.host.clipboard, std::string("first\r\nsecond"));
+}
+
 TEST_CASE(every_view_height_from_none_up_and_a_margin)
 {
     for (int margin : {0, 2}) {
@@ -238,6 +257,9 @@ TEST_CASE(typed_completion_against_the_entries)
         CHECK_EQ(box.text, c.after.text);
         CHECK(box.selFrom == c.after.selFrom && box.selTo == c.after.selTo && box.index == c.after.index);
     }
+    // Pasted, cut or deleted: the text and selection as they are, no entry chosen, the handler runs.
+    TComboText pasted{"12", 1, 2, 3};
+    CHECK(ComboEdited(pasted) && pasted.text == "12" && pasted.selFrom == 1 && pasted.selTo == 2 && pasted.index == -1);
     TComboText letters{"", 0, 0, -1};
     CHECK(ComboType({"Alpha", "alps"}, letters, 'a') && letters.text == "Alpha" && letters.index == 0);  // case folded
 }

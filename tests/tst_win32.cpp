@@ -222,6 +222,22 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
     CHECK_EQ(int(f.ComPort), int(SilentBoard));
     CHECK(PortIsOpen(SilentBoard) && f.Memo1->Lines.LineCount() == said);  // port 7 was never tried
     Key(VK_UP);
+    // Pasted over the chosen entry, the text stays as it is but is no choice: the port is let go.
+    if (OpenClipboard(nullptr)) {
+        EmptyClipboard();
+        HGLOBAL data = GlobalAlloc(GMEM_MOVEABLE, 2);
+        std::memcpy(GlobalLock(data), "7", 2);
+        GlobalUnlock(data);
+        SetClipboardData(CF_TEXT, data);
+        CloseClipboard();
+    }
+    SetFocus(combo);
+    SendMessageA(combo, EM_SETSEL, 0, -1);
+    SendMessageA(combo, WM_PASTE, 0, 0);
+    Pump(20);
+    CHECK(Text(combo) == "7" && f.ComboBox1->ItemIndex() == -1);
+    CHECK(f.ComPort == 0 && !PortIsOpen(Board));
+    w.Choose(Board);
 
     // Tab goes round in the designed order, past what is disabled; the group is its checked item.
     SetFocus(Widget(f.Edit1));
@@ -330,6 +346,38 @@ TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
     CHECK(f.Timer1->Enabled() && f.Button4->Enabled());
 }
 
+std::string Clipboard()
+{
+    std::string copied;
+    if (OpenClipboard(nullptr)) {
+        if (HANDLE data = GetClipboardData(CF_TEXT)) {
+            copied = static_cast<const char *>(GlobalLock(data));
+            GlobalUnlock(data);
+        }
+        CloseClipboard();
+    }
+    return copied;
+}
+
+std::vector<std::string> menuItems;
+
+// Runs inside the context menu's own loop: reads its items, then takes the first by the keys.
+void CALLBACK ReadTheMenu(HWND, UINT, UINT_PTR id, DWORD)
+{
+    HWND popup = FindWindowA("#32768", nullptr);
+    if (!popup || !IsWindowVisible(popup)) return;
+    KillTimer(nullptr, id);
+    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        char text[64] = "";
+        GetMenuStringA(menu, UINT(i), text, sizeof text, MF_BYPOSITION);
+        const UINT state = GetMenuState(menu, UINT(i), MF_BYPOSITION);
+        menuItems.push_back(state & MF_SEPARATOR ? std::string("-") : text + std::string(state & MF_GRAYED ? " (off)" : ""));
+    }
+    PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+}
+
 TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
 {
     Window w;
@@ -355,15 +403,13 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     SendMessageA(view, WM_CHAR, 1, 0);  // Ctrl+A
     CHECK_EQ(log->SelectedText(), log->Text());
     SendMessageA(view, WM_CHAR, 3, 0);  // Ctrl+C
-    std::string copied;
-    if (OpenClipboard(nullptr)) {
-        if (HANDLE data = GetClipboardData(CF_TEXT)) {
-            copied = static_cast<const char *>(GlobalLock(data));
-            GlobalUnlock(data);
-        }
-        CloseClipboard();
-    }
-    CHECK_EQ(copied, "first line\r\n" + std::string(300, 'w') + " tail");
+    CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
+    // The context menu (here from the keyboard) shows the view's items; Copy chosen by its keys copies.
+    if (OpenClipboard(nullptr)) EmptyClipboard(), CloseClipboard();
+    SetTimer(nullptr, 0, 10, ReadTheMenu);
+    SendMessageA(view, WM_CONTEXTMENU, WPARAM(view), MAKELPARAM(-1, -1));
+    CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A"}));
+    CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
 
     // At the end it follows new lines; scrolled up, it stays where it is.
     for (int i = 0; i < 100; ++i) f.Memo1->Append("line " + std::to_string(i));

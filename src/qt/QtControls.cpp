@@ -31,7 +31,7 @@ public:
         const TItemNote *note = Note(index);
         if (!note) return;
         const bool selected = option.state & QStyle::State_Selected;
-        QRect rect = option.rect.adjusted(NumberWidth(option.fontMetrics), 0, -4, 0);
+        QRect rect = option.rect.adjusted(ComboNoteLeft(WidthOf20(option.fontMetrics)), 0, -4, 0);
         painter->save();
         painter->setPen(option.palette.color(note->Dimmed && !selected ? QPalette::Disabled : QPalette::Active,
                                              selected ? QPalette::HighlightedText : QPalette::Text));
@@ -42,7 +42,8 @@ public:
     {
         QSize size = QStyledItemDelegate::sizeHint(option, index);
         if (const TItemNote *note = Note(index))
-            size.setWidth(std::max(size.width(), NumberWidth(option.fontMetrics) + option.fontMetrics.horizontalAdvance(QString::fromUtf8(note->Text.c_str())) + 8));
+            size.setWidth(std::max(size.width(), ComboRowWidth(WidthOf20(option.fontMetrics),
+                                                               option.fontMetrics.horizontalAdvance(QString::fromUtf8(note->Text.c_str())))));
         return size;
     }
 
@@ -52,7 +53,7 @@ private:
         const std::vector<TItemNote> *notes = combo->notes;
         return notes && index.row() >= 0 && std::size_t(index.row()) < notes->size() ? &(*notes)[std::size_t(index.row())] : nullptr;
     }
-    static int NumberWidth(const QFontMetrics &metrics) { return metrics.horizontalAdvance(QStringLiteral("20")) + 16; }
+    static int WidthOf20(const QFontMetrics &metrics) { return metrics.horizontalAdvance(QStringLiteral("20")); }
     TQtComboBox *combo;
 };
 
@@ -89,14 +90,16 @@ void TQtComboBox::ClearEntry()
 {
     // Dropping the selected entry would also empty the text; keep what the user sees.
     QLineEdit *edit = lineEdit();
-    QString text = edit->text();
-    int cursor = edit->cursorPosition();
+    const QString text = edit->text();
+    const int cursor = edit->cursorPosition();
+    TComboText box{text.toLatin1().toStdString(), cursor, cursor, currentIndex()};
+    const bool change = ComboEdited(box);
     ++editing;
-    setCurrentIndex(-1);
+    setCurrentIndex(box.index);
     if (edit->text() != text) edit->setText(text);
     edit->setCursorPosition(cursor);
     --editing;
-    emit Change();
+    if (change) emit Change();
 }
 
 void TQtComboBox::keyPressEvent(QKeyEvent *event)

@@ -200,14 +200,21 @@ void TQtLog::keyPressEvent(QKeyEvent *event)
 
 void TQtLog::contextMenuEvent(QContextMenuEvent *event)
 {
+    // The view's items as they stand.
     QMenu menu(this);
-    QAction *copy = menu.addAction(tr("&Copy"), this, [this] { TApplication::Guard([this] { Copy(); }); });
-    copy->setShortcut(QKeySequence::Copy);
-    copy->setEnabled(view.HasSelection());
-    menu.addSeparator();
-    QAction *all = menu.addAction(tr("Select All"), this, [this] { TApplication::Guard([this] { SelectAll(); }); });
-    all->setShortcut(QKeySequence::SelectAll);
-    all->setEnabled(store.LineCount() > 0);
+    for (const TLogMenuItem &item : view.Menu()) {
+        if (item.separator) {
+            menu.addSeparator();
+            continue;
+        }
+        const TLogCommand command = item.command;
+        QAction *action = menu.addAction(QString::fromLatin1(item.caption), this,
+                                         [this, command] { TApplication::Guard([this, command] { view.Command(command); }); });
+        action->setShortcut(QKeySequence(QString::fromLatin1(item.keys), QKeySequence::PortableText));
+        action->setEnabled(item.enabled);
+        action->setCheckable(item.checked);
+        action->setChecked(item.checked);
+    }
     menu.exec(event->globalPos());
 }
 

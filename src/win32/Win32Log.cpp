@@ -11,7 +11,6 @@
 namespace {
 
 const char *const ClassName = "TQuorvelLog";
-enum { CmdCopy = 1, CmdSelectAll = 2 };
 
 void Register()
 {
@@ -210,9 +209,17 @@ void TWin32Log::Paint()
 
 void TWin32Log::ContextMenu(POINT screen)
 {
+    // The view's items as they stand; an item's id is its command's number, from 1.
     HMENU menu = CreatePopupMenu();
-    AppendMenuA(menu, MF_STRING | (view.HasSelection() ? 0 : MF_GRAYED), CmdCopy, "&Copy\tCtrl+C");
-    AppendMenuA(menu, MF_STRING | (store.LineCount() ? 0 : MF_GRAYED), CmdSelectAll, "Select &All\tCtrl+A");
+    for (const TLogMenuItem &item : view.Menu()) {
+        if (item.separator) {
+            AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+            continue;
+        }
+        const std::string caption = std::string(item.caption) + (*item.keys ? "\t" : "") + item.keys;
+        AppendMenuA(menu, MF_STRING | (item.enabled ? 0 : MF_GRAYED) | (item.checked ? MF_CHECKED : 0),
+                    UINT_PTR(item.command) + 1, caption.c_str());
+    }
     if (screen.x == -1 && screen.y == -1) {  // from the keyboard: at the control
         RECT r;
         GetWindowRect(hwnd, &r);
@@ -220,8 +227,7 @@ void TWin32Log::ContextMenu(POINT screen)
     }
     int chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x, screen.y, 0, hwnd, nullptr);
     DestroyMenu(menu);
-    if (chosen == CmdCopy) view.Copy();
-    if (chosen == CmdSelectAll) view.SelectAll();
+    if (chosen > 0) view.Command(TLogCommand(chosen - 1));
 }
 
 LRESULT CALLBACK TWin32Log::Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)

@@ -176,7 +176,7 @@ public:
         if (item.itemID >= Notes.size()) return;
         const TItemNote &note = Notes[item.itemID];
         if (note.Dimmed && !selected) SetTextColor(item.hDC, GetSysColor(COLOR_GRAYTEXT));
-        r.left += NumberWidth(item.hDC);
+        r.left += ComboNoteLeft(WidthOf20(item.hDC));
         DrawTextA(item.hDC, note.Text.c_str(), int(note.Text.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
     }
     void Notify(HWND, WORD code) override
@@ -217,11 +217,11 @@ public:
     HWND edit = nullptr;
 
 private:
-    static int NumberWidth(HDC dc)
+    static int WidthOf20(HDC dc)
     {
         SIZE size{};
         GetTextExtentPoint32A(dc, "20", 2, &size);
-        return size.cx + 16;
+        return size.cx;
     }
     // The notes are read as the list opens; the list grows as wide as they need.
     void DropDown()
@@ -235,7 +235,7 @@ private:
             GetTextExtentPoint32A(dc, note.Text.c_str(), int(note.Text.size()), &size);
             width = std::max(width, size.cx);
         }
-        const int total = NumberWidth(dc) + int(width) + 8 + GetSystemMetrics(SM_CXVSCROLL);
+        const int total = ComboRowWidth(WidthOf20(dc), int(width)) + GetSystemMetrics(SM_CXVSCROLL);
         SelectObject(dc, old);
         ReleaseDC(hwnd, dc);
         SendMessageA(hwnd, CB_SETDROPPEDWIDTH, WPARAM(total), 0);
@@ -253,16 +253,17 @@ private:
         // Dropping the selected entry would also empty the text; keep what the user sees.
         DWORD from = 0, to = 0;
         SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-        std::string text = WindowText(edit);
+        TComboText box{WindowText(edit), int(from), int(to), ItemIndex()};
+        const bool change = ComboEdited(box);
         ++editing;
-        if (ItemIndex() != -1) {
-            SendMessageA(hwnd, CB_SETCURSEL, WPARAM(-1), 0);
-            if (WindowText(edit) != text) SetWindowTextA(edit, text.c_str());
-            SendMessageA(edit, EM_SETSEL, from, to);
+        if (ItemIndex() != box.index) {
+            SendMessageA(hwnd, CB_SETCURSEL, WPARAM(box.index), 0);
+            if (WindowText(edit) != box.text) SetWindowTextA(edit, box.text.c_str());
+            SendMessageA(edit, EM_SETSEL, WPARAM(box.selFrom), LPARAM(box.selTo));
         }
         --editing;
-        chosen = -1;
-        Fire(OnChange);
+        chosen = box.index;
+        if (change) Fire(OnChange);
     }
     // The entry now selected is the user's choice: the handler runs if it changed.
     void Choose()
