@@ -61,9 +61,39 @@ bool TLogStore::Append(std::string_view text)
     }
 }
 
+void TLogStore::Stamp(std::int64_t monotonicUs, std::int64_t wallUs)
+{
+    if (starts.empty()) return;
+    if (stamps.empty()) wallMinusMonotonic = wallUs - monotonicUs;
+    // A read's time is kept only for its own count line: the last one, once.
+    if (!stamps.empty() && stamps.back().line >= starts.size() - 1) return;
+    try {
+        stamps.push_back({starts.size() - 1, monotonicUs});
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the read shows no time, and the log goes on.
+    }
+}
+
+bool TLogStore::Stamped(std::size_t i, std::int64_t &wallUs, std::int64_t &gapUs) const
+{
+    auto at = std::lower_bound(stamps.begin(), stamps.end(), i, [](const Read &r, std::size_t line) { return r.line < line; });
+    if (at == stamps.end() || at->line != i) return false;
+    wallUs = at->monotonicUs + wallMinusMonotonic;
+    gapUs = at == stamps.begin() ? -1 : at->monotonicUs - (at - 1)->monotonicUs;
+    return true;
+}
+
+bool TLogStore::ReadAt(std::size_t k, std::size_t &line, std::int64_t &wallUs, std::int64_t &gapUs) const
+{
+    if (k >= stamps.size()) return false;
+    line = stamps[k].line;
+    return Stamped(line, wallUs, gapUs);
+}
+
 void TLogStore::Clear()
 {
     chunks.clear();
+    std::vector<Read>().swap(stamps);
     std::vector<std::uint64_t>().swap(starts);
     size = 0;
     full = false;
@@ -93,5 +123,6 @@ void TLogStore::Line(std::size_t i, std::string &line) const
 
 std::uint64_t TLogStore::Footprint() const
 {
-    return std::uint64_t(chunks.size()) * ChunkBytes + std::uint64_t(starts.capacity()) * sizeof(std::uint64_t);
+    return std::uint64_t(chunks.size()) * ChunkBytes + std::uint64_t(starts.capacity()) * sizeof(std::uint64_t) +
+           std::uint64_t(stamps.capacity()) * sizeof(Read);
 }

@@ -28,6 +28,18 @@ public:
     bool Append(std::string_view text);
     void Clear();
 
+    // The last line is a read's count line, and the read was made at
+    // `monotonicUs` on a clock that never runs backwards; `wallUs` is the
+    // wall clock (microseconds since 1970) at the same moment. The first read
+    // after a start or Clear ties the two clocks; later reads' times of day
+    // follow the monotonic clock, so that their gaps are exact.
+    void Stamp(std::int64_t monotonicUs, std::int64_t wallUs);
+    // When line i's read was made (wall clock, microseconds since 1970) and
+    // the gap since the read before it (-1: none); false when i is no read's count line.
+    bool Stamped(std::size_t i, std::int64_t &wallUs, std::int64_t &gapUs) const;
+    // The k-th read's count line and times, in order; false past the last.
+    bool ReadAt(std::size_t k, std::size_t &line, std::int64_t &wallUs, std::int64_t &gapUs) const;
+
     std::size_t LineCount() const { return starts.size(); }
     // Line i's characters, without its line end.
     std::string Line(std::size_t i) const;
@@ -60,6 +72,12 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks;
     std::uint64_t size = 0;
     std::vector<std::uint64_t> starts;  // where each line begins in the text
+    struct Read {
+        std::size_t line;
+        std::int64_t monotonicUs;
+    };
+    std::vector<Read> stamps;         // by line, ascending
+    std::int64_t wallMinusMonotonic = 0;
     std::uint64_t version = 0, generation = 0;
     bool full = false;
 };

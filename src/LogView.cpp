@@ -1,5 +1,8 @@
 #include "LogView.h"
 
+#include <cstdio>
+#include <ctime>
+
 #include <algorithm>
 #include <climits>
 
@@ -58,7 +61,7 @@ int TLogView::Page() const { return std::max(1, (height - 2 * margin) / rowHeigh
 
 int TLogView::Wrapped(std::size_t line) const
 {
-    store.Line(line, scratchText);
+    Line(line, scratchText);
     Wrap(scratchText, scratchRows);
     return int(scratchRows.size());
 }
@@ -294,8 +297,8 @@ TLogView::Position TLogView::Clamp(Position p) const
 {
     const std::size_t count = store.LineCount();
     if (count == 0) return {};
-    if (p.line >= count) return {count - 1, int(store.LineLength(count - 1))};
-    p.offset = std::clamp(p.offset, 0, int(store.LineLength(p.line)));
+    if (p.line >= count) return {count - 1, int(LineLength(count - 1))};
+    p.offset = std::clamp(p.offset, 0, int(LineLength(p.line)));
     return p;
 }
 
@@ -358,7 +361,8 @@ void TLogView::LayOut() const
         // From the last line up, until the view is full.
         int bottom = height - margin;
         for (std::size_t line = count; line-- > 0 && bottom > 0;) {
-            texts.push_back(store.Line(line));
+            texts.emplace_back();
+            Line(line, texts.back());
             Wrap(texts.back(), wrapped);
             for (std::size_t k = wrapped.size(); k-- > 0 && bottom > 0;) {
                 bottom -= rowHeight;
@@ -373,7 +377,8 @@ void TLogView::LayOut() const
     } else {
         int y = margin;
         for (std::size_t line = top.line; line < count && y < height; ++line) {
-            texts.push_back(store.Line(line));
+            texts.emplace_back();
+            Line(line, texts.back());
             Wrap(texts.back(), wrapped);
             for (std::size_t k = line == top.line ? std::size_t(top.row) : 0; k < wrapped.size() && y < height; ++k) {
                 add(line, wrapped[k], y);
@@ -435,7 +440,8 @@ std::string TLogView::Range(Position from, Position to, std::size_t limit) const
 {
     std::string out;
     for (std::size_t line = from.line; line <= to.line && line < store.LineCount() && out.size() < limit; ++line) {
-        const std::string text = store.Line(line);
+        Line(line, scratchText);
+        const std::string &text = scratchText;
         const std::size_t a = line == from.line ? std::min(std::size_t(std::max(from.offset, 0)), text.size()) : 0;
         const std::size_t b = line == to.line ? std::min(std::size_t(std::max(to.offset, 0)), text.size()) : text.size();
         if (a < b) out.append(text, a, b - a);
@@ -448,13 +454,79 @@ std::string TLogView::Range(Position from, Position to, std::size_t limit) const
 std::string TLogView::Text() const
 {
     const std::size_t count = store.LineCount();
-    return count ? Range({0, 0}, {count - 1, int(store.LineLength(count - 1))}) : std::string();
+    return count ? Range({0, 0}, {count - 1, int(LineLength(count - 1))}) : std::string();
 }
 
 std::uint64_t TLogView::TextLength() const
 {
     const std::size_t count = store.LineCount();
-    return count ? store.Bytes() + (count - 1) * lineBreak.size() : 0;
+    std::uint64_t length = count ? store.Bytes() + (count - 1) * lineBreak.size() : 0;
+    std::size_t line;
+    std::int64_t wallUs, gapUs;
+    for (std::size_t k = 0; times && store.ReadAt(k, line, wallUs, gapUs); ++k) length += TimesText(wallUs, gapUs).size();
+    return length;
+}
+
+void TLogView::Line(std::size_t i, std::string &into) const
+{
+    store.Line(i, into);
+    std::int64_t wallUs, gapUs;
+    if (times && store.Stamped(i, wallUs, gapUs)) into += TimesText(wallUs, gapUs);
+}
+
+int TLogView::LineLength(std::size_t i) const
+{
+    std::int64_t wallUs, gapUs;
+    const std::size_t n = store.LineLength(i);
+    return int(times && store.Stamped(i, wallUs, gapUs) ? n + TimesText(wallUs, gapUs).size() : n);
+}
+
+TLogView::Position TLogView::End() const
+{
+    const std::size_t count = store.LineCount();
+    return count ? Position{count - 1, LineLength(count - 1)} : Position{};
+}
+
+std::string TLogView::TimesText(std::int64_t wallUs, std::int64_t gapUs)
+{
+    // The time of day where the user is, to the millisecond.
+    const std::int64_t ms = wallUs >= 0 ? wallUs / 1000 : (wallUs - 999) / 1000;
+    std::time_t seconds = std::time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "   %02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+                          int(ms - std::int64_t(seconds) * 1000));
+    if (gapUs >= 0) {
+        const std::int64_t gapMs = (gapUs + 500) / 1000;
+        n += std::snprintf(text + n, sizeof text - std::size_t(n), "  +%lld.%03d s", static_cast<long long>(gapMs / 1000),
+                           int(gapMs % 1000));
+    }
+    return std::string(text, std::size_t(n));
+}
+
+void TLogView::SetTimes(bool on)
+{
+    if (on == times) return;
+    times = on;
+    // Count lines change length: every row is counted again, the selection kept where it still fits.
+    recount = true;
+    StoreChanged();
+}
+
+bool TLogView::Shortcut(char letter)
+{
+    const std::string keys = std::string("Ctrl+") + letter;
+    for (const TLogMenuItem &item : Menu()) {
+        if (item.separator || keys != item.keys) continue;
+        if (item.enabled) Command(item.command);
+        return true;
+    }
+    return false;
 }
 
 std::string TLogView::SelectedText() const
@@ -470,12 +542,14 @@ void TLogView::Copy() const
 
 std::vector<TLogMenuItem> TLogView::Menu() const
 {
-    TLogMenuItem copy, all, line;
+    TLogMenuItem copy, all, timesItem, line;
     copy.command = TLogCommand::Copy, copy.caption = "&Copy", copy.keys = "Ctrl+C", copy.enabled = HasSelection();
     line.separator = true;
     all.command = TLogCommand::SelectAll, all.caption = "Select &All", all.keys = "Ctrl+A";
     all.enabled = store.LineCount() > 0;
-    return {copy, line, all};
+    timesItem.command = TLogCommand::Times, timesItem.caption = "&Times", timesItem.keys = "Ctrl+T";
+    timesItem.enabled = true, timesItem.checked = times;
+    return {copy, line, all, line, timesItem};
 }
 
 void TLogView::Command(TLogCommand command)
@@ -483,6 +557,7 @@ void TLogView::Command(TLogCommand command)
     switch (command) {
     case TLogCommand::Copy: return Copy();
     case TLogCommand::SelectAll: return SelectAll();
+    case TLogCommand::Times: return SetTimes(!times);
     }
 }
 
@@ -496,14 +571,14 @@ void TLogView::Select(Position a, Position c)
 void TLogView::SelectAll()
 {
     const std::size_t count = store.LineCount();
-    if (count) Select({0, 0}, {count - 1, int(store.LineLength(count - 1))});
+    if (count) Select({0, 0}, {count - 1, int(LineLength(count - 1))});
 }
 
 TLogView::Place TLogView::PlaceOf(Position p) const
 {
     // A position at a row's end is drawn at the next row's start, but for the line's last row.
     if (store.LineCount() == 0) return {};
-    store.Line(p.line, scratchText);
+    Line(p.line, scratchText);
     Wrap(scratchText, scratchRows);
     int row = 0;
     while (std::size_t(row) + 1 < scratchRows.size() && p.offset >= scratchRows[std::size_t(row)].second) ++row;
@@ -512,7 +587,7 @@ TLogView::Place TLogView::PlaceOf(Position p) const
 
 TLogView::Position TLogView::AtX(Place place, int x) const
 {
-    store.Line(place.line, scratchText);
+    Line(place.line, scratchText);
     Wrap(scratchText, scratchRows);
     const std::size_t k = std::min(std::size_t(place.row), scratchRows.size() - 1);
     const int from = scratchRows[k].first, to = scratchRows[k].second;
@@ -557,7 +632,7 @@ bool TLogView::Key(TLogKey key, int modifiers)
     // Up and down go by rows, as drawn, keeping the caret's place across.
     auto rows = [&](bool down, std::uint64_t n) {
         const Place at = PlaceOf(caret);
-        store.Line(at.line, scratchText);
+        Line(at.line, scratchText);
         Wrap(scratchText, scratchRows);
         const int x = [&] {
             int w = 0;
@@ -569,10 +644,10 @@ bool TLogView::Key(TLogKey key, int modifiers)
     switch (key) {
     case TLogKey::Left:
         if (p.offset > 0) --p.offset;
-        else if (p.line > 0) p = {p.line - 1, int(store.LineLength(p.line - 1))};
+        else if (p.line > 0) p = {p.line - 1, int(LineLength(p.line - 1))};
         break;
     case TLogKey::Right:
-        if (p.offset < int(store.LineLength(p.line))) ++p.offset;
+        if (p.offset < int(LineLength(p.line))) ++p.offset;
         else if (p.line + 1 < count) p = {p.line + 1, 0};
         break;
     case TLogKey::Up: p = rows(false, 1); break;
@@ -582,7 +657,7 @@ bool TLogView::Key(TLogKey key, int modifiers)
     case TLogKey::Home: p = far ? Position{0, 0} : Position{p.line, 0}; break;
     case TLogKey::End:
         if (far) p.line = count - 1;
-        p.offset = int(store.LineLength(p.line));
+        p.offset = int(LineLength(p.line));
         break;
     default: return false;
     }

@@ -39,7 +39,7 @@ enum TLogModifier { lmShift = 1, lmControl = 2 };
 enum class TLogScroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
 // What the log's context menu can do.
-enum class TLogCommand { Copy, SelectAll };
+enum class TLogCommand { Copy, SelectAll, Times };
 
 // One item of the log's context menu, as every widget set shows it: a
 // separator, or a command with its caption ("&" before the access key), the
@@ -135,6 +135,20 @@ public:
     // The context menu as it stands now, in order, and what choosing an item does.
     std::vector<TLogMenuItem> Menu() const;
     void Command(TLogCommand command);
+    // Ctrl and a letter ('A' to 'Z'): the menu's item with those keys, if it
+    // can be chosen now. False when no item has them.
+    bool Shortcut(char letter);
+
+    // Times: each read's count line also shows the time of day it was made,
+    // to the millisecond, and the gap since the read before it.
+    bool Times() const { return times; }
+    void SetTimes(bool on);
+    // A count line's times as shown after it: "   14:03:07.512  +0.998 s".
+    static std::string TimesText(std::int64_t wallUs, std::int64_t gapUs);
+    // Line i as the view shows it, and its length.
+    void Line(std::size_t i, std::string &into) const;
+    int LineLength(std::size_t i) const;
+    Position End() const;  // after the last character
 
     // Where a point of the view falls in the text.
     Position At(int x, int y) const;
@@ -189,6 +203,7 @@ private:
     int dragX = 0, dragY = 0;
     int wheelRest = 0;       // part of a notch not yet scrolled
     bool timing = false;
+    bool times = false;
 
     // Rows by blocks of lines, at this width: exact where laid out, else estimated.
     mutable TRowSums sums;

@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 #include "Protocol.h"
@@ -274,7 +275,12 @@ DWORD TForm1::DoReceive()
         LookForBoard(false);
         return 0;
     }
-    Memo1->Append("# BytesReceived: " + std::to_string(n));
+    // The count line carries the read's time (shown with the log's Times) from
+    // the start, so that the view counts its rows once, with it.
+    using namespace std::chrono;
+    Memo1->Lines.Append("# BytesReceived: " + std::to_string(n));
+    Memo1->Lines.Stamp(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
+                       duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
     Memo1->Append(ReceivedText(RxBuffer.data(), n));
     return n;
 }

@@ -61,7 +61,9 @@ inline std::string Invariants(const Log &log, int width, int height, int margin 
     if (rows.empty()) return height <= margin ? "" : "nothing in sight";
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const TLogView::Row &r = rows[i];
-        if (r.line >= count || *r.text != log.store.Line(r.line)) return "a row's text is not its line's";
+        std::string line;
+        if (r.line < count) v.Line(r.line, line);
+        if (r.line >= count || *r.text != line) return "a row's text is not its line's";
         if (r.from < 0 || r.from > r.to || r.to > int(r.text->size())) return "a row outside its line";
         if (r.top >= height || r.top + 1 <= 0) return "a row out of sight";
         if (width >= 2 && r.to - r.from > width) {
@@ -89,12 +91,12 @@ inline std::string Invariants(const Log &log, int width, int height, int margin 
         return "the scroll bar is not where the view is";
     const TLogPosition a = v.Anchor(), c = v.Caret();
     for (TLogPosition p : {a, c})
-        if (p.line >= count || p.offset < 0 || std::size_t(p.offset) > log.store.LineLength(p.line)) return "the caret or anchor off the text";
+        if (p.line >= count || p.offset < 0 || p.offset > v.LineLength(p.line)) return "the caret or anchor off the text";
     const TLogPosition from = std::min(a, c), to = std::max(a, c);
     if (to.line - from.line > 64) return "";  // a long selection's text is left to the cases above
     std::size_t selected = v.SelectedText().size(), expected = 0;
     for (std::size_t line = from.line; line <= to.line && from < to; ++line)
-        expected += (line == to.line ? std::size_t(to.offset) : log.store.LineLength(line) + 2) - (line == from.line ? std::size_t(from.offset) : 0);
+        expected += (line == to.line ? std::size_t(to.offset) : std::size_t(v.LineLength(line)) + 2) - (line == from.line ? std::size_t(from.offset) : 0);
     if (selected != expected) return "the selected text is not the selection";
     return "";
 }

@@ -369,7 +369,10 @@ private:
         TLogView &v = view.view;
         switch (Pick(8)) {
         case 0: width = Pick(100), height = Pick(40), v.Resize(width, height); break;
-        case 1: v.Key(TLogKey(Pick(10)), Pick(4)); break;
+        case 1:
+            if (Pick(20) == 0) v.Shortcut('T');  // the reads' times, on or off
+            else v.Key(TLogKey(Pick(10)), Pick(4));
+            break;
         case 2: v.Press(Pick(width + 4) - 2, Pick(height + 4) - 2, Pick(2)); break;
         case 3: v.Drag(Pick(width + 4) - 2, Pick(height + 6) - 3); break;
         case 4: v.Release(); break;

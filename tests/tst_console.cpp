@@ -148,6 +148,36 @@ private slots:
         QVERIFY(watch.paints <= ms / 16 + 5);
         QVERIFY(reads > watch.paints);
         QVERIFY(watch.painted > watch.changed);
+
+        // Ctrl+T on the log: each read's time of day and gap. They rise, each
+        // gap is the difference of the times, and the bytes after the first
+        // read are the board's pace times the time since it, within 2% (the
+        // board itself may wake late and catch up in a burst).
+        Widget(s.form.Memo1)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::ControlModifier);
+        const QRegularExpression timed("^# BytesReceived: (\\d+)   (\\d\\d):(\\d\\d):(\\d\\d)\\.(\\d{3})(  \\+(\\d+)\\.(\\d{3}) s)?$");
+        double first = -1, last = -1, worst = 0;
+        long long bytes = 0;
+        for (const QString &line : Widget(s.form.Memo1)->Text().split('\n')) {
+            if (!line.startsWith("# BytesReceived: ")) continue;
+            const QRegularExpressionMatch m = timed.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            const double at = m.captured(2).toInt() * 3600 + m.captured(3).toInt() * 60 + m.captured(4).toInt() + m.captured(5).toInt() / 1000.0;
+            if (last >= 0) {
+                QVERIFY2(at >= last && m.hasCaptured(6), qPrintable(line));
+                QVERIFY(std::abs(m.captured(7).toInt() + m.captured(8).toInt() / 1000.0 - (at - last)) <= 0.0015);
+                bytes += m.captured(1).toLongLong();
+                worst = std::max(worst, std::abs(bytes / (300.0 * 1024) - (at - first)));
+            } else {
+                first = at;
+            }
+            last = at;
+        }
+        const double off = std::abs(bytes / (300.0 * 1024) - (last - first));
+        qInfo("times: %.0f ms of reads, %lld bytes after the first: %.1f ms off the board's pace at the end, at most %.1f ms on the way",
+              (last - first) * 1000, bytes, off * 1000, worst * 1000);
+        QVERIFY(last - first > 0.4);
+        QVERIFY(off <= 0.02 * (last - first) + 0.002);
     }
 
     void an_unplugged_board_is_noticed_and_opened_again_by_itself()

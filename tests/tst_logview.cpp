@@ -207,13 +207,59 @@ TEST_CASE(the_context_menu_is_the_views_table_as_it_stands)
         return out;
     };
     Log log(20, 5);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A (off)|"));
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A (off)|-|&Times Ctrl+T|"));
     for (const char *line : {"first", "second"}) log.Add(line);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A|"));
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A|-|&Times Ctrl+T|"));
     log.view.Command(TLogCommand::SelectAll);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C|-|Select &All Ctrl+A|"));
+    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C|-|Select &All Ctrl+A|-|&Times Ctrl+T|"));
     log.view.Command(TLogCommand::Copy);
     CHECK_EQ(log.host.clipboard, std::string("first\r\nsecond"));
+}
+
+TEST_CASE(times_show_each_reads_time_of_day_and_gap_on_its_count_line)
+{
+#ifdef _WIN32
+    _putenv_s("TZ", "UTC");
+    _tzset();
+#else
+    setenv("TZ", "UTC", 1);
+    tzset();
+#endif
+    const std::int64_t at = 1796738587512000;  // 2026-12-08 14:03:07.512 UTC
+    Log log(80, 10);
+    auto read = [&](const char *count, std::int64_t monotonicUs, const char *text) {
+        log.store.Append(count);
+        log.store.Stamp(monotonicUs, at + monotonicUs - 5000000 + 777);  // only the first ties the clocks
+        log.Add(text);
+    };
+    read("# BytesReceived: 11", 5000000, "hello world");
+    read("# BytesReceived: 3", 5998400, "abc");
+    log.Add("Speed PC -> PIC: 100.00 KB/s");
+    read("# BytesReceived: 1", 3605998400, "z");  // an hour later
+    const std::string plain = log.view.Text();
+    CHECK(!log.view.Times() && log.view.Menu().back().caption == std::string("&Times") && !log.view.Menu().back().checked);
+    CHECK(log.view.Shortcut('T'));
+    CHECK(log.view.Times() && log.view.Menu().back().checked);
+    CHECK_EQ(log.view.Text(), std::string("# BytesReceived: 11   14:03:07.512\r\nhello world\r\n"
+                                          "# BytesReceived: 3   14:03:08.511  +0.998 s\r\nabc\r\n"
+                                          "Speed PC -> PIC: 100.00 KB/s\r\n"
+                                          "# BytesReceived: 1   15:03:08.511  +3600.000 s\r\nz"));
+    CHECK_EQ(log.view.TextLength(), std::uint64_t(log.view.Text().size()));
+    CHECK_EQ(Invariants(log, 80, 10), std::string());
+    // Narrow, a count line wraps with its times; the selection at the end stays within the text when they go.
+    log.view.Resize(12, 4);
+    log.view.Select({0, 0}, {5, log.view.LineLength(5)});
+    CHECK_EQ(Invariants(log, 12, 4), std::string());
+    CHECK(!log.view.Shortcut('Q'));  // no item has it
+    log.view.Command(TLogCommand::Times);
+    CHECK_EQ(log.view.Text(), plain);
+    CHECK(log.view.Caret() == (TLogPosition{5, 18}));
+    CHECK_EQ(Invariants(log, 12, 4), std::string());
+    // Cleared, the next read is the first again: its time, no gap.
+    log.store.Clear();
+    log.view.SetTimes(true);
+    read("# BytesReceived: 2", 9000000, "ok");
+    CHECK_EQ(log.view.Text(), std::string("# BytesReceived: 2   14:03:11.512\r\nok"));
 }
 
 TEST_CASE(every_view_height_from_none_up_and_a_margin)
@@ -274,6 +320,7 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
     Log log(8, 6);
     int width = 8, height = 6;
     long steps = 0;
+    std::int64_t clock = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::string failure;
     while (failure.empty() && (steps % 1024 != 0 || std::chrono::steady_clock::now() < end)) {
@@ -282,7 +329,14 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
         if (op < 40) {
             std::string bytes(std::size_t(pick(14)), '\0');
             for (char &b : bytes) b = char(pick(4) ? pick(256) : " \r\n"[pick(3)]);
+            // Now and then a read: its count line stamped, gaps from none to hours.
+            if (pick(3) == 0) {
+                clock += pick(2) ? pick(2000) : pick(1 << 30);
+                log.store.Append("# BytesReceived: 9");
+                log.store.Stamp(clock, clock);
+            }
             log.Add(bytes);
+            if (pick(40) == 0) log.view.Command(TLogCommand::Times);
         } else if (op < 44) {
             width = pick(12), height = pick(10);
             log.view.Resize(width, height);

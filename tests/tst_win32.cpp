@@ -280,6 +280,13 @@ TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
     CHECK(PumpUntil([&] { return f.Memo1->Lines.LineCount() >= 2; }, 2000));
     CHECK(Log(f) == std::vector<std::string>({"# BytesReceived: 4", "AB\xE9"}));
     CHECK_EQ(Text(Widget(f.Memo1)), std::string("# BytesReceived: 4\r\nAB\xE9"));
+    // Ctrl+T: the read's time of day on its count line; again: gone.
+    SendMessageA(Widget(f.Memo1), WM_CHAR, 20, 0);
+    const std::string timed = Text(Widget(f.Memo1));
+    CHECK(timed.size() == 38 && timed.compare(0, 21, "# BytesReceived: 4   ") == 0 && timed.compare(33, 5, "\r\nAB\xE9") == 0);
+    CHECK(timed[23] == ':' && timed[26] == ':' && timed[29] == '.');
+    SendMessageA(Widget(f.Memo1), WM_CHAR, 20, 0);
+    CHECK_EQ(Text(Widget(f.Memo1)), std::string("# BytesReceived: 4\r\nAB\xE9"));
 
     // By hand: nothing until "Receive Manually".
     Click(RadioItem(f.RadioGroup1, 0));
@@ -408,7 +415,7 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     if (OpenClipboard(nullptr)) EmptyClipboard(), CloseClipboard();
     SetTimer(nullptr, 0, 10, ReadTheMenu);
     SendMessageA(view, WM_CONTEXTMENU, WPARAM(view), MAKELPARAM(-1, -1));
-    CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A"}));
+    CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A", "-", "&Times\tCtrl+T"}));
     CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
 
     // At the end it follows new lines; scrolled up, it stays where it is.

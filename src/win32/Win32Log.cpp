@@ -289,8 +289,7 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
         return LRESULT(std::min<std::uint64_t>(view.TextLength(), INT_MAX));
     case WM_GETTEXT: {
         if (wParam == 0) return 0;
-        const std::size_t count = store.LineCount();
-        std::string text = count ? view.Range({0, 0}, {count - 1, int(store.LineLength(count - 1))}, std::size_t(wParam) - 1) : "";
+        std::string text = view.Range({0, 0}, view.End(), std::size_t(wParam) - 1);
         std::memcpy(reinterpret_cast<char *>(lParam), text.c_str(), text.size() + 1);
         return LRESULT(text.size());
     }
@@ -301,7 +300,11 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_CHAR:
         if (wParam == 1) view.Key(TLogKey::SelectAll, 0);  // Ctrl+A
-        if (wParam == 3) view.Key(TLogKey::Copy, 0);       // Ctrl+C
+        else if (wParam == 3) view.Key(TLogKey::Copy, 0);  // Ctrl+C
+        // The menu's other keys: Ctrl and a letter, but for the letters that are
+        // Backspace, Tab and the line ends.
+        else if (wParam >= 1 && wParam <= 26 && wParam != 8 && wParam != 9 && wParam != 10 && wParam != 13)
+            view.Shortcut(char('A' + wParam - 1));
         return 0;
     case WM_KEYDOWN:
         Key(wParam);
