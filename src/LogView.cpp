@@ -463,8 +463,18 @@ std::uint64_t TLogView::TextLength() const
     std::uint64_t length = count ? store.Bytes() + (count - 1) * lineBreak.size() : 0;
     std::size_t line;
     std::int64_t wallUs, gapUs;
-    for (std::size_t k = 0; times && store.ReadAt(k, line, wallUs, gapUs); ++k) length += TimesText(wallUs, gapUs).size();
+    for (std::size_t k = 0; times && store.ReadAt(k, line, wallUs, gapUs); ++k) length += TimesLength(gapUs);
     return length;
+}
+
+std::size_t TLogView::TimesLength(std::int64_t gapUs)
+{
+    // As TimesText writes them, without formatting the time of day.
+    std::size_t n = 15;  // "   hh:mm:ss.mmm"
+    if (gapUs < 0) return n;
+    n += 10;  // "  +s.mmm s", the seconds' first digit among them
+    for (std::int64_t seconds = (gapUs + 500) / 1000 / 1000; seconds >= 10; seconds /= 10) ++n;
+    return n;
 }
 
 void TLogView::Line(std::size_t i, std::string &into) const
@@ -478,7 +488,7 @@ int TLogView::LineLength(std::size_t i) const
 {
     std::int64_t wallUs, gapUs;
     const std::size_t n = store.LineLength(i);
-    return int(times && store.Stamped(i, wallUs, gapUs) ? n + TimesText(wallUs, gapUs).size() : n);
+    return int(times && store.Stamped(i, wallUs, gapUs) ? n + TimesLength(gapUs) : n);
 }
 
 TLogView::Position TLogView::End() const

@@ -145,6 +145,7 @@ public:
     void SetTimes(bool on);
     // A count line's times as shown after it: "   14:03:07.512  +0.998 s".
     static std::string TimesText(std::int64_t wallUs, std::int64_t gapUs);
+    static std::size_t TimesLength(std::int64_t gapUs);  // of TimesText, quickly
     // Line i as the view shows it, and its length.
     void Line(std::size_t i, std::string &into) const;
     int LineLength(std::size_t i) const;

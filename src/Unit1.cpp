@@ -278,9 +278,9 @@ DWORD TForm1::DoReceive()
     // The count line carries the read's time (shown with the log's Times) from
     // the start, so that the view counts its rows once, with it.
     using namespace std::chrono;
-    Memo1->Lines.Append("# BytesReceived: " + std::to_string(n));
-    Memo1->Lines.Stamp(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
-                       duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+    if (Memo1->Lines.Append("# BytesReceived: " + std::to_string(n)))
+        Memo1->Lines.Stamp(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
+                           duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
     Memo1->Append(ReceivedText(RxBuffer.data(), n));
     return n;
 }
