@@ -74,6 +74,15 @@ TQtApplication::TQtApplication(int &argc, char **argv) : QApplication(argc, argv
 #endif
 }
 
+TQtApplication::~TQtApplication()
+{
+#ifdef Q_OS_UNIX
+    // With no loop left to close a window, a signal ends the program as usual.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+#endif
+}
+
 void TQtApplication::ProcessMessages() { QCoreApplication::processEvents(); }
 
 // The application has one cursor: the hourglass or the default, never a stack of them.

@@ -10,6 +10,7 @@
 class TQtApplication : public QApplication, public TApplication {
 public:
     TQtApplication(int &argc, char **argv);
+    ~TQtApplication() override;
     bool notify(QObject *receiver, QEvent *event) override;
 
     void ProcessMessages() override;
