@@ -72,6 +72,11 @@ public:
         Lines.Append(line);
         Changed();
     }
+    void AppendRead(const unsigned char *data, std::size_t count, std::int64_t monotonicUs, std::int64_t wallUs)
+    {
+        Lines.AppendRead(data, count, monotonicUs, wallUs);
+        Changed();
+    }
     void Clear()
     {
         Lines.Clear();

@@ -6,12 +6,6 @@
 #include <algorithm>
 #include <climits>
 
-TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak)
-    : store(store), host(host), lineBreak(std::move(lineBreak))
-{
-    std::fill(std::begin(widths), std::end(widths), 1);
-}
-
 void TRowSums::Push(std::uint64_t rows)
 {
     // Node i sums the blocks after i less its lowest bit, up to i.
@@ -73,7 +67,8 @@ std::uint64_t TLogView::Estimate(std::size_t first, std::size_t end) const
     std::uint64_t sum = 0;
     for (int c = 0x20; c < 0x7F; ++c) sum += std::uint64_t(widths[c]);
     const std::uint64_t room = std::uint64_t(std::max(1, width - 2 * margin)) * 0x5F;
-    const std::uint64_t lines = end - first, bytes = store.Offset(end) - store.Offset(first);
+    const std::uint64_t lines = end - first;
+    const std::uint64_t bytes = hex ? lines * 71 : store.Offset(end) - store.Offset(first);
     return std::max(lines, bytes * sum / room + lines / 2);
 }
 
@@ -86,7 +81,7 @@ void TLogView::Count() const
         recount = false, maxTopStale = true, rewrapped = true;
         ++settled;
     }
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     while (counted < count) {
         const std::size_t block = counted / BlockLines, first = block * BlockLines;
         const std::size_t end = std::min(count, first + BlockLines);
@@ -145,7 +140,7 @@ int TLogView::RowsOf(std::size_t line) const
 int TLogView::Counted(std::size_t line) const
 {
     if (line - tailFirst < tailRows.size() && line >= tailFirst) return tailRows[line - tailFirst];
-    return line < store.LineCount() ? Wrapped(line) : 0;
+    return line < LineCount() ? Wrapped(line) : 0;
 }
 
 std::uint64_t TLogView::TotalRows() const
@@ -176,7 +171,7 @@ std::uint64_t TLogView::RowIndex(Place place) const
 TLogView::Place TLogView::Forward(Place p, std::uint64_t n) const
 {
     Count();
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     while (n > 0 && p.line < count) {
         const int rows = Counted(p.line);
         if (std::uint64_t(p.row) + n < std::uint64_t(rows)) return {p.line, p.row + int(n)};
@@ -206,7 +201,7 @@ TLogView::Place TLogView::MaxTop() const
     Count();
     if (!maxTopStale && maxTopVersion == store.Version()) return maxTop;
     maxTopStale = false, maxTopVersion = store.Version();
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     if (count == 0) return maxTop = {};
     maxTop = Back({count - 1, RowsOf(count - 1) - 1}, std::uint64_t(Page() - 1));
     // The blocks the end shows are exact, so that the bar's end is the view's.
@@ -230,7 +225,7 @@ void TLogView::StoreChanged()
     if (AtEnd()) following = true, top = MaxTop();
     // The top row is clamped only when rows changed (a new width or font),
     // not on every poll: its line may be one of thousands of rows.
-    if (top.line >= store.LineCount()) top = {};
+    if (top.line >= LineCount()) top = {};
     else if (rewrapped) top.row = std::min(top.row, RowsOf(top.line) - 1);
     rewrapped = false;
     anchor = Clamp(anchor), caret = Clamp(caret);
@@ -239,7 +234,7 @@ void TLogView::StoreChanged()
 
 void TLogView::ScrollTo(Place place)
 {
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     if (count && place.line < count) place.row = std::clamp(place.row, 0, RowsOf(place.line) - 1);
     const Place end = MaxTop();
     following = count == 0 || place.line >= count || !(place < end);
@@ -258,9 +253,9 @@ void TLogView::ScrollTo(std::uint64_t row)
         Settle(block);
         within = row, block = sums.Find(within);
     }
-    if (block >= exact.size()) return ScrollTo(Place{store.LineCount(), 0});
+    if (block >= exact.size()) return ScrollTo(Place{LineCount(), 0});
     std::size_t line = block * BlockLines;
-    for (; line + 1 < store.LineCount(); ++line) {
+    for (; line + 1 < LineCount(); ++line) {
         const std::uint64_t rows = std::uint64_t(Counted(line));
         if (within < rows) break;
         within -= rows;
@@ -295,7 +290,7 @@ void TLogView::Wheel(int delta)
 
 TLogView::Position TLogView::Clamp(Position p) const
 {
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     if (count == 0) return {};
     if (p.line >= count) return {count - 1, int(LineLength(count - 1))};
     p.offset = std::clamp(p.offset, 0, int(LineLength(p.line)));
@@ -351,7 +346,7 @@ void TLogView::LayOut() const
     laidOutVersion = store.Version();
     rows.clear();
     texts.clear();
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     if (count == 0 || height <= 0) return;
     std::vector<std::pair<int, int>> wrapped;
     auto add = [&](std::size_t line, const std::pair<int, int> &part, int y) {
@@ -439,7 +434,7 @@ TLogBox TLogView::Where(Position p) const
 std::string TLogView::Range(Position from, Position to, std::size_t limit) const
 {
     std::string out;
-    for (std::size_t line = from.line; line <= to.line && line < store.LineCount() && out.size() < limit; ++line) {
+    for (std::size_t line = from.line; line <= to.line && line < LineCount() && out.size() < limit; ++line) {
         Line(line, scratchText);
         const std::string &text = scratchText;
         const std::size_t a = line == from.line ? std::min(std::size_t(std::max(from.offset, 0)), text.size()) : 0;
@@ -453,17 +448,24 @@ std::string TLogView::Range(Position from, Position to, std::size_t limit) const
 
 std::string TLogView::Text() const
 {
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     return count ? Range({0, 0}, {count - 1, int(LineLength(count - 1))}) : std::string();
 }
 
 std::uint64_t TLogView::TextLength() const
 {
-    const std::size_t count = store.LineCount();
-    std::uint64_t length = count ? store.Bytes() + (count - 1) * lineBreak.size() : 0;
-    std::size_t line;
-    std::int64_t wallUs, gapUs;
-    for (std::size_t k = 0; times && store.ReadAt(k, line, wallUs, gapUs); ++k) length += TimesLength(gapUs);
+    const std::size_t count = LineCount();
+    std::uint64_t length = count ? store.Shown() + (count - 1) * lineBreak.size() : 0;
+    for (std::size_t k = 0; k < store.Reads() && (times || hex); ++k) {
+        const TLogRead &read = store.Read(k);
+        std::int64_t wallUs, gapUs;
+        if (times && store.Stamped(read.line, wallUs, gapUs)) length += TimesLength(gapUs);
+        if (!hex) continue;
+        // Its bytes' lines give way to its rows.
+        length -= read.shown;
+        const std::size_t rows = read.Rows();
+        length += std::uint64_t(rows - 1) * std::uint64_t(HexRowLength(read, 0)) + std::uint64_t(HexRowLength(read, rows - 1));
+    }
     return length;
 }
 
@@ -477,23 +479,35 @@ std::size_t TLogView::TimesLength(std::int64_t gapUs)
     return n;
 }
 
+std::size_t TLogView::LineCount() const
+{
+    const std::size_t lines = store.LineCount(), reads = store.Reads();
+    if (!hex || reads == 0) return lines;
+    const TLogRead &last = store.Read(reads - 1);
+    return std::size_t(std::int64_t(lines) + last.rowsBefore + std::int64_t(last.Rows()) - std::int64_t(last.end - last.line - 1));
+}
+
 void TLogView::Line(std::size_t i, std::string &into) const
 {
-    store.Line(i, into);
+    const Source from = SourceOf(i);
+    if (from.read < store.Reads()) return HexRow(store.Read(from.read), from.row, into);
+    store.Line(from.line, into);
     std::int64_t wallUs, gapUs;
-    if (times && store.Stamped(i, wallUs, gapUs)) into += TimesText(wallUs, gapUs);
+    if (times && store.Stamped(from.line, wallUs, gapUs)) into += TimesText(wallUs, gapUs);
 }
 
 int TLogView::LineLength(std::size_t i) const
 {
+    const Source from = SourceOf(i);
+    if (from.read < store.Reads()) return HexRowLength(store.Read(from.read), from.row);
     std::int64_t wallUs, gapUs;
-    const std::size_t n = store.LineLength(i);
-    return int(times && store.Stamped(i, wallUs, gapUs) ? n + TimesLength(gapUs) : n);
+    const std::size_t n = store.LineLength(from.line);
+    return int(times && store.Stamped(from.line, wallUs, gapUs) ? n + TimesLength(gapUs) : n);
 }
 
 TLogView::Position TLogView::End() const
 {
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     return count ? Position{count - 1, LineLength(count - 1)} : Position{};
 }
 
@@ -521,7 +535,7 @@ std::string TLogView::TimesText(std::int64_t wallUs, std::int64_t gapUs)
 
 void TLogView::SetTimes(bool on)
 {
-    if (on == times) return;
+    if (on == times || job) return;
     times = on;
     // Count lines change length: every row is counted again, the selection kept where it still fits.
     recount = true;
@@ -552,14 +566,27 @@ void TLogView::Copy() const
 
 std::vector<TLogMenuItem> TLogView::Menu() const
 {
-    TLogMenuItem copy, all, timesItem, line;
-    copy.command = TLogCommand::Copy, copy.caption = "&Copy", copy.keys = "Ctrl+C", copy.enabled = HasSelection();
+    auto item = [](TLogCommand command, const char *caption, const char *keys, bool enabled, bool checked = false) {
+        TLogMenuItem it;
+        it.command = command, it.caption = caption, it.keys = keys, it.enabled = enabled, it.checked = checked;
+        return it;
+    };
+    TLogMenuItem line;
     line.separator = true;
-    all.command = TLogCommand::SelectAll, all.caption = "Select &All", all.keys = "Ctrl+A";
-    all.enabled = store.LineCount() > 0;
-    timesItem.command = TLogCommand::Times, timesItem.caption = "&Times", timesItem.keys = "Ctrl+T";
-    timesItem.enabled = true, timesItem.checked = times;
-    return {copy, line, all, line, timesItem};
+    const bool some = LineCount() > 0, idle = !job;
+    return {item(TLogCommand::Copy, "&Copy", "Ctrl+C", HasSelection()),
+            line,
+            item(TLogCommand::SelectAll, "Select &All", "Ctrl+A", some),
+            line,
+            item(TLogCommand::Find, "&Find...", "Ctrl+F", some && idle),
+            item(TLogCommand::FindNext, "Find &Next", "F3", some && idle && !sought.empty()),
+            line,
+            item(TLogCommand::Text, "Te&xt", "", idle, !hex),
+            item(TLogCommand::Hex, "&Hex", "Ctrl+H", idle, hex),
+            item(TLogCommand::Times, "&Times", "Ctrl+T", idle, times),
+            line,
+            item(TLogCommand::SaveLog, "&Save Log As...", "Ctrl+S", idle),
+            item(TLogCommand::SaveReceived, "Save &Received Bytes As...", "", idle)};
 }
 
 void TLogView::Command(TLogCommand command)
@@ -567,7 +594,23 @@ void TLogView::Command(TLogCommand command)
     switch (command) {
     case TLogCommand::Copy: return Copy();
     case TLogCommand::SelectAll: return SelectAll();
+    case TLogCommand::Find:
+        if (!job) host.AskFind();
+        return;
+    case TLogCommand::FindNext:
+        if (!sought.empty()) Find(sought, true);
+        return;
+    case TLogCommand::Text: return SetHex(false);
+    case TLogCommand::Hex: return SetHex(!hex);
     case TLogCommand::Times: return SetTimes(!times);
+    case TLogCommand::SaveLog:
+    case TLogCommand::SaveReceived: {
+        if (job) return;
+        const bool received = command == TLogCommand::SaveReceived;
+        const std::string path = host.AskSavePath(received);
+        if (!path.empty()) Save(path, received);
+        return;
+    }
     }
 }
 
@@ -580,14 +623,14 @@ void TLogView::Select(Position a, Position c)
 
 void TLogView::SelectAll()
 {
-    const std::size_t count = store.LineCount();
+    const std::size_t count = LineCount();
     if (count) Select({0, 0}, {count - 1, int(LineLength(count - 1))});
 }
 
 TLogView::Place TLogView::PlaceOf(Position p) const
 {
     // A position at a row's end is drawn at the next row's start, but for the line's last row.
-    if (store.LineCount() == 0) return {};
+    if (LineCount() == 0) return {};
     Line(p.line, scratchText);
     Wrap(scratchText, scratchRows);
     int row = 0;
@@ -634,7 +677,17 @@ bool TLogView::Key(TLogKey key, int modifiers)
 {
     if (key == TLogKey::Copy) return Command(TLogCommand::Copy), true;
     if (key == TLogKey::SelectAll) return Command(TLogCommand::SelectAll), true;
-    const std::size_t count = store.LineCount();
+    if (key == TLogKey::Escape) {
+        if (!job && status.empty()) return false;
+        if (job) Stop();
+        else status.clear(), Changed();
+        return true;
+    }
+    if (key == TLogKey::FindNext) {
+        if (!sought.empty() && !job) Find(sought, !(modifiers & lmShift));
+        return !sought.empty();
+    }
+    const std::size_t count = LineCount();
     if (count == 0) return false;
     const bool far = modifiers & lmControl;
     const std::uint64_t page = std::uint64_t(Page());

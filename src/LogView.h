@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,14 +33,21 @@ public:
     virtual void CaptureMouse(bool on) = 0;
     // Calls Tick() every `ms` milliseconds; 0 stops it.
     virtual void SetTimer(int ms) = 0;
+    // While on, calls Work() again and again between the window's own events.
+    virtual void SetWorking(bool on) = 0;
+    // Find: shows the platform's way to ask what to find; it calls Find().
+    virtual void AskFind() = 0;
+    // The platform's save dialog; "" when the user cancelled.
+    virtual std::string AskSavePath(bool receivedBytes) = 0;
 };
 
-enum class TLogKey { Left, Right, Up, Down, PageUp, PageDown, Home, End, Copy, SelectAll };
+// FindNext is F3 (with Shift: the previous); Escape stops a find or a save.
+enum class TLogKey { Left, Right, Up, Down, PageUp, PageDown, Home, End, Copy, SelectAll, FindNext, Escape };
 enum TLogModifier { lmShift = 1, lmControl = 2 };
 enum class TLogScroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
 // What the log's context menu can do.
-enum class TLogCommand { Copy, SelectAll, Times };
+enum class TLogCommand { Copy, SelectAll, Find, FindNext, Text, Hex, Times, SaveLog, SaveReceived };
 
 // One item of the log's context menu, as every widget set shows it: a
 // separator, or a command with its caption ("&" before the access key), the
@@ -139,6 +147,27 @@ public:
     // can be chosen now. False when no item has them.
     bool Shortcut(char letter);
 
+    // Hex: each read's bytes as rows of 16, under its count line: the offset
+    // in the read, the bytes in hex, and the bytes as characters ('.' for
+    // what does not print). Other lines show as they are.
+    bool Hex() const { return hex; }
+    void SetHex(bool on);
+    static constexpr int HexColumn = 6;  // where a row's first byte starts, for reads of up to 64 KB
+
+    // Find: the next place where `what` is, after the selection (or before
+    // it), case-insensitive; in hex, "0D 0A 00" finds those bytes. The match
+    // is selected and brought into sight. A long log is searched a slice at a time.
+    void Find(const std::string &what, bool forward = true);
+    const std::string &Sought() const { return sought; }
+    // Writes the log as shown (receivedBytes: the board's bytes alone, exactly)
+    // to `path`, a slice at a time; the file appears under its name only whole.
+    void Save(const std::string &path, bool receivedBytes);
+    bool Working() const { return job != nullptr; }
+    void Work(int ms);  // some of the find or the save, for about `ms` milliseconds
+    void Stop();        // the find or the save ends here; a save leaves no file
+    // What the view says below its rows: progress, or how a find or save ended ("": nothing).
+    const std::string &Status() const { return status; }
+
     // Times: each read's count line also shows the time of day it was made,
     // to the millisecond, and the gap since the read before it.
     bool Times() const { return times; }
@@ -146,9 +175,10 @@ public:
     // A count line's times as shown after it: "   14:03:07.512  +0.998 s".
     static std::string TimesText(std::int64_t wallUs, std::int64_t gapUs);
     static std::size_t TimesLength(std::int64_t gapUs);  // of TimesText, quickly
-    // Line i as the view shows it, and its length.
+    // Line i as the view shows it, and its length; the lines it shows.
     void Line(std::size_t i, std::string &into) const;
     int LineLength(std::size_t i) const;
+    std::size_t LineCount() const;
     Position End() const;  // after the last character
 
     // Where a point of the view falls in the text.
@@ -172,7 +202,23 @@ public:
 
     static constexpr std::size_t BlockLines = 256;
 
+    ~TLogView();
+
 private:
+    struct Job;
+    // What a line of the view shows: a line of the store, or a row of a read's bytes.
+    struct Source {
+        std::size_t line;  // the store's, for a line shown as it is
+        std::size_t read;  // the store's Reads() for none
+        std::size_t row;
+    };
+    Source SourceOf(std::size_t line) const;
+    std::size_t LineOf(std::size_t storeLine) const;  // the view's line where a store line's first byte shows
+    Position PositionOfByte(std::uint64_t at, bool after) const;  // the view's place of a byte of the store
+    std::uint64_t ByteOf(Position p) const;  // the store's byte under a place of the view
+    void HexRow(const TLogRead &read, std::size_t row, std::string &into) const;
+    static int HexRowLength(const TLogRead &read, std::size_t row);
+    void Finish(const std::string &said);
     Place MaxTop() const;
     Place Forward(Place from, std::uint64_t rows) const;
     Place Back(Place from, std::uint64_t rows) const;
@@ -205,6 +251,10 @@ private:
     int wheelRest = 0;       // part of a notch not yet scrolled
     bool timing = false;
     bool times = false;
+    bool hex = false;
+    std::string sought;  // what the last find looked for
+    std::string status;
+    std::unique_ptr<Job> job;
 
     // Rows by blocks of lines, at this width: exact where laid out, else estimated.
     mutable TRowSums sums;

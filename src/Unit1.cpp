@@ -275,13 +275,10 @@ DWORD TForm1::DoReceive()
         LookForBoard(false);
         return 0;
     }
-    // The count line carries the read's time (shown with the log's Times) from
-    // the start, so that the view counts its rows once, with it.
+    // The log keeps the read's bytes as they came, with the moment it was made.
     using namespace std::chrono;
-    if (Memo1->Lines.Append("# BytesReceived: " + std::to_string(n)))
-        Memo1->Lines.Stamp(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
-                           duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
-    Memo1->Append(ReceivedText(RxBuffer.data(), n));
+    Memo1->AppendRead(RxBuffer.data(), n, duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
+                      duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
     return n;
 }
 

@@ -21,6 +21,11 @@ struct FakeHost : TLogHost {
     void SetClipboard(const std::string &text) override { clipboard = text; }
     void CaptureMouse(bool on) override { captured = on; }
     void SetTimer(int ms) override { timer = ms; }
+    bool working = false, askedFind = false;
+    std::string savePath;  // what the save dialog answers
+    void SetWorking(bool on) override { working = on; }
+    void AskFind() override { askedFind = true; }
+    std::string AskSavePath(bool) override { return savePath; }
 };
 
 // A view of its own store, or of another's (a form's log).
@@ -55,7 +60,7 @@ struct Log {
 inline std::string Invariants(const Log &log, int width, int height, int margin = 0)
 {
     const TLogView &v = log.view;
-    const std::size_t count = log.store.LineCount();
+    const std::size_t count = log.view.LineCount();
     const std::vector<TLogView::Row> &rows = v.Rows();
     if (height <= 0 || count == 0) return rows.empty() ? "" : "rows in a view of no height or no lines";
     if (rows.empty()) return height <= margin ? "" : "nothing in sight";

@@ -1,6 +1,8 @@
 // The main window offscreen: its layout at 96 dpi, anchors and scaling, its
 // start state, and port choice against the real port table on pseudo-terminals.
 #include <QClipboard>
+#include <QFileDialog>
+#include <QTemporaryDir>
 #include <QMenu>
 #include <QScrollBar>
 #include <QtTest>
@@ -219,7 +221,8 @@ private slots:
         });
         QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(5, 5), log->viewport()->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(log->viewport(), &menuEvent);
-        QCOMPARE(items, QStringList({"&Copy Ctrl+C", "-", "Select &All Ctrl+A", "-", "&Times Ctrl+T"}));
+        QCOMPARE(items, QStringList({"&Copy Ctrl+C", "-", "Select &All Ctrl+A", "-", "&Find... Ctrl+F", "Find &Next F3 (off)", "-", "Te&xt ",
+                                     "&Hex Ctrl+H", "&Times Ctrl+T", "-", "&Save Log As... Ctrl+S", "Save &Received Bytes As... "}));
         QCOMPARE(QApplication::clipboard()->text(), log->Text());
         form.activateWindow();  // offscreen, the closed popup leaves no window active
         QVERIFY(QTest::qWaitForWindowActive(&form));
@@ -289,6 +292,57 @@ private slots:
         }
         QVERIFY(log->Where({0, 69999}).isValid());
         QVERIFY(rows > 900);
+    }
+
+    void the_log_shows_hex_finds_and_saves_from_its_keys_and_dialogs()
+    {
+        QtForm1 form(nullptr, 96);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        TQtLog *log = Widget(form.Memo1);
+        const std::string bytes("ok\r\n\0\xff\x7f" "abcdefghijklmnopq", 24);
+        form.Memo1->AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, 0);
+        form.Memo1->Append("Speed PIC -> PC: 99.50 KB/s");
+        log->setFocus();
+        QCOMPARE(log->Text(), QString::fromLatin1("# BytesReceived: 24\nok\n\xff\x7f" "abcdefghijklmnopq\nSpeed PIC -> PC: 99.50 KB/s"));
+        QTest::keyClick(log, Qt::Key_H, Qt::ControlModifier);
+        QCOMPARE(log->Text(), "# BytesReceived: 24\n0000  6F 6B 0D 0A 00 FF 7F 61 62 63 64 65 66 67 68 69  ok.....abcdefghi\n"
+                              "0010  6A 6B 6C 6D 6E 6F 70 71                          jklmnopq\nSpeed PIC -> PC: 99.50 KB/s");
+
+        // Find: Ctrl+F opens the bar; Enter finds, F3 again, Escape leaves the bar for the log.
+        QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+        QLineEdit *bar = log->FindBar();
+        QVERIFY(bar->isVisible() && QApplication::focusWidget() == bar);
+        QTest::keyClicks(bar, "0d 0a 00");
+        QTest::keyClick(bar, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return log->SelectedText() == "0D 0A 00"; }, 2000));
+        QTest::keyClick(bar, Qt::Key_Escape);
+        QVERIFY(!bar->isVisible() && QApplication::focusWidget() == log);
+        QTest::keyClick(log, Qt::Key_F, Qt::ControlModifier);
+        bar->clear();
+        QTest::keyClicks(bar, "SPEED");
+        QTest::keyClick(bar, Qt::Key_Return);
+        QVERIFY(QTest::qWaitFor([&] { return log->SelectedText() == "Speed"; }, 2000));
+
+        // Both saves through the save dialog, the name typed into it.
+        QTemporaryDir dir;
+        auto save = [&](const QString &name, auto open) -> QByteArray {
+            QTimer::singleShot(200, [&] {
+                auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+                if (!dialog) return;
+                QTest::keyClicks(QApplication::focusWidget(), dir.filePath(name));
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            });
+            open();
+            QTest::qWaitFor([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000);
+            QFile file(dir.filePath(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
+        };
+        QCOMPARE(save("log.txt", [&] { QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier); }), (log->Text() + "\n").toLatin1());
+        QCOMPARE(QString::fromStdString(log->View().Status()), QString("Saved %1 bytes to %2.").arg(log->Text().size() + 1).arg(dir.filePath("log.txt")));
+        QCOMPARE(save("bytes.bin", [&] { log->View().Command(TLogCommand::SaveReceived); }), QByteArray(bytes.data(), int(bytes.size())));
+        QTest::keyClick(log, Qt::Key_Escape);
+        QVERIFY(log->View().Status().empty());
     }
 
     void anchored_controls_follow_the_window_edges()

@@ -2,7 +2,10 @@
 // fake host where every character is one unit wide and a row one unit high.
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <random>
+#include <vector>
 
 #include "Check.h"
 #include "Completion.h"
@@ -206,12 +209,13 @@ TEST_CASE(the_context_menu_is_the_views_table_as_it_stands)
             out += item.separator ? std::string("-|") : std::string(item.caption) + " " + item.keys + (item.enabled ? "" : " (off)") + "|";
         return out;
     };
+    const std::string views = "-|Te&xt |&Hex Ctrl+H|&Times Ctrl+T|-|&Save Log As... Ctrl+S|Save &Received Bytes As... |";
     Log log(20, 5);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A (off)|-|&Times Ctrl+T|"));
+    CHECK_EQ(menu(log.view), "&Copy Ctrl+C (off)|-|Select &All Ctrl+A (off)|-|&Find... Ctrl+F (off)|Find &Next F3 (off)|" + views);
     for (const char *line : {"first", "second"}) log.Add(line);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C (off)|-|Select &All Ctrl+A|-|&Times Ctrl+T|"));
+    CHECK_EQ(menu(log.view), "&Copy Ctrl+C (off)|-|Select &All Ctrl+A|-|&Find... Ctrl+F|Find &Next F3 (off)|" + views);
     log.view.Command(TLogCommand::SelectAll);
-    CHECK_EQ(menu(log.view), std::string("&Copy Ctrl+C|-|Select &All Ctrl+A|-|&Times Ctrl+T|"));
+    CHECK_EQ(menu(log.view), "&Copy Ctrl+C|-|Select &All Ctrl+A|-|&Find... Ctrl+F|Find &Next F3 (off)|" + views);
     log.view.Command(TLogCommand::Copy);
     CHECK_EQ(log.host.clipboard, std::string("first\r\nsecond"));
 }
@@ -227,19 +231,20 @@ TEST_CASE(times_show_each_reads_time_of_day_and_gap_on_its_count_line)
 #endif
     const std::int64_t at = 1796738587512000;  // 2026-12-08 14:03:07.512 UTC
     Log log(80, 10);
-    auto read = [&](const char *count, std::int64_t monotonicUs, const char *text) {
-        log.store.Append(count);
-        log.store.Stamp(monotonicUs, at + monotonicUs - 5000000 + 777);  // only the first ties the clocks
-        log.Add(text);
+    auto read = [&](std::int64_t monotonicUs, const char *text) {
+        // Only the first read ties the clocks.
+        log.store.AppendRead(reinterpret_cast<const unsigned char *>(text), std::strlen(text), monotonicUs, at + monotonicUs - 5000000 + 777);
+        log.view.StoreChanged();
     };
-    read("# BytesReceived: 11", 5000000, "hello world");
-    read("# BytesReceived: 3", 5998400, "abc");
+    auto timesItem = [&] { return log.view.Menu()[9]; };
+    read(5000000, "hello world");
+    read(5998400, "abc");
     log.Add("Speed PC -> PIC: 100.00 KB/s");
-    read("# BytesReceived: 1", 3605998400, "z");  // an hour later
+    read(3605998400, "z");  // an hour later
     const std::string plain = log.view.Text();
-    CHECK(!log.view.Times() && log.view.Menu().back().caption == std::string("&Times") && !log.view.Menu().back().checked);
+    CHECK(!log.view.Times() && timesItem().caption == std::string("&Times") && !timesItem().checked);
     CHECK(log.view.Shortcut('T'));
-    CHECK(log.view.Times() && log.view.Menu().back().checked);
+    CHECK(log.view.Times() && timesItem().checked);
     CHECK_EQ(log.view.Text(), std::string("# BytesReceived: 11   14:03:07.512\r\nhello world\r\n"
                                           "# BytesReceived: 3   14:03:08.511  +0.998 s\r\nabc\r\n"
                                           "Speed PC -> PIC: 100.00 KB/s\r\n"
@@ -258,8 +263,186 @@ TEST_CASE(times_show_each_reads_time_of_day_and_gap_on_its_count_line)
     // Cleared, the next read is the first again: its time, no gap.
     log.store.Clear();
     log.view.SetTimes(true);
-    read("# BytesReceived: 2", 9000000, "ok");
+    read(9000000, "ok");
     CHECK_EQ(log.view.Text(), std::string("# BytesReceived: 2   14:03:11.512\r\nok"));
+}
+
+namespace {
+
+void Read(Log &log, const std::string &bytes, std::int64_t clock = 0)
+{
+    log.store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), clock, clock);
+    log.view.StoreChanged();
+}
+
+// A find or a save, to its end, as the host's idle time would run it.
+void Run(Log &log)
+{
+    for (int slices = 0; log.view.Working() && slices < 100000; ++slices) log.view.Work(20);
+}
+
+std::string FileText(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) return "(none)";
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+    std::fclose(file);
+    return text;
+}
+
+// Lines as the log has always shown text: a line per read or line written, CR, LF and CR LF end one, NULs left out.
+void TextLines(const std::string &text, std::vector<std::string> &lines)
+{
+    lines.emplace_back();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\0') continue;
+        if (text[i] != '\r' && text[i] != '\n') {
+            lines.back() += text[i];
+            continue;
+        }
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        lines.emplace_back();
+    }
+}
+
+}  // namespace
+
+TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
+{
+    // Every value four times over, in reads of random size, one of them cut between CR and LF.
+    std::string sent;
+    for (int b = 0; b < 4 * 256; ++b) sent += char(b % 256);
+    std::mt19937 random(7);
+    Log log(200, 20);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < sent.size();) {
+        std::size_t n = std::min<std::size_t>(1 + random() % 40, sent.size() - at);
+        if (at <= 13 && at + n > 13) n = 14 - at;  // a read ends with the first CR, the next begins with its LF
+        const std::string bytes = sent.substr(at, n);
+        Read(log, bytes);
+        lines.push_back("# BytesReceived: " + std::to_string(n));
+        TextLines(bytes, lines);
+        at += n;
+    }
+    log.Add("Speed PC -> PIC: 100.00 KB/s");
+    lines.push_back("Speed PC -> PIC: 100.00 KB/s");
+    std::vector<std::string> shown;
+    for (std::size_t i = 0; i < log.view.LineCount(); ++i) shown.push_back(log.store.Line(i));
+    CHECK(shown == lines);
+    CHECK_EQ(log.store.Received(), std::uint64_t(sent.size()));
+    CHECK_EQ(log.view.TextLength(), std::uint64_t(log.view.Text().size()));
+
+    // In hex the rows give back every byte; the other lines show as they are.
+    log.view.Command(TLogCommand::Hex);
+    std::string fromHex, other;
+    for (std::size_t i = 0; i < log.view.LineCount(); ++i) {
+        std::string row;
+        log.view.Line(i, row);
+        if (row[0] == '#' || row[0] == 'S') {
+            other += row + "|";
+            continue;
+        }
+        for (std::size_t c = TLogView::HexColumn; c + 1 < TLogView::HexColumn + 48 && row[c] != ' '; c += 3)
+            fromHex += char(std::stoi(row.substr(c, 2), nullptr, 16));
+    }
+    CHECK(fromHex == sent);
+    CHECK(other.find("# BytesReceived: ") == 0 && other.find("|Speed PC -> PIC: 100.00 KB/s|") != std::string::npos);
+    CHECK_EQ(log.view.TextLength(), std::uint64_t(log.view.Text().size()));
+    CHECK_EQ(Invariants(log, 200, 20), std::string());
+
+    // Saved: the bytes alone, exactly; the log as shown, a line break after each line.
+    log.host.savePath = "logview-bytes.bin";
+    log.view.Command(TLogCommand::SaveReceived);
+    Run(log);
+    CHECK(FileText("logview-bytes.bin") == sent);
+    CHECK_EQ(log.view.Status(), std::string("Saved 1,024 bytes to logview-bytes.bin."));
+    log.host.savePath = "logview-log.txt";
+    log.view.Shortcut('S');
+    Run(log);
+    CHECK(FileText("logview-log.txt") == log.view.Text() + "\r\n");
+    // A failed save says why in a line and leaves nothing under the name; so does one stopped or cleared under it.
+    for (const char *path : {"no-such-folder/x.bin", "."}) {
+        log.host.savePath = path;
+        log.view.Command(TLogCommand::SaveReceived);
+        Run(log);
+        CHECK_EQ(log.view.Status().find(std::string("Could not save ") + path + ": "), std::size_t(0));
+    }
+    std::remove("logview-bytes.bin");
+    log.host.savePath = "logview-bytes.bin";
+    log.view.Command(TLogCommand::SaveReceived);
+    CHECK(log.view.Working() && log.host.working && !log.view.Menu()[11].enabled);
+    CHECK(log.view.Key(TLogKey::Escape, 0));
+    CHECK(!log.view.Working() && !log.host.working && FileText("logview-bytes.bin") == "(none)");
+    CHECK_EQ(log.view.Status(), std::string("Save stopped: logview-bytes.bin was not written."));
+    log.view.Command(TLogCommand::SaveReceived);
+    log.store.Clear();
+    Run(log);
+    CHECK(FileText("logview-bytes.bin") == "(none)" && log.view.Status() == "The log was cleared: logview-bytes.bin was not written.");
+    CHECK(log.view.Key(TLogKey::Escape, 0) && log.view.Status().empty() && !log.view.Key(TLogKey::Escape, 0));
+}
+
+TEST_CASE(hex_rows_show_offset_bytes_and_characters_under_the_count_line)
+{
+    Log log(90, 10);
+    log.Add("Speed PIC -> PC: 99.50 KB/s");
+    Read(log, std::string("Hello\r\n\0\xff" "0123456789abcdefg", 26), 5000000);
+    log.view.SetTimes(true);
+    log.view.Command(TLogCommand::Hex);
+    CHECK(log.view.Hex() && log.view.Menu()[8].checked && !log.view.Menu()[7].checked);
+    const std::string text = log.view.Text();
+    CHECK_EQ(text.substr(text.find("\r\n") + 2, 19), std::string("# BytesReceived: 26"));
+    CHECK_EQ(text.substr(text.find("\r\n0000")),
+             std::string("\r\n0000  48 65 6C 6C 6F 0D 0A 00 FF 30 31 32 33 34 35 36  Hello....0123456"
+                         "\r\n0010  37 38 39 61 62 63 64 65 66 67                    789abcdefg"));
+    // Copy takes what is shown; back in text, the same bytes are at the selection.
+    log.view.Select({2, 0}, {2, 4});
+    log.view.Command(TLogCommand::Copy);
+    CHECK_EQ(log.host.clipboard, std::string("0000"));
+    log.view.Select({3, 6}, {3, 8});  // the byte '7'
+    log.view.Command(TLogCommand::Text);
+    CHECK(log.view.Caret() == (TLogPosition{3, 8}) && !log.view.Hex());  // after the NUL, which text leaves out
+    CHECK_EQ(Invariants(log, 90, 10), std::string());
+}
+
+TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
+{
+    Log log(40, 5);
+    log.Add("Speed PC -> PIC: 100.00 KB/s");
+    Read(log, "alpha\r\nBeta gamma\r\nbeta");
+    log.Add("the end");
+    log.view.Shortcut('F');
+    CHECK(log.host.askedFind);
+    auto find = [&](const std::string &what, bool forward) {
+        log.view.Find(what, forward);
+        Run(log);
+        return std::to_string(log.view.Anchor().line) + ":" + log.view.SelectedText();
+    };
+    CHECK_EQ(find("BETA", true), std::string("3:Beta"));
+    CHECK(log.view.Key(TLogKey::FindNext, 0));
+    Run(log);
+    CHECK_EQ(std::to_string(log.view.Anchor().line) + ":" + log.view.SelectedText(), std::string("4:beta"));
+    CHECK_EQ(find("beta", true), std::string("3:Beta"));  // round the end
+    CHECK_EQ(find("beta", false), std::string("4:beta"));  // and back round the start
+    CHECK_EQ(find("zeta", true), std::string("4:beta"));
+    CHECK_EQ(log.view.Status(), std::string("\"zeta\" is not in the log."));
+    CHECK_EQ(find("pic:", false), std::string("0:PIC:"));
+    log.view.SetHex(true);
+    CHECK_EQ(find("0d 0A 42", true), std::string("2:0D 0A 42"));
+    CHECK_EQ(find("65", true), std::string("2:65"));  // the byte "e", not the offset's digits
+    CHECK_EQ(Invariants(log, 40, 5), std::string());
+
+    // A match over the store's chunk boundary, either way, in a log past it.
+    Log big(40, 5);
+    std::string bytes(TLogStore::ChunkBytes + 40, 'x');
+    bytes.replace(TLogStore::ChunkBytes - 30, 6, "NeEdLe");
+    Read(big, bytes);
+    for (bool forward : {true, false}) {
+        big.view.Find("needle", forward);
+        Run(big);
+        CHECK_EQ(big.view.SelectedText(), std::string("NeEdLe"));
+    }
 }
 
 TEST_CASE(every_view_height_from_none_up_and_a_margin)
@@ -321,6 +504,8 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
     int width = 8, height = 6;
     long steps = 0;
     std::int64_t clock = 0;
+    std::vector<std::string> lines;
+    std::string received;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     std::string failure;
     while (failure.empty() && (steps % 1024 != 0 || std::chrono::steady_clock::now() < end)) {
@@ -329,19 +514,23 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
         if (op < 40) {
             std::string bytes(std::size_t(pick(14)), '\0');
             for (char &b : bytes) b = char(pick(4) ? pick(256) : " \r\n"[pick(3)]);
-            // Now and then a read: its count line stamped, gaps from none to hours.
-            if (pick(3) == 0) {
+            // Reads (gaps from none to hours) and lines of the console's own.
+            if (pick(2) && !bytes.empty()) {
                 clock += pick(2) ? pick(2000) : pick(1 << 30);
-                log.store.Append("# BytesReceived: 9");
-                log.store.Stamp(clock, clock);
+                Read(log, bytes, clock);
+                lines.push_back("# BytesReceived: " + std::to_string(bytes.size()));
+                received += bytes;
+            } else {
+                log.Add(bytes);
             }
-            log.Add(bytes);
+            TextLines(bytes, lines);
             if (pick(40) == 0) log.view.Command(TLogCommand::Times);
+            if (pick(40) == 0) log.view.Command(TLogCommand::Hex);
         } else if (op < 44) {
             width = pick(12), height = pick(10);
             log.view.Resize(width, height);
         } else if (op < 70) {
-            const TLogKey key = TLogKey(pick(10));
+            const TLogKey key = TLogKey(pick(12));
             log.view.Key(key, pick(4));
             // A key that moves the caret brings its row into sight.
             bool seen = key >= TLogKey::Copy || height < 1 || log.store.LineCount() == 0;
@@ -362,11 +551,21 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
         } else if (pick(50) == 0) {
             log.store.Clear();
             log.view.StoreChanged();
+            lines.clear(), received.clear();
         } else {
             log.view.ScrollTo(std::uint64_t(pick(int(log.view.TotalRows()) + 3)));
         }
         if (failure.empty()) failure = Invariants(log, width, height);
         if (failure.empty() && steps % 4099 == 0 && log.store.LineCount() < 600) failure = EveryRowReached(log, width);
+        if (failure.empty() && steps % 997 == 0) {
+            // The lines as text always showed them, and every byte of the reads as it came.
+            bool same = log.store.LineCount() == lines.size() && log.store.Received() == received.size();
+            for (std::size_t i = 0; same && i < lines.size(); ++i) same = log.store.Line(i) == lines[i];
+            std::string bytes;
+            for (std::size_t k = 0; k < log.store.Reads(); ++k)
+                for (std::uint64_t b = 0; b < log.store.Read(k).count; ++b) bytes += char(log.store.At(log.store.Read(k).at + b));
+            if (!same || bytes != received) failure = "the store's lines or bytes are not what came";
+        }
     }
     std::printf("    %ld random steps in %.0f s (seed %u), %zu lines at the end\n", steps, seconds, seed, log.store.LineCount());
     CHECK_EQ(failure, std::string());

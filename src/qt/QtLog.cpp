@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -40,7 +42,68 @@ TQtLog::TQtLog(const TLogStore &store, QWidget *parent) : QAbstractScrollArea(pa
         if (!settingBar) TApplication::Guard([&] { view.ScrollTo(std::size_t(std::max(0, value))); });
     });
     connect(&dragTimer, &QTimer::timeout, this, [this] { TApplication::Guard([this] { view.Tick(); }); });
+    // A find or a save goes on between the window's own events.
+    workTimer.setInterval(0);
+    connect(&workTimer, &QTimer::timeout, this, [this] { TApplication::Guard([this] { view.Work(WorkMs); }); });
+    findBar.setParent(this);
+    findBar.setPlaceholderText("Find (Enter: next, Shift+Enter: previous)");
+    findBar.setClearButtonEnabled(true);
+    findBar.installEventFilter(this);
+    findBar.hide();
     SetFont();
+}
+
+void TQtLog::SetWorking(bool on)
+{
+    if (on) workTimer.start();
+    else workTimer.stop();
+}
+
+void TQtLog::PlaceFindBar()
+{
+    const int w = std::min(viewport()->width() - 2 * Margin, std::max(findBar.sizeHint().width(), 240));
+    findBar.setGeometry(viewport()->x() + viewport()->width() - Margin - w, viewport()->y() + Margin, w, findBar.sizeHint().height());
+}
+
+void TQtLog::AskFind()
+{
+    if (findBar.text().isEmpty()) findBar.setText(QString::fromLatin1(view.Sought().c_str()));
+    PlaceFindBar();
+    findBar.show();
+    findBar.raise();
+    findBar.selectAll();
+    findBar.setFocus(Qt::ShortcutFocusReason);
+}
+
+bool TQtLog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != &findBar || event->type() != QEvent::KeyPress) return QAbstractScrollArea::eventFilter(watched, event);
+    // The bar's keys: Enter finds (Shift: going up), F3 too, Escape leaves it.
+    const auto *key = static_cast<QKeyEvent *>(event);
+    const bool up = key->modifiers() & Qt::ShiftModifier;
+    switch (key->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_F3: {
+        const QByteArray text = findBar.text().toLatin1();
+        TApplication::Guard([&] { view.Find(text.toStdString(), !up); });
+        return true;
+    }
+    case Qt::Key_Escape:
+        TApplication::Guard([&] {
+            if (view.Working()) view.Stop();
+            else findBar.hide(), setFocus(Qt::OtherFocusReason);
+        });
+        return true;
+    default: return QAbstractScrollArea::eventFilter(watched, event);
+    }
+}
+
+std::string TQtLog::AskSavePath(bool receivedBytes)
+{
+    const QString path = QFileDialog::getSaveFileName(this, receivedBytes ? "Save Received Bytes As" : "Save Log As", QString(),
+                                                      receivedBytes ? "All files (*)" : "Text files (*.txt);;All files (*)");
+    return QFile::encodeName(path).toStdString();
 }
 
 void TQtLog::SetFont()
@@ -130,12 +193,22 @@ void TQtLog::Paint()
         layout.draw(&painter, at, ranges);
         if (hasFocus() && row.caret >= 0) layout.drawCursor(&painter, at, row.caret - row.from);
     }
+    // What a find or a save says, over the last row.
+    if (!view.Status().empty()) {
+        const QFontMetrics metrics(font());
+        const QRect strip(0, viewport()->height() - metrics.height() - 2, viewport()->width(), metrics.height() + 2);
+        painter.fillRect(strip, palette().brush(QPalette::ToolTipBase));
+        painter.setPen(palette().color(QPalette::ToolTipText));
+        painter.drawText(strip.adjusted(Margin, 0, -Margin, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                         QString::fromLocal8Bit(view.Status().c_str()));
+    }
 }
 
 void TQtLog::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
     TApplication::Guard([this] { view.Resize(viewport()->width(), viewport()->height()); });
+    if (findBar.isVisible()) PlaceFindBar();
 }
 
 void TQtLog::changeEvent(QEvent *event)
@@ -185,7 +258,8 @@ void TQtLog::keyPressEvent(QKeyEvent *event)
     static const std::pair<int, TLogKey> keys[] = {
         {Qt::Key_Left, TLogKey::Left},         {Qt::Key_Right, TLogKey::Right}, {Qt::Key_Up, TLogKey::Up},
         {Qt::Key_Down, TLogKey::Down},         {Qt::Key_PageUp, TLogKey::PageUp}, {Qt::Key_PageDown, TLogKey::PageDown},
-        {Qt::Key_Home, TLogKey::Home},         {Qt::Key_End, TLogKey::End},
+        {Qt::Key_Home, TLogKey::Home},         {Qt::Key_End, TLogKey::End},     {Qt::Key_F3, TLogKey::FindNext},
+        {Qt::Key_Escape, TLogKey::Escape},
     };
     bool used = false;
     TApplication::Guard([&] {

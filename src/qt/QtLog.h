@@ -6,6 +6,7 @@
 #define QUORVEL_QT_QTLOG_H
 
 #include <QAbstractScrollArea>
+#include <QLineEdit>
 #include <QTimer>
 
 #include "LogView.h"
@@ -32,6 +33,9 @@ public:
     Position At(QPoint point) const { return view.At(point.x(), point.y()); }
     // The rectangle of a position's character in the viewport, where it is in sight.
     QRect Where(Position position) const;
+    TLogView &View() { return view; }
+    // The find bar, while Ctrl+F shows it.
+    QLineEdit *FindBar() { return &findBar; }
 
 signals:
     void Changed();
@@ -49,6 +53,7 @@ protected:
     void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void Paint();
@@ -57,13 +62,19 @@ private:
     void SetClipboard(const std::string &text) override;
     void CaptureMouse(bool) override {}  // Qt's own while a button is down
     void SetTimer(int ms) override;
+    void SetWorking(bool on) override;
+    void AskFind() override;
+    std::string AskSavePath(bool receivedBytes) override;
     void SetFont();
+    void PlaceFindBar();
 
     const TLogStore &store;
     TLogView view;
-    QTimer dragTimer;
+    QTimer dragTimer, workTimer;
+    QLineEdit findBar;
     bool settingBar = false;
     static constexpr int Margin = 4;
+    static constexpr int WorkMs = 25;  // a find's or save's slice between events
 };
 
 #endif
