@@ -5,6 +5,7 @@
 // one on COM6) and the null-modem cable COM3 <-> COM14, whose far end the
 // test holds to see the exact bytes.
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -15,6 +16,8 @@
 #include "Serial.h"
 #include "Win32Application.h"
 #include "Win32Form1.h"
+
+#include <dlgs.h>  // the common dialogs' control ids, after windows.h
 
 namespace {
 
@@ -415,7 +418,9 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     if (OpenClipboard(nullptr)) EmptyClipboard(), CloseClipboard();
     SetTimer(nullptr, 0, 10, ReadTheMenu);
     SendMessageA(view, WM_CONTEXTMENU, WPARAM(view), MAKELPARAM(-1, -1));
-    CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A", "-", "&Times\tCtrl+T"}));
+    CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A", "-", "&Find...\tCtrl+F", "Find &Next\tF3 (off)", "-",
+                                                 "Te&xt", "&Hex\tCtrl+H", "&Times\tCtrl+T", "-", "&Save Log As...\tCtrl+S",
+                                                 "Save &Received Bytes As..."}));
     CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
 
     // At the end it follows new lines; scrolled up, it stays where it is.
@@ -453,6 +458,87 @@ void CALLBACK ReadTheBox(HWND, UINT, UINT_PTR id, DWORD)
     GetWindowTextA(box, title, sizeof title);
     boxText = text, boxTitle = title;
     PostMessageA(box, WM_COMMAND, IDOK, 0);
+}
+
+std::string savePath;
+
+// Runs inside the save dialog's own loop: types the name into it and saves.
+void CALLBACK AnswerTheSaveDialog(HWND, UINT, UINT_PTR id, DWORD)
+{
+    HWND dialog = GetActiveWindow();
+    char kind[16] = "";
+    if (!dialog || !GetClassNameA(dialog, kind, sizeof kind) || std::strcmp(kind, "#32770") != 0 || !GetDlgItem(dialog, cmb13)) return;
+    KillTimer(nullptr, id);
+    SetDlgItemTextA(dialog, cmb13, savePath.c_str());
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+}
+
+std::string FileBytes(const std::string &path)
+{
+    std::string bytes;
+    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+        std::fclose(file);
+    }
+    return bytes;
+}
+
+TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    TWin32Log *log = LogView(f.Memo1);
+    HWND view = Widget(f.Memo1);
+    const std::string bytes("ok\r\n\0\xff\x7f" "abcdefghijklmnopq", 24);
+    f.Memo1->AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, 0);
+    f.Memo1->Append("Speed PIC -> PC: 99.50 KB/s");
+    SetFocus(view);
+    // Ctrl+H: the character Backspace also gives, taken as the key only with Ctrl down.
+    SendMessageA(view, WM_CHAR, 8, 0);
+    CHECK(!log->View().Hex());
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_CONTROL] = 0x80;
+    SetKeyboardState(keys);
+    SendMessageA(view, WM_CHAR, 8, 0);
+    keys[VK_CONTROL] = 0;
+    SetKeyboardState(keys);
+    CHECK_EQ(log->Text(), std::string("# BytesReceived: 24\r\n0000  6F 6B 0D 0A 00 FF 7F 61 62 63 64 65 66 67 68 69  ok.....abcdefghi\r\n"
+                                      "0010  6A 6B 6C 6D 6E 6F 70 71                          jklmnopq\r\nSpeed PIC -> PC: 99.50 KB/s"));
+
+    // Ctrl+F: the system's find dialog; Find Next selects the match, F3 the next one in the log.
+    SendMessageA(view, WM_CHAR, 6, 0);
+    HWND find = log->FindDialog();
+    CHECK(find && IsWindowVisible(find));
+    SetDlgItemTextA(find, edt1, "6c");
+    PostMessageA(find, WM_COMMAND, IDOK, 0);
+    CHECK(PumpUntil([&] { return log->SelectedText() == "6C"; }, 2000));
+    PostMessageA(find, WM_COMMAND, IDCANCEL, 0);
+    CHECK(PumpUntil([&] { return !log->FindDialog(); }, 2000));
+    CHECK(GetFocus() == view);
+    log->View().Find("speed");
+    Pump(50);
+    CHECK_EQ(log->SelectedText(), std::string("Speed"));
+    Key(VK_F3);  // the only match: found again, round the end
+    CHECK_EQ(log->SelectedText(), std::string("Speed"));
+
+    // Both saves through the save dialog, the name typed into it.
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    for (bool received : {false, true}) {
+        savePath = std::string(temp) + (received ? "quorvel-bytes.bin" : "quorvel-log.txt");
+        DeleteFileA(savePath.c_str());
+        SetTimer(nullptr, 0, 20, AnswerTheSaveDialog);
+        if (received) log->View().Command(TLogCommand::SaveReceived);
+        else SendMessageA(view, WM_CHAR, 19, 0);  // Ctrl+S
+        CHECK(PumpUntil([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000));
+        CHECK(FileBytes(savePath) == (received ? bytes : log->Text() + "\r\n"));
+        CHECK_EQ(log->View().Status().compare(0, 6, "Saved "), 0);
+        DeleteFileA(savePath.c_str());
+    }
+    Key(VK_ESCAPE);
+    CHECK(log->View().Status().empty() && IsWindow(f.Handle()));
 }
 
 TEST_CASE(a_fault_shows_the_error_box_then_the_window_goes_on_and_closing_closes_the_port)

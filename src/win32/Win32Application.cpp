@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 
 namespace {
@@ -50,7 +51,11 @@ void TWin32Application::Dispatch(MSG &msg)
     // poll's ticks among them) goes straight on, with no look-up.
     if (msg.message >= WM_KEYFIRST && msg.message <= WM_KEYLAST) {
         HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-        if (root && std::find(windows.begin(), windows.end(), root) != windows.end() && IsDialogMessageA(root, &msg)) return;
+        char kind[8] = {};
+        // So do the system's modeless dialogs (the log's find).
+        const bool ours = root && (std::find(windows.begin(), windows.end(), root) != windows.end() ||
+                                   (GetClassNameA(root, kind, sizeof kind) && std::strcmp(kind, "#32770") == 0));
+        if (ours && IsDialogMessageA(root, &msg)) return;
     }
     TranslateMessage(&msg);
     DispatchMessageA(&msg);

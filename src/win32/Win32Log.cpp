@@ -12,6 +12,12 @@ namespace {
 
 const char *const ClassName = "TQuorvelLog";
 
+UINT FindMessage()
+{
+    static const UINT message = RegisterWindowMessageA(FINDMSGSTRINGA);
+    return message;
+}
+
 void Register()
 {
     static bool done = false;
@@ -51,6 +57,7 @@ void TWin32Log::FreeBuffer()
 TWin32Log::~TWin32Log()
 {
     FreeBuffer();
+    if (findDialog) DestroyWindow(findDialog);
     if (hwnd && IsWindow(hwnd)) {
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         DestroyWindow(hwnd);
@@ -145,6 +152,54 @@ void TWin32Log::SetTimer(int ms)
     else KillTimer(hwnd, DragTimer);
 }
 
+void TWin32Log::SetWorking(bool on)
+{
+    if (!hwnd) return;
+    if (on) ::SetTimer(hwnd, WorkTimer, USER_TIMER_MINIMUM, nullptr);
+    else KillTimer(hwnd, WorkTimer);
+}
+
+void TWin32Log::AskFind()
+{
+    if (findDialog) {
+        SetActiveWindow(findDialog);
+        return;
+    }
+    if (!findWhat[0]) lstrcpynA(findWhat, view.Sought().c_str(), int(sizeof findWhat));
+    find = {};
+    find.lStructSize = sizeof find;
+    find.hwndOwner = hwnd;  // its FINDMSGSTRING comes here
+    find.Flags = FR_DOWN | FR_HIDEWHOLEWORD | FR_HIDEMATCHCASE;
+    find.lpstrFindWhat = findWhat;
+    find.wFindWhatLen = WORD(sizeof findWhat);
+    findDialog = FindTextA(&find);
+}
+
+void TWin32Log::Found(const FINDREPLACEA &request)
+{
+    if (request.Flags & FR_DIALOGTERM) {
+        findDialog = nullptr;
+        SetFocus(hwnd);
+        return;
+    }
+    if (request.Flags & FR_FINDNEXT) view.Find(request.lpstrFindWhat, (request.Flags & FR_DOWN) != 0);
+}
+
+std::string TWin32Log::AskSavePath(bool receivedBytes)
+{
+    char path[MAX_PATH] = {};
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = GetAncestor(hwnd, GA_ROOT);
+    ofn.lpstrFilter = receivedBytes ? "All files (*.*)\0*.*\0" : "Text files (*.txt)\0*.txt\0All files (*.*)\0*.*\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrTitle = receivedBytes ? "Save Received Bytes As" : "Save Log As";
+    ofn.lpstrDefExt = receivedBytes ? nullptr : "txt";
+    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY | OFN_EXPLORER;
+    return GetSaveFileNameA(&ofn) ? std::string(path) : std::string();
+}
+
 RECT TWin32Log::Where(Position position) const
 {
     const TLogBox box = view.Where(position);
@@ -201,6 +256,13 @@ void TWin32Log::Paint()
             FillRect(dc, &caret, GetSysColorBrush(COLOR_WINDOWTEXT));
         }
     }
+    // What a find or a save says, over the last row.
+    if (!view.Status().empty()) {
+        RECT strip{0, client.bottom - lineHeight - 2, client.right, client.bottom};
+        SetBkColor(dc, GetSysColor(COLOR_INFOBK));
+        SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
+        ExtTextOutA(dc, Margin, strip.top + 1, ETO_OPAQUE | ETO_CLIPPED, &strip, view.Status().c_str(), UINT(view.Status().size()), nullptr);
+    }
     BitBlt(target, 0, 0, client.right, client.bottom, dc, 0, 0, SRCCOPY);
     SelectObject(dc, oldFont);
     EndPaint(hwnd, &ps);
@@ -242,6 +304,7 @@ bool TWin32Log::Key(WPARAM key)
     static const std::pair<WPARAM, TLogKey> keys[] = {
         {VK_LEFT, TLogKey::Left},     {VK_RIGHT, TLogKey::Right}, {VK_UP, TLogKey::Up},     {VK_DOWN, TLogKey::Down},
         {VK_PRIOR, TLogKey::PageUp},  {VK_NEXT, TLogKey::PageDown}, {VK_HOME, TLogKey::Home}, {VK_END, TLogKey::End},
+        {VK_F3, TLogKey::FindNext},   {VK_ESCAPE, TLogKey::Escape},
     };
     const int modifiers = (GetKeyState(VK_SHIFT) < 0 ? lmShift : 0) | (GetKeyState(VK_CONTROL) < 0 ? lmControl : 0);
     if (key == VK_INSERT && (modifiers & lmControl)) return view.Key(TLogKey::Copy, 0);
@@ -277,9 +340,21 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_TIMER:
         if (wParam == BarTimer) DrawBar();
         if (wParam == DragTimer) view.Tick();
+        if (wParam == WorkTimer) {
+            // Timers come no faster than every 10 ms: the work goes on past a
+            // slice while no input waits for the window.
+            const DWORD start = GetTickCount();
+            do view.Work(WorkMs);
+            while (view.Working() && !HIWORD(GetQueueStatus(QS_INPUT)) && GetTickCount() - start < 100);
+        }
         return 0;
-    case WM_GETDLGCODE:
+    case WM_GETDLGCODE: {
+        // Escape stops a find or a save, or puts away what it said, before the dialog manager sees it.
+        const MSG *msg = reinterpret_cast<const MSG *>(lParam);
+        if (msg && msg->message == WM_KEYDOWN && msg->wParam == VK_ESCAPE && (view.Working() || !view.Status().empty()))
+            return DLGC_WANTARROWS | DLGC_WANTCHARS | DLGC_WANTMESSAGE;
         return DLGC_WANTARROWS | DLGC_WANTCHARS;
+    }
     case WM_SETFOCUS:
     case WM_KILLFOCUS:
     case WM_ENABLE:
@@ -302,8 +377,9 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
         if (wParam == 1) view.Key(TLogKey::SelectAll, 0);  // Ctrl+A
         else if (wParam == 3) view.Key(TLogKey::Copy, 0);  // Ctrl+C
         // The menu's other keys: Ctrl and a letter, but for the letters that are
-        // Backspace, Tab and the line ends.
-        else if (wParam >= 1 && wParam <= 26 && wParam != 8 && wParam != 9 && wParam != 10 && wParam != 13)
+        // Tab and the line ends; Backspace is Ctrl+H only with Ctrl down.
+        else if (wParam >= 1 && wParam <= 26 && wParam != 9 && wParam != 10 && wParam != 13 &&
+                 (wParam != 8 || GetKeyState(VK_CONTROL) < 0))
             view.Shortcut(char('A' + wParam - 1));
         return 0;
     case WM_KEYDOWN:
@@ -354,6 +430,10 @@ LRESULT TWin32Log::Message(UINT message, WPARAM wParam, LPARAM lParam)
         return DefWindowProcA(self, message, wParam, lParam);
     }
     default:
+        if (message == FindMessage() && lParam) {
+            Found(*reinterpret_cast<const FINDREPLACEA *>(lParam));
+            return 0;
+        }
         return DefWindowProcA(hwnd, message, wParam, lParam);
     }
 }

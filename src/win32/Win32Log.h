@@ -8,6 +8,7 @@
 #define QUORVEL_WIN32_WIN32LOG_H
 
 #include <windows.h>
+#include <commdlg.h>
 
 #include <string>
 
@@ -41,6 +42,8 @@ public:
     // Wrapped rows in sight.
     int RowsShown() const { return int(view.Rows().size()); }
     int Paints() const { return paints; }
+    TLogView &View() { return view; }
+    HWND FindDialog() const { return findDialog; }
 
 private:
     void Invalidate() override;
@@ -48,6 +51,10 @@ private:
     void SetClipboard(const std::string &text) override;
     void CaptureMouse(bool on) override;
     void SetTimer(int ms) override;
+    void SetWorking(bool on) override;
+    void AskFind() override;
+    std::string AskSavePath(bool receivedBytes) override;
+    void Found(const FINDREPLACEA &request);
 
     static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
@@ -74,7 +81,12 @@ private:
     DWORD barDrawn = 0;
     bool barPending = false;
     bool barNow = false;  // inside the user's input
-    static constexpr UINT_PTR BarTimer = 1, DragTimer = 2;
+    // The system's find dialog, while it is open, and what it asks for.
+    HWND findDialog = nullptr;
+    FINDREPLACEA find{};
+    char findWhat[256] = {};
+    static constexpr UINT_PTR BarTimer = 1, DragTimer = 2, WorkTimer = 3;
+    static constexpr int WorkMs = 25;  // a find's or save's slice, again while no input waits, up to 100 ms
     static constexpr UINT BarEveryMs = 100;
     static constexpr int Margin = 2;
 };
