@@ -342,6 +342,10 @@ private:
         scratch.Append(ReceivedText(form.RxBuffer.data(), std::min<DWORD>(n, DWORD(form.RxBuffer.size()))));
         bool same = log.LineCount() == from + 1 + scratch.LineCount();
         for (std::size_t i = 0; same && i < scratch.LineCount(); ++i) same = log.Line(from + 1 + i) == scratch.Line(i);
+        // And its bytes kept exactly, every value.
+        const TLogRead *read = log.Reads() ? &log.Read(log.Reads() - 1) : nullptr;
+        same = same && read && read->line == from && read->count == n;
+        for (DWORD b = 0; same && b < n; ++b) same = log.At(read->at + b) == form.RxBuffer[b];
         if (!same) Fail("a read of " + std::to_string(n) + " bytes is not in the log as it came");
     }
 
@@ -370,8 +374,10 @@ private:
         switch (Pick(8)) {
         case 0: width = Pick(100), height = Pick(40), v.Resize(width, height); break;
         case 1:
-            if (Pick(20) == 0) v.Shortcut('T');  // the reads' times, on or off
-            else v.Key(TLogKey(Pick(10)), Pick(4));
+            if (Pick(20) == 0) v.Shortcut(Pick(2) ? 'T' : 'H');  // the reads' times, hex, on or off
+            else if (Pick(30) == 0) v.Find(std::string(1, char('a' + Pick(3))) + (Pick(2) ? " " : ""), Pick(2));
+            else v.Key(TLogKey(Pick(12)), Pick(4));
+            v.Work(2);  // a find goes on a slice a step
             break;
         case 2: v.Press(Pick(width + 4) - 2, Pick(height + 4) - 2, Pick(2)); break;
         case 3: v.Drag(Pick(width + 4) - 2, Pick(height + 6) - 3); break;
