@@ -2,7 +2,7 @@
 # Installs what is missing, builds in Release and runs the benchmarks, each
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 3 minutes)
-#   ./bench.sh idle start ...        some: accuracy overhead stream longlog idle start winlog rig
+#   ./bench.sh idle start ...        some: accuracy overhead stream longlog findsave idle start winlog rig
 #   ./bench.sh chaos                 the randomised run of the whole console, long (10 minutes,
 #                                    or QUORVEL_CHAOS_SECONDS), under the sanitizers and under
 #                                    64-bit Wine; QUORVEL_CHAOS_SEED runs a seed again
@@ -14,7 +14,7 @@ quorvel_install_missing xvfb xauth libx11-dev
 quorvel_build build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUORVEL_BENCH=ON >/dev/null
 
 benches=("$@")
-[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog idle start winlog rig)
+[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog findsave idle start winlog rig)
 
 model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 echo "machine: ${model:-unknown processor}, $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB, Linux $(uname -r)," \
@@ -23,7 +23,7 @@ echo "machine: ${model:-unknown processor}, $(nproc) cores, $(free -g | awk '/^M
 missed=0
 for bench in "${benches[@]}"; do
     case $bench in
-    accuracy | overhead | longlog | idle)
+    accuracy | overhead | longlog | findsave | idle)
         QT_QPA_PLATFORM=offscreen build/bench/bench/quorvel-bench "$bench" || missed=1 ;;
     stream)
         # Offscreen, then in a real X11 window on a private X server, where users run it.
@@ -66,7 +66,7 @@ for bench in "${benches[@]}"; do
             build/mingw-x86_64/tests/tst_chaos.exe "$seed" || missed=1
         unset WINEPREFIX ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog idle start winlog rig chaos" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog findsave idle start winlog rig chaos" >&2
         exit 2 ;;
     esac
 done

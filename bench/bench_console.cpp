@@ -1,9 +1,10 @@
 // The console measured: the real window (offscreen) against the real simulator,
 // each figure beside a reference measured in the same run.
-//   quorvel-bench accuracy|overhead|stream|longlog|idle [--runs N] [--seconds S]
+//   quorvel-bench accuracy|overhead|stream|longlog|findsave|idle [--runs N] [--seconds S] [--hex]
 #include <QtTest>
 #include <cstdarg>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include <spawn.h>
@@ -22,6 +23,7 @@ namespace {
 int runs = 5;
 bool runsGiven = false;  // --runs on the command line
 double seconds = 0;  // 0: the mode's own
+bool hexView = false;  // --hex: the stream shown as hex rows
 
 void Say(const char *mode, const std::string &line) { std::printf("%s: %s\n", mode, line.c_str()); }
 
@@ -333,6 +335,7 @@ StreamFigures StreamRun(double span, std::uint64_t prefill)
     Session s({"--stream", "1200"});
     if (Widget(s.form.RadioGroup1)->ItemIndex() != 1) throw std::runtime_error("the window is not in \"Timer\" mode");
     TLogStore &store = s.form.Memo1->Lines;
+    if (hexView) Widget(s.form.Memo1)->View().SetHex(true);
     if (prefill) {
         const std::string line = "prefilled 0123456789 the quick brown fox jumps over the lazy dog";
         while (store.Bytes() < prefill)
@@ -395,7 +398,7 @@ int Stream()
 {
     // Offscreen, or in a real X11 window when the benchmark runs on one: users run it there.
     const bool x11 = QGuiApplication::platformName() == QLatin1String("xcb");
-    const char *mode = x11 ? "stream (X11)" : "stream";
+    const char *mode = x11 ? (hexView ? "stream (X11, hex)" : "stream (X11)") : (hexView ? "stream (hex)" : "stream");
     const double span = seconds > 0 ? seconds : 20;
     Say(mode, Format("quorvel-sim --stream 1200 into the window (%s) for %.0f s, \"Timer\" mode; a 10 ms probe timer in its event loop",
                      qPrintable(QGuiApplication::platformName()), span));
@@ -443,6 +446,81 @@ int LongLog()
     Say(mode, Format("CPU with 1 GB / empty: %.2f; p99 probe delay %.2f ms / %.2f ms; target within 1.2x: %s", ratio, full.p99, empty.p99,
                      Verdict(ratio <= 1.2 && full.whole && empty.whole)));
     return ratio <= 1.2 && full.whole && empty.whole ? 0 : 1;
+}
+
+// Find and save through a log of 1 GB of reads (put straight into its
+// store), the window's event loop probed meanwhile, beside grep and cp of
+// the same bytes in a file.
+int FindSave()
+{
+    const char *mode = "find and save";
+    QtForm1 form(nullptr, 96);
+    form.show();
+    (void)QTest::qWaitForWindowExposed(&form);
+    TLogView &view = Widget(form.Memo1)->View();
+    const std::string dir = QDir::tempPath().toStdString() + "/quorvel-bench-" + std::to_string(getpid());
+    QDir().mkpath(QString::fromStdString(dir));
+    const std::string data = dir + "/sent.bin", copy = dir + "/copy.bin", saved = dir + "/saved.bin", log = dir + "/log.txt";
+    std::string block;
+    while (block.size() < 64000) block += "prefilled 0123456789 the quick brown fox jumps over the lazy dog\r\n";
+    block.resize(64000);
+    const int reads = 16384;
+    std::FILE *file = std::fopen(data.c_str(), "wb");
+    if (!file) throw std::runtime_error("cannot write " + data);
+    for (int k = 0; k < reads; ++k) {
+        std::string bytes = block;
+        if (k == reads - 2) bytes.replace(1000, 19, "Needle near the end");
+        form.Memo1->Lines.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), k * 1000, k * 1000);
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    }
+    std::fclose(file);
+    form.Memo1->Append("filled");
+    const double gigabyte = double(form.Memo1->Lines.Received()) / (1 << 20);
+    Say(mode, Format("a log of %.0f MB in %d reads (%zu lines), %.0f MB held; the same bytes in %s", gigabyte, reads,
+                     form.Memo1->Lines.LineCount(), double(form.Memo1->Lines.Footprint()) / (1 << 20), data.c_str()));
+    auto shell = [](const std::string &command) {
+        auto start = Clock::now();
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+        return Since(start);
+    };
+    // Until the view is done, the probe's worst delay says whether the window answered.
+    auto timed = [&](const std::function<void()> &start, double &worst) {
+        Probe probe;
+        probe.Start();
+        auto began = Clock::now();
+        start();
+        (void)QTest::qWaitFor([&] { return !view.Working(); }, 60000);
+        const double took = Since(began);
+        probe.timer.stop();
+        worst = probe.delays.empty() ? 0 : Percentile(probe.delays, 100);
+        return took;
+    };
+    const double grep = shell("grep -c -i 'needle near the end' " + data + " > /dev/null");
+    view.Select({0, 0}, {0, 0});
+    double findWorst = 0;
+    const double find = timed([&] { view.Find("needle near the end"); }, findWorst);
+    const bool foundIt = view.SelectedText() == "Needle near the end";
+    Say(mode, Format("find near the end: %.2f s (grep -c -i of the file: %.2f s, ratio %.2f), found %s; the event loop's worst delay meanwhile %.0f ms",
+                     find, grep, find / grep, foundIt ? "yes" : "NO", findWorst));
+    // Each write starts with nothing of the one before still to go to the disk.
+    shell("sync");
+    const double cp = shell("cp " + data + " " + copy);
+    shell("sync");
+    double saveWorst = 0;
+    const double save = timed([&] { view.Save(saved, true); }, saveWorst);
+    const bool same = std::system(("cmp -s " + data + " " + saved).c_str()) == 0;
+    Say(mode, Format("Save Received Bytes: %.2f s, %.0f MB/s (cp of the file: %.2f s, %.0f MB/s), identical %s; worst delay %.0f ms", save,
+                     gigabyte / save, cp, gigabyte / cp, same ? "yes" : "NO", saveWorst));
+    shell("sync");
+    double logWorst = 0;
+    const double logSave = timed([&] { view.Save(log, false); }, logWorst);
+    const double logMegabytes = double(QFileInfo(QString::fromStdString(log)).size()) / (1 << 20);
+    Say(mode, Format("Save Log As (text): %.0f MB in %.2f s, %.0f MB/s; worst delay %.0f ms", logMegabytes, logSave, logMegabytes / logSave, logWorst));
+    Say(mode, Format("peak memory %.0f MB", PeakMegabytes()));
+    QDir(QString::fromStdString(dir)).removeRecursively();
+    const bool met = foundIt && find < 2 && same && gigabyte / save >= 200 && findWorst < 100 && saveWorst < 100;
+    Say(mode, Format("targets: find under 2 s, save at least 200 MB/s, the window answering (no delay of 100 ms): %s", Verdict(met)));
+    return met ? 0 : 1;
 }
 
 int Idle()
@@ -495,9 +573,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "quorvel-bench: the console raised: %s\n", text.c_str());
     };
     std::string mode = argc > 1 ? argv[1] : "";
-    for (int i = 2; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1])), runsGiven = true;
-        else if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
+    for (int i = 2; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--hex")) hexView = true;
+        else if (i + 1 < argc && !std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[++i])), runsGiven = true;
+        else if (i + 1 < argc && !std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[++i]);
     }
     try {
         if (mode == "accuracy") return Accuracy();
@@ -505,10 +584,11 @@ int main(int argc, char **argv)
         if (mode == "stream") return Stream();
         if (mode == "idle") return Idle();
         if (mode == "longlog") return LongLog();
+        if (mode == "findsave") return FindSave();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "quorvel-bench %s: %s\n", mode.c_str(), e.what());
         return 2;
     }
-    std::fprintf(stderr, "usage: quorvel-bench accuracy|overhead|stream|longlog|idle [--runs N] [--seconds S]\n");
+    std::fprintf(stderr, "usage: quorvel-bench accuracy|overhead|stream|longlog|findsave|idle [--runs N] [--seconds S] [--hex]\n");
     return 2;
 }

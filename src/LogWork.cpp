@@ -20,6 +20,8 @@
 
 namespace {
 
+constexpr std::size_t SaveBuffer = std::size_t(1) << 20;
+
 // A find looks at no more than this between looks at the clock.
 constexpr std::uint64_t ChunkScan = std::uint64_t(1) << 20;
 
@@ -64,9 +66,10 @@ struct TLogView::Job {
     // A save.
     std::string path, temp;
     std::FILE *file = nullptr;
+    std::unique_ptr<char[]> room;  // the file's buffer, while it is open
     bool received = false;
     std::size_t next = 0, last = 0;  // the line or read to write next, and past the last
-    std::uint64_t written = 0, total = 0;
+    std::uint64_t written = 0, total = 0, looked = 0;
     std::string text;
 };
 
@@ -218,7 +221,9 @@ void TLogView::Save(const std::string &path, bool receivedBytes)
         status = "Could not save " + path + ": " + std::strerror(errno) + ".";
         return Changed();
     }
-    std::setvbuf(work->file, nullptr, _IOFBF, 1 << 20);
+    // Written a megabyte at a time: the C library's own buffer is a few KB.
+    work->room.reset(new char[SaveBuffer]);
+    std::setvbuf(work->file, work->room.get(), _IOFBF, SaveBuffer);
     work->received = receivedBytes;
     work->last = receivedBytes ? store.Reads() : LineCount();
     work->total = receivedBytes ? store.Received() : TextLength() + (work->last ? lineBreak.size() : 0);
@@ -275,7 +280,11 @@ void TLogView::Work(int ms)
                 w.written += w.text.size();
             }
             ++w.next;
-            if ((w.next & 255) == 0 && late()) break;
+            // The clock is looked at every megabyte or so: a read may be 64 KB, a line a few bytes.
+            if (w.written - w.looked >= (1u << 20) || (w.next & 1023) == 0) {
+                w.looked = w.written;
+                if (late()) break;
+            }
         }
         if (w.next < w.last) {
             status = "Saving " + w.path + ": " + Grouped(w.written >> 20) + " of " + Grouped(w.total >> 20) + " MB (Escape stops)";
