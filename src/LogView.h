@@ -39,6 +39,9 @@ public:
     virtual void AskFind() = 0;
     // The platform's save dialog; "" when the user cancelled.
     virtual std::string AskSavePath(bool receivedBytes) = 0;
+    // Hex rows line up in a font whose characters are all as wide: the host
+    // draws with one while on, and gives the view its widths (SetMetrics).
+    virtual void SetFixedPitch(bool on) = 0;
 };
 
 // FindNext is F3 (with Shift: the previous); Escape stops a find or a save.

@@ -175,6 +175,7 @@ void TLogView::SetHex(bool on)
     hex = on;
     top = {LineCount() ? PositionOfByte(topByte, false).line : 0, 0};
     anchor = PositionOfByte(a, false), caret = selected ? PositionOfByte(c, false) : anchor;
+    host.SetFixedPitch(on);
     recount = true;
     StoreChanged();
 }

@@ -26,6 +26,7 @@ struct FakeHost : TLogHost {
     void SetWorking(bool on) override { working = on; }
     void AskFind() override { askedFind = true; }
     std::string AskSavePath(bool) override { return savePath; }
+    void SetFixedPitch(bool) override {}
 };
 
 // A view of its own store, or of another's (a form's log).

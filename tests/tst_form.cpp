@@ -334,7 +334,7 @@ private slots:
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             });
             open();
-            QTest::qWaitFor([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000);
+            (void)QTest::qWaitFor([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000);
             QFile file(dir.filePath(name));
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
         };

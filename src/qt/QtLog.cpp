@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -108,13 +109,27 @@ std::string TQtLog::AskSavePath(bool receivedBytes)
 
 void TQtLog::SetFont()
 {
-    const QFontMetrics metrics(font());
+    const QFontMetrics metrics(Font());
     int widths[256];
     for (int i = 0; i < 256; ++i) widths[i] = metrics.horizontalAdvance(Glyph(static_cast<unsigned char>(i)));
     view.SetMetrics(widths, metrics.height(), Margin);
 }
 
 void TQtLog::Invalidate() { viewport()->update(); }
+
+QFont TQtLog::Font() const
+{
+    if (!fixedPitch) return font();
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(font().pointSizeF());
+    return fixed;
+}
+
+void TQtLog::SetFixedPitch(bool on)
+{
+    fixedPitch = on;
+    SetFont();
+}
 
 void TQtLog::SetScrollBar(std::size_t rows, std::size_t page, std::size_t position)
 {
@@ -177,8 +192,9 @@ void TQtLog::Paint()
     selected.format.setForeground(palette().brush(group, QPalette::HighlightedText));
     QTextOption option;
     option.setWrapMode(QTextOption::NoWrap);
+    const QFont rowFont = Font();
     for (const TLogView::Row &row : view.Rows()) {
-        QTextLayout layout(::Text(*row.text, row.from, row.to), font());
+        QTextLayout layout(::Text(*row.text, row.from, row.to), rowFont);
         layout.setTextOption(option);
         layout.setCacheEnabled(true);  // shaped once, for drawing too
         layout.beginLayout();

@@ -65,6 +65,8 @@ private:
     void SetWorking(bool on) override;
     void AskFind() override;
     std::string AskSavePath(bool receivedBytes) override;
+    void SetFixedPitch(bool on) override;
+    QFont Font() const;  // what the rows are drawn in
     void SetFont();
     void PlaceFindBar();
 
@@ -73,6 +75,7 @@ private:
     QTimer dragTimer, workTimer;
     QLineEdit findBar;
     bool settingBar = false;
+    bool fixedPitch = false;
     static constexpr int Margin = 4;
     static constexpr int WorkMs = 25;  // a find's or save's slice between events
 };

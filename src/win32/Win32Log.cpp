@@ -58,6 +58,7 @@ TWin32Log::~TWin32Log()
 {
     FreeBuffer();
     if (findDialog) DestroyWindow(findDialog);
+    if (fixed) DeleteObject(fixed);
     if (hwnd && IsWindow(hwnd)) {
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
         DestroyWindow(hwnd);
@@ -67,8 +68,30 @@ TWin32Log::~TWin32Log()
 void TWin32Log::SetFont(HFONT f)
 {
     font = f;
+    if (fixed) DeleteObject(fixed), fixed = nullptr;
     HDC dc = GetDC(hwnd);
     HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICA tm{};
+    GetTextMetricsA(dc, &tm);
+    SelectObject(dc, old);
+    ReleaseDC(hwnd, dc);
+    // The hex rows' font: fixed pitch, as tall as the control's.
+    fixed = CreateFontA(-std::max(1, int(tm.tmHeight - tm.tmInternalLeading)), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New");
+    Measure();
+}
+
+void TWin32Log::SetFixedPitch(bool on)
+{
+    fixedPitch = on;
+    Measure();
+}
+
+void TWin32Log::Measure()
+{
+    drawn = fixedPitch && fixed ? fixed : font;
+    HDC dc = GetDC(hwnd);
+    HGDIOBJ old = SelectObject(dc, drawn);
     int glyphs[256];
     if (!GetCharWidth32A(dc, 0, 255, glyphs)) std::fill(std::begin(glyphs), std::end(glyphs), 6);
     // Each byte is as wide as what it shows as.
@@ -222,7 +245,7 @@ void TWin32Log::Paint()
         bufferSize = {w, h};
     }
     HDC dc = buffer;
-    HGDIOBJ oldFont = SelectObject(dc, font);
+    HGDIOBJ oldFont = SelectObject(dc, drawn);
     const bool enabled = IsWindowEnabled(hwnd);
     FillRect(dc, &client, GetSysColorBrush(enabled ? COLOR_WINDOW : COLOR_BTNFACE));
     SetBkMode(dc, OPAQUE);

@@ -54,12 +54,14 @@ private:
     void SetWorking(bool on) override;
     void AskFind() override;
     std::string AskSavePath(bool receivedBytes) override;
+    void SetFixedPitch(bool on) override;
     void Found(const FINDREPLACEA &request);
 
     static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam);
     bool Key(WPARAM key);
     void SetFont(HFONT font);
+    void Measure();  // the widths of the font the rows are drawn in
     void Paint();
     void DrawBar();
     void ContextMenu(POINT screen);
@@ -68,10 +70,13 @@ private:
     const TLogStore &store;
     TLogView view;
     HWND hwnd = nullptr;
-    HFONT font = nullptr;
+    HFONT font = nullptr;     // the control's
+    HFONT fixed = nullptr;    // the hex rows', made to the control's height
+    HFONT drawn = nullptr;    // what the rows are drawn in
     int widths[256] = {};  // each byte as it is shown
     std::string shown;     // a row's bytes as drawn, room used again
     int lineHeight = 13;
+    bool fixedPitch = false;
     int paints = 0;
     HDC buffer = nullptr;  // the drawing, off screen, kept while the size stays
     HBITMAP bitmap = nullptr;
