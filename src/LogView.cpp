@@ -37,6 +37,9 @@ std::size_t TRowSums::Find(std::uint64_t &row) const
 void TLogView::SetMetrics(const int w[256], int h, int m)
 {
     for (int i = 0; i < 256; ++i) widths[i] = std::max(0, w[i]);
+    uniform = widths[0];
+    for (int i = 1; i < 256; ++i)
+        if (widths[i] != uniform) uniform = 0;
     rowHeight = std::max(1, h);
     margin = std::max(0, m);
     recount = true;
@@ -55,6 +58,8 @@ int TLogView::Page() const { return std::max(1, (height - 2 * margin) / rowHeigh
 
 int TLogView::Wrapped(std::size_t line) const
 {
+    // In a fixed-pitch font a line's length says whether it fits, with no need of its text.
+    if (uniform && std::int64_t(LineLength(line)) * uniform <= std::max(1, width - 2 * margin)) return 1;
     Line(line, scratchText);
     Wrap(scratchText, scratchRows);
     return int(scratchRows.size());
@@ -304,6 +309,27 @@ void TLogView::Wrap(const std::string &text, std::vector<std::pair<int, int>> &o
     out.clear();
     const int room = std::max(1, width - 2 * margin);
     const int n = int(text.size());
+    if (uniform) {
+        // The same, counted: so many characters a row, then back to the last blank.
+        if (std::int64_t(n) * uniform <= room) return out.push_back({0, n});
+        const int fit = std::max(1, room / uniform);
+        for (int start = 0;;) {
+            int i = start + fit;
+            if (i >= n) return out.push_back({start, n});
+            int blank = -1;
+            if (text[std::size_t(i)] == ' ') {
+                while (i + 1 < n && text[std::size_t(i + 1)] == ' ') ++i;
+                blank = i;
+            } else {
+                for (int k = i - 1; k >= start && blank < 0; --k)
+                    if (text[std::size_t(k)] == ' ') blank = k;
+            }
+            const int end = blank >= start ? blank + 1 : i;
+            out.push_back({start, end});
+            if (end >= n) return;
+            start = end;
+        }
+    }
     int whole = 0;  // most lines fit: one quick sum says so
     for (char c : text) whole += widths[static_cast<unsigned char>(c)];
     if (whole <= room) return out.push_back({0, n});

@@ -244,6 +244,7 @@ private:
     TLogHost &host;
     const std::string lineBreak;
     int widths[256] = {};
+    int uniform = 0;  // every byte's width, where all are the same (a fixed-pitch font); else 0
     int rowHeight = 1, margin = 0;
     int width = 0, height = 0;
     Place top;               // the first row in sight, away from the end
@@ -272,6 +273,7 @@ private:
     mutable std::vector<int> tailRows;  // rows of the last lines, from tailFirst on
     mutable std::size_t tailFirst = 0;
     mutable std::string scratchText;  // room used again, line after line
+    mutable std::size_t lastRead = 0;  // the read SourceOf found last: lines are mostly asked for in order
     mutable std::vector<std::pair<int, int>> scratchRows;
     mutable bool maxTopStale = true;
     mutable std::uint64_t maxTopVersion = 0;

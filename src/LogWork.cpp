@@ -81,7 +81,11 @@ TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak
 
 TLogView::~TLogView()
 {
-    if (job) Stop();
+    // The host is going too: the half-written file goes, and nothing is said.
+    if (job && job->file) {
+        std::fclose(job->file);
+        std::remove(job->temp.c_str());
+    }
 }
 
 void TLogView::HexRow(const TLogRead &read, std::size_t row, std::string &into) const
@@ -89,17 +93,34 @@ void TLogView::HexRow(const TLogRead &read, std::size_t row, std::string &into) 
     static const char digits[] = "0123456789ABCDEF";
     const int width = OffsetDigits(read);
     const std::size_t first = row * 16, n = std::min<std::size_t>(16, read.count - first);
-    into.assign(std::size_t(width + 2 + 47 + 2) + n, ' ');
-    for (int d = 0; d < width; ++d) into[std::size_t(d)] = digits[(first >> (4 * (width - 1 - d))) & 15];
-    const char *data = nullptr;
-    std::uint64_t at = read.at + first;
-    for (std::size_t i = 0, piece = 0; i < n; ++i, --piece, ++at, ++data) {
-        if (piece == 0) piece = store.Piece(at, n - i, data);
-        const unsigned char b = static_cast<unsigned char>(*data);
-        into[std::size_t(width + 2) + 3 * i] = digits[b >> 4];
-        into[std::size_t(width + 3) + 3 * i] = digits[b & 15];
-        into[std::size_t(width + 2 + 47 + 2) + i] = b >= 0x20 && b < 0x7F ? char(b) : '.';
+    // Made in place, then copied once: every row of a streaming read passes here.
+    char text[8 + 2 + 47 + 2 + 16];
+    const std::size_t hex = std::size_t(width + 2), chars = hex + 47 + 2;
+    std::memset(text, ' ', chars);
+    for (int d = 0; d < width; ++d) text[d] = digits[(first >> (4 * (width - 1 - d))) & 15];
+    // Each byte's two digits and its character, from a table made once.
+    static const struct Table {
+        char shown[256][3];
+        Table()
+        {
+            for (int b = 0; b < 256; ++b)
+                shown[b][0] = digits[b >> 4], shown[b][1] = digits[b & 15], shown[b][2] = b >= 0x20 && b < 0x7F ? char(b) : '.';
+        }
+    } table;
+    unsigned char bytes[16];
+    for (std::size_t i = 0; i < n;) {
+        const char *data;
+        const std::size_t take = store.Piece(read.at + first + i, n - i, data);
+        std::memcpy(bytes + i, data, take);
+        i += take;
     }
+    for (std::size_t i = 0; i < n; ++i) {
+        const char *shown = table.shown[bytes[i]];
+        text[hex + 3 * i] = shown[0];
+        text[hex + 3 * i + 1] = shown[1];
+        text[chars + i] = shown[2];
+    }
+    into.assign(text, chars + n);
 }
 
 int TLogView::HexRowLength(const TLogRead &read, std::size_t row)
@@ -111,15 +132,18 @@ TLogView::Source TLogView::SourceOf(std::size_t line) const
 {
     const std::size_t reads = store.Reads();
     if (!hex || reads == 0) return {line, reads, 0};
-    // The last read whose rows start at this line or before.
+    // The last read whose rows start at this line or before: the one found last, or the next, most often.
     auto start = [&](std::size_t k) { return std::int64_t(store.Read(k).line + 1) + store.Read(k).rowsBefore; };
     std::size_t lo = 0, hi = reads;
+    for (std::size_t k = lastRead; k < reads && k <= lastRead + 1; ++k)
+        if (start(k) <= std::int64_t(line) && (k + 1 == reads || start(k + 1) > std::int64_t(line))) lo = hi = k + 1;
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
         if (start(mid) <= std::int64_t(line)) lo = mid + 1;
         else hi = mid;
     }
     if (lo == 0) return {line, reads, 0};
+    lastRead = lo - 1;
     const TLogRead &read = store.Read(lo - 1);
     const std::int64_t row = std::int64_t(line) - start(lo - 1);
     if (row < std::int64_t(read.Rows())) return {read.line, lo - 1, std::size_t(row)};
@@ -320,6 +344,11 @@ void TLogView::Work(int ms)
     const unsigned char upper = !w.exact && lower >= 'a' && lower <= 'z' ? lower - 32 : lower;
     auto matches = [&](std::uint64_t at) {
         if (at + m > w.end) return false;
+        if (w.exact) {
+            // Bytes in hex are the board's: within one read.
+            const std::size_t k = store.ReadHolding(at);
+            if (k == store.Reads() || at + m > store.Read(k).at + store.Read(k).count) return false;
+        }
         for (std::size_t j = 1; j < m; ++j) {
             const unsigned char b = store.At(at + j);
             if ((w.exact ? b : Fold(b)) != static_cast<unsigned char>(w.needle[j])) return false;

@@ -430,7 +430,8 @@ TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
     CHECK_EQ(find("pic:", false), std::string("0:PIC:"));
     log.view.SetHex(true);
     CHECK_EQ(find("0d 0A 42", true), std::string("2:0D 0A 42"));
-    CHECK_EQ(find("65", true), std::string("2:65"));  // the byte "e", not the offset's digits
+    log.view.Select({0, 0}, {0, 0});
+    CHECK_EQ(find("65", true), std::string("2:65"));  // the board's "e", not the count line's or the offset's digits
     CHECK_EQ(Invariants(log, 40, 5), std::string());
 
     // A match over the store's chunk boundary, either way, in a log past it.
@@ -442,6 +443,27 @@ TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
         big.view.Find("needle", forward);
         Run(big);
         CHECK_EQ(big.view.SelectedText(), std::string("NeEdLe"));
+    }
+}
+
+TEST_CASE(a_fixed_pitch_font_wraps_lines_as_any_other_font_does)
+{
+    // Counted for a font whose characters are all as wide, measured for any other: the same rows.
+    std::mt19937 random(11);
+    int widths[256];
+    std::fill(std::begin(widths), std::end(widths), 1);
+    widths[0xFF] = 2;  // never in these lines: the rows must not change, only how they are found
+    for (int round = 0; round < 300; ++round) {
+        const int width = int(random() % 30), height = 1 + int(random() % 40);
+        Log fixed(width, height), measured(width, height);
+        measured.view.SetMetrics(widths, 1, 0);
+        for (int line = 0; line < 6; ++line) {
+            std::string text(random() % 70, 'x');
+            for (char &c : text) c = "ab  \x01"[random() % 5];
+            fixed.Add(text), measured.Add(text);
+        }
+        CHECK_EQ(fixed.Shown(), measured.Shown());
+        CHECK_EQ(fixed.view.TotalRows(), measured.view.TotalRows());
     }
 }
 
