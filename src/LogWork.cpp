@@ -9,11 +9,10 @@
 #include <cstring>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
+// The file system's part of the Windows API only (MoveFileExA), none of a window's.
 #include <process.h>
-#include <windows.h>
+#include <windef.h>
+#include <winbase.h>
 #else
 #include <unistd.h>
 #endif

@@ -362,6 +362,7 @@ TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
     log.view.Shortcut('S');
     Run(log);
     CHECK(FileText("logview-log.txt") == log.view.Text() + "\r\n");
+    std::remove("logview-log.txt");
     // A failed save says why in a line and leaves nothing under the name; so does one stopped or cleared under it.
     for (const char *path : {"no-such-folder/x.bin", "."}) {
         log.host.savePath = path;
