@@ -327,12 +327,16 @@ private slots:
         // Both saves through the save dialog, the name typed into it.
         QTemporaryDir dir;
         auto save = [&](const QString &name, auto open) -> QByteArray {
-            QTimer::singleShot(200, [&] {
+            // Looked for until it is up (slow under emulation), then the name typed where the focus is.
+            QTimer answer;
+            QObject::connect(&answer, &QTimer::timeout, [&] {
                 auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-                if (!dialog) return;
+                if (!dialog || !dialog->isVisible() || !QApplication::focusWidget() || QApplication::focusWidget()->window() != dialog) return;
+                answer.stop();
                 QTest::keyClicks(QApplication::focusWidget(), dir.filePath(name));
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             });
+            answer.start(100);
             open();
             (void)QTest::qWaitFor([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000);
             QFile file(dir.filePath(name));
