@@ -7,7 +7,18 @@
 const char *const TLogStore::FullLine = "The log could not grow: the system has no more memory for it. What came until now is kept.";
 
 namespace {
-constexpr std::uint8_t HasNul = 4;
+// A line's end: 0 none (the last of what was added), 1 CR or LF, 2 CR LF,
+// 3 CR, NULs and LF; HasNul: its characters are counted apart.
+constexpr std::uint8_t CrNulsLf = 3, HasNul = 4;
+}
+
+std::uint64_t TLogStore::TextEnd(std::size_t i) const
+{
+    const std::uint64_t end = End(i);
+    if ((ends[i] & 3) != CrNulsLf) return end - (ends[i] & 3);
+    std::uint64_t at = end - 1;  // the LF, after the NULs, after the CR
+    while (At(at - 1) == 0) --at;
+    return at - 1;
 }
 
 void TLogStore::Put(const char *data, std::size_t n)
@@ -36,8 +47,9 @@ void TLogStore::Add(const char *data, std::size_t n)
     };
     auto finish = [&](std::size_t to, std::uint8_t end) {
         const std::uint64_t characters = to - from - nuls;
-        ends.back() = std::uint8_t(end | (nuls ? HasNul : 0));
-        if (nuls) nulLines.push_back({starts.size() - 1, characters});
+        const bool counted = nuls || end == CrNulsLf;  // its length is not its bytes less its line end
+        ends.back() = std::uint8_t(end | (counted ? HasNul : 0));
+        if (counted) nulLines.push_back({starts.size() - 1, characters});
         shown += characters;
     };
     start(base);
@@ -49,10 +61,15 @@ void TLogStore::Add(const char *data, std::size_t n)
             continue;
         }
         if (c != '\r' && c != '\n') continue;
-        std::uint8_t end = 1;
-        if (c == '\r' && i + 1 < n && data[i + 1] == '\n') end = 2;
-        finish(i, end);
-        i += end - 1;
+        // CR LF ends one line, NULs between them or not: the text leaves NULs out first.
+        std::size_t last = i;
+        if (c == '\r') {
+            std::size_t j = i + 1;
+            while (j < n && data[j] == '\0') ++j;
+            if (j < n && data[j] == '\n') last = j;
+        }
+        finish(i, last == i ? 1 : last == i + 1 ? 2 : CrNulsLf);
+        i = last;
         from = i + 1, nuls = 0;
         start(base + from);
     }
@@ -188,7 +205,7 @@ void TLogStore::Line(std::size_t i, std::string &line) const
     line.clear();
     if (i >= starts.size()) return;
     std::uint64_t at = starts[i];
-    const std::uint64_t end = End(i) - (ends[i] & 3);
+    const std::uint64_t end = TextEnd(i);
     line.reserve(std::size_t(end - at));
     while (at < end) {
         const char *data;
@@ -203,9 +220,10 @@ TLogPosition TLogStore::PositionOf(std::uint64_t at) const
 {
     if (starts.empty()) return {};
     const std::size_t i = std::size_t(std::upper_bound(starts.begin(), starts.end(), at) - starts.begin()) - 1;
-    std::uint64_t offset = std::min<std::uint64_t>(at, End(i) - (ends[i] & 3)) - starts[i];
+    const std::uint64_t end = TextEnd(i);
+    std::uint64_t offset = std::min(at, end) - starts[i];
     if (ends[i] & HasNul)
-        for (std::uint64_t b = starts[i]; b < at && b < End(i); ++b) offset -= At(b) == 0;
+        for (std::uint64_t b = starts[i]; b < at && b < end; ++b) offset -= At(b) == 0;
     return {i, int(offset)};
 }
 

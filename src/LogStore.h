@@ -94,6 +94,7 @@ public:
 
 private:
     std::uint64_t End(std::size_t i) const { return i + 1 < starts.size() ? starts[i + 1] : size; }
+    std::uint64_t TextEnd(std::size_t i) const;  // where line i's characters end, before its line end
     void Put(const char *data, std::size_t n);
     void Add(const char *data, std::size_t n);  // bytes and the lines they make; throws when out of memory
     struct Mark {
@@ -108,7 +109,7 @@ private:
     std::vector<std::unique_ptr<char[]>> chunks;
     std::uint64_t size = 0, shown = 0, received = 0;
     std::vector<std::uint64_t> starts;  // where each line begins among the bytes
-    std::vector<std::uint8_t> ends;     // each line's end: its line end's bytes, and 4 when it holds NULs
+    std::vector<std::uint8_t> ends;     // how each line ends, and whether its characters are counted apart
     std::vector<std::pair<std::size_t, std::uint64_t>> nulLines;  // a line with NULs, and its characters
     std::vector<TLogRead> reads;
     std::int64_t wallMinusMonotonic = 0;

@@ -340,13 +340,17 @@ private:
         const DWORD n = DWORD(std::strtoul(count.c_str() + title.size(), nullptr, 10));
         scratch.Clear();
         scratch.Append(ReceivedText(form.RxBuffer.data(), std::min<DWORD>(n, DWORD(form.RxBuffer.size()))));
-        bool same = log.LineCount() == from + 1 + scratch.LineCount();
-        for (std::size_t i = 0; same && i < scratch.LineCount(); ++i) same = log.Line(from + 1 + i) == scratch.Line(i);
+        std::string why;
+        if (log.LineCount() != from + 1 + scratch.LineCount())
+            why = std::to_string(log.LineCount() - from - 1) + " lines where " + std::to_string(scratch.LineCount()) + " were due";
+        for (std::size_t i = 0; why.empty() && i < scratch.LineCount(); ++i)
+            if (log.Line(from + 1 + i) != scratch.Line(i)) why = "its line " + std::to_string(i) + " differs";
         // And its bytes kept exactly, every value.
         const TLogRead *read = log.Reads() ? &log.Read(log.Reads() - 1) : nullptr;
-        same = same && read && read->line == from && read->count == n;
-        for (DWORD b = 0; same && b < n; ++b) same = log.At(read->at + b) == form.RxBuffer[b];
-        if (!same) Fail("a read of " + std::to_string(n) + " bytes is not in the log as it came");
+        if (why.empty() && !(read && read->line == from && read->count == n)) why = "no read recorded at its count line";
+        for (DWORD b = 0; why.empty() && b < n; ++b)
+            if (log.At(read->at + b) != form.RxBuffer[b]) why = "its byte " + std::to_string(b) + " differs";
+        if (!why.empty()) Fail("a read of " + std::to_string(n) + " bytes is not in the log as it came: " + why);
     }
 
     // The data lines since the last count line, joined.

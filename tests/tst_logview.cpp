@@ -292,9 +292,10 @@ std::string FileText(const std::string &path)
     return text;
 }
 
-// Lines as the log has always shown text: a line per read or line written, CR, LF and CR LF end one, NULs left out.
-void TextLines(const std::string &text, std::vector<std::string> &lines)
+// Lines as the log has always shown text: a line per read or line written, NULs left out, then CR, LF and CR LF end one.
+void TextLines(std::string text, std::vector<std::string> &lines)
 {
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
     lines.emplace_back();
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\0') continue;
@@ -311,9 +312,11 @@ void TextLines(const std::string &text, std::vector<std::string> &lines)
 
 TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
 {
-    // Every value four times over, in reads of random size, one of them cut between CR and LF.
+    // Every value four times over, in reads of random size, one of them cut between CR and LF;
+    // then CR LF with NULs between them, which the text takes for one line end.
     std::string sent;
     for (int b = 0; b < 4 * 256; ++b) sent += char(b % 256);
+    sent += std::string("a\r\0\nb\r\0\0\nc\0\r\n\r\0d", 16);
     std::mt19937 random(7);
     Log log(200, 20);
     std::vector<std::string> lines;
@@ -357,7 +360,7 @@ TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
     log.view.Command(TLogCommand::SaveReceived);
     Run(log);
     CHECK(FileText("logview-bytes.bin") == sent);
-    CHECK_EQ(log.view.Status(), std::string("Saved 1,024 bytes to logview-bytes.bin."));
+    CHECK_EQ(log.view.Status(), std::string("Saved 1,040 bytes to logview-bytes.bin."));
     log.host.savePath = "logview-log.txt";
     log.view.Shortcut('S');
     Run(log);
@@ -536,7 +539,7 @@ TEST_CASE(random_appends_resizes_keys_and_clicks_keep_the_view_whole)
         const int op = pick(100);
         if (op < 40) {
             std::string bytes(std::size_t(pick(14)), '\0');
-            for (char &b : bytes) b = char(pick(4) ? pick(256) : " \r\n"[pick(3)]);
+            for (char &b : bytes) b = pick(4) ? char(pick(256)) : std::string(" \r\n\0", 4)[std::size_t(pick(4))];
             // Reads (gaps from none to hours) and lines of the console's own.
             if (pick(2) && !bytes.empty()) {
                 clock += pick(2) ? pick(2000) : pick(1 << 30);
