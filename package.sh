@@ -37,6 +37,12 @@ for arch in amd64 "${QUORVEL_ARM_ARCHES[@]}"; do
     cp "$dir/quorvel_${version}_$arch.deb" "$dist/"
 done
 
+# The installers carry the whole manual as README.txt: the README, then docs/.
+manual=$PWD/build/manual.md
+for doc in README.md docs/*.md; do
+    cat "$doc"
+    echo
+done >"$manual"
 for arch in x64 x86; do
     triple=$([ $arch = x64 ] && echo x86_64 || echo i686)
     quorvel_build "build/win-$arch-release" -DCMAKE_TOOLCHAIN_FILE="cmake/$triple-w64-mingw32.cmake" \
@@ -44,7 +50,7 @@ for arch in x64 x86; do
     "$triple-w64-mingw32-strip" -o "$dist/Quorvel-$arch.exe" "build/win-$arch-release/Quorvel.exe"
     "$triple-w64-mingw32-strip" -o "$dist/quorvel-speed-$arch.exe" "build/win-$arch-release/quorvel-speed.exe"
     makensis -V2 -DARCH=$arch -DVERSION="$version" -DVERSION4="$version4" -DEXE="$dist/Quorvel-$arch.exe" \
-        -DSPEED="$dist/quorvel-speed-$arch.exe" -DREADME="$PWD/README.md" -DOUT="$dist/quorvel-$version-$arch-setup.exe" \
+        -DSPEED="$dist/quorvel-speed-$arch.exe" -DREADME="$manual" -DOUT="$dist/quorvel-$version-$arch-setup.exe" \
         packaging/windows/quorvel.nsi
 done
 zipdir=$dist/quorvel-$version-windows

@@ -18,6 +18,13 @@ set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/common.sh
 
+# How long each step took, said at the end (the docs give these figures).
+laps=() lapped=0
+lap() {
+    laps+=("$1 $(((SECONDS - lapped) / 60)) min $(((SECONDS - lapped) % 60)) s")
+    lapped=$SECONDS
+}
+
 quorvel_install_missing "${QUORVEL_WINDOWS_PACKAGES[@]}" "${QUORVEL_RIG_PACKAGES[@]}" \
     "${QUORVEL_PACKAGE_PACKAGES[@]}" "${QUORVEL_PACKAGE_CHECK_PACKAGES[@]}" "${QUORVEL_TEST_PACKAGES[@]}"
 quorvel_install_wine32
@@ -32,14 +39,17 @@ done
 for arch in "${QUORVEL_ARM_ARCHES[@]}"; do
     quorvel_build_arm_tests "$arch"
 done
+lap "installing and building"
 
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 echo "== Linux"
 (cd build/asan && ctest --no-tests=error --output-on-failure)
+lap "Linux"
 echo "== 64-bit Windows, under Wine"
 (cd build/mingw-x86_64 && ctest --no-tests=error --output-on-failure)
+lap "64-bit Wine"
 for arch in "${QUORVEL_ARM_ARCHES[@]}"; do
     qemu=$(sed -n 's/^QUORVEL_QEMU_PROGRAM:FILEPATH=//p' "build/$arch/CMakeCache.txt")
     echo "== Linux on $arch, under user-mode qemu ($qemu)"
@@ -53,6 +63,7 @@ for arch in "${QUORVEL_ARM_ARCHES[@]}"; do
     (cd "build/$arch" && ctest --no-tests=error --output-on-failure)
     # What emulation cannot show is said, not passed over.
     grep -h "^note \|^SKIP " "build/$arch/Testing/Temporary/LastTest.log" || true
+    lap "$arch"
 done
 # 32-bit Wine runs where a 32-bit program does: here when this kernel runs
 # one (the choice is made by trying), else in the rig's guest, Debian's own
@@ -67,6 +78,7 @@ fi
 if [ -z "$guest32" ]; then
     echo "== 32-bit Windows, under 32-bit Wine, here: this kernel runs 32-bit programs"
     (cd build/mingw-i686 && ctest --no-tests=error --output-on-failure)
+    lap "32-bit Wine"
     echo "== The packages: the Debian package, and the Windows installers under Wine"
     ./package.sh >/dev/null
     tests/package-check.sh build/dist
@@ -79,9 +91,12 @@ for arch in "${QUORVEL_ARM_ARCHES[@]}"; do
     echo "== The $arch package, its programs under user-mode qemu"
     tests/package-check.sh build/dist "$arch"
 done
+lap "the packages"
 if [ -n "$guest32" ]; then
     echo "== 32-bit Windows, under 32-bit Wine in the rig's guest: $guest32"
     echo "   (then the Windows installers' checks there too; emulated, this takes some minutes)"
     QUORVEL_RIG_CACHE=$PWD/build/asan/rig QUORVEL_RIG_MEMORY=6144 QUORVEL_RIG_TIMEOUT=1800 \
         tests/rig/rig.sh --no-summary tests/rig/wine32.sh
+    lap "32-bit Wine and the installers in the guest"
 fi
+echo "test.sh: every stage passed in $((SECONDS / 60)) min $((SECONDS % 60)) s: $(IFS=,; echo "${laps[*]}" | sed 's/,/, /g')"
