@@ -29,16 +29,7 @@ fail() {
     echo "screenshots: $*" >&2
     exit 1
 }
-# Waits up to `tenths` tenths of a second for `test` to hold.
-wait_for() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+source tests/window-keys.sh
 
 # Linux: the board linked in a ports folder of this run's own, so that no
 # link of the user's is touched.
@@ -47,7 +38,7 @@ pids+=($!)
 wait_for 100 grep -q "[0-9]" "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n 1 "$work/display")" XDG_CONFIG_HOME=$work/config
 sim=$PWD/build/release/quorvel-sim
-build/release/quorvel-sim --port 20 --rate 1000 >"$work/sim" 2>&1 &
+"$sim" --port 20 --rate 1000 >"$work/sim" 2>&1 &
 simpid=$!
 pids+=($simpid)
 wait_for 100 grep -q "board on port" "$work/sim" || fail "the simulator did not start: $(cat "$work/sim")"
@@ -59,19 +50,7 @@ wait_for 100 find_window || fail "the console's window did not map: $(cat "$work
 sleep 1
 # No window manager here: the window is given the focus as one would give it.
 xdotool windowfocus --sync "$window"
-press() { xdotool key --delay 60 "$@"; sleep 0.3; }
-press Tab Tab          # past the disabled Send and the log, into the port list
-xdotool type --delay 80 20
-sleep 0.5
-press shift+Tab shift+Tab shift+Tab  # the log, Send (enabled now), the text box
-xdotool type --delay 60 hello
-press Return
-sleep 1
-press Tab Tab Tab Tab Tab Tab Tab  # round to "Speed Test PC > PIC"
-press space
-sleep 3
-press Tab space        # "Speed Test PIC > PC"
-sleep 3
+drive_window 3
 import -window "$window" "$images/quorvel-linux.png"
 kill -USR1 "$simpid"
 wait_for 30 grep -q "received text" "$work/sim" || fail "the simulator gave no counts"

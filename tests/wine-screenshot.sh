@@ -31,16 +31,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-# Waits up to `tenths` tenths of a second for `test` to hold.
-wait_for() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
+source "$(dirname "$0")/window-keys.sh"
 
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
@@ -62,19 +53,7 @@ sleep 3  # the window draws itself
 
 # Keys go to the window under the pointer (no window manager here); the focus starts in the text box.
 xdotool mousemove 10 10
-press() { xdotool key --delay 60 "$@"; sleep 0.3; }
-press Tab Tab          # past the disabled Send and the log, into the port list
-xdotool type --delay 80 20
-sleep 0.5
-press shift+Tab shift+Tab shift+Tab  # the log, Send (enabled now), the text box
-xdotool type --delay 60 hello
-press Return
-sleep 1
-press Tab Tab Tab Tab Tab Tab Tab  # round to "Speed Test PC > PIC"
-press space
-sleep 4
-press Tab space        # "Speed Test PIC > PC"
-sleep 4
+drive_window 4
 
 import -window root "$work/screen.png"
 convert "$work/screen.png" -crop 560x500+336+220 +repage "$shot"
