@@ -227,6 +227,17 @@ TLogPosition TLogStore::PositionOf(std::uint64_t at) const
     return {i, int(offset)};
 }
 
+std::uint64_t TLogStore::ByteOf(TLogPosition p) const
+{
+    if (p.line >= starts.size()) return size;
+    const std::uint64_t end = TextEnd(p.line);
+    std::uint64_t at = starts[p.line];
+    if (!(ends[p.line] & HasNul)) return std::min(at + std::uint64_t(std::max(p.offset, 0)), end);
+    for (int n = std::max(p.offset, 0); at < end; ++at)
+        if (At(at) != 0 && n-- == 0) break;
+    return at;
+}
+
 std::size_t TLogStore::Piece(std::uint64_t at, std::size_t n, const char *&data) const
 {
     const std::size_t offset = std::size_t(at % ChunkBytes);

@@ -73,6 +73,11 @@ public:
     std::uint64_t Offset(std::size_t i) const { return i < starts.size() ? starts[i] : size; }
     // The line that holds byte `at`, and the characters before it in the line.
     TLogPosition PositionOf(std::uint64_t at) const;
+    // Its inverse: the byte a place of the text stands before (a NUL is no
+    // character, so it is the character's own byte, not a NUL before it).
+    std::uint64_t ByteOf(TLogPosition p) const;
+    // Where line i's characters end, before its line end.
+    std::uint64_t TextEnd(std::size_t i) const;
     std::uint64_t Bytes() const { return size; }
     std::uint64_t Shown() const { return shown; }  // characters of every line
     // Bytes at..at+n, where they lie in the store (up to a piece's end: at least one byte for n > 0).
@@ -94,7 +99,6 @@ public:
 
 private:
     std::uint64_t End(std::size_t i) const { return i + 1 < starts.size() ? starts[i + 1] : size; }
-    std::uint64_t TextEnd(std::size_t i) const;  // where line i's characters end, before its line end
     void Put(const char *data, std::size_t n);
     void Add(const char *data, std::size_t n);  // bytes and the lines they make; throws when out of memory
     struct Mark {

@@ -54,7 +54,14 @@ void TLogView::Resize(int w, int h)
     StoreChanged();
 }
 
-int TLogView::Page() const { return std::max(1, (height - 2 * margin) / rowHeight); }
+int TLogView::Page() const { return std::max(1, (RowsHeight() - 2 * margin) / rowHeight); }
+
+void TLogView::SetStatus(const std::string &line)
+{
+    // The rows make room for the line, or take it back: the last page is another.
+    if (line.empty() != status.empty()) maxTopStale = true, stale = true;
+    status = line;
+}
 
 int TLogView::Wrapped(std::size_t line) const
 {
@@ -73,8 +80,12 @@ std::uint64_t TLogView::Estimate(std::size_t first, std::size_t end) const
     for (int c = 0x20; c < 0x7F; ++c) sum += std::uint64_t(widths[c]);
     const std::uint64_t room = std::uint64_t(std::max(1, width - 2 * margin)) * 0x5F;
     const std::uint64_t lines = end - first;
-    const std::uint64_t bytes = hex ? lines * 71 : store.Offset(end) - store.Offset(first);
-    return std::max(lines, bytes * sum / room + lines / 2);
+    // What the lines show, not the bytes they keep: NULs and line ends take no room.
+    std::uint64_t shown = 0;
+    if (hex) shown = lines * 71;
+    else
+        for (std::size_t i = first; i < end; ++i) shown += store.LineLength(i);
+    return std::max(lines, shown * sum / room + lines / 2);
 }
 
 void TLogView::Count() const
@@ -373,6 +384,7 @@ void TLogView::LayOut() const
     rows.clear();
     texts.clear();
     const std::size_t count = LineCount();
+    const int height = RowsHeight();
     if (count == 0 || height <= 0) return;
     std::vector<std::pair<int, int>> wrapped;
     auto add = [&](std::size_t line, const std::pair<int, int> &part, int y) {
@@ -706,7 +718,7 @@ bool TLogView::Key(TLogKey key, int modifiers)
     if (key == TLogKey::Escape) {
         if (!job && status.empty()) return false;
         if (job) Stop();
-        else status.clear(), Changed();
+        else SetStatus(""), Changed();
         return true;
     }
     if (key == TLogKey::FindNext) {

@@ -160,8 +160,11 @@ public:
     // Find: the next place where `what` is, after the selection (or before
     // it), case-insensitive; in hex, "0D 0A 00" finds those bytes. The match
     // is selected and brought into sight. A long log is searched a slice at a time.
-    void Find(const std::string &what, bool forward = true);
+    // `shown` is how the status line writes it, in the host's own encoding ("": as it is).
+    void Find(const std::string &what, bool forward = true, const std::string &shown = "");
     const std::string &Sought() const { return sought; }
+    // A line of the host's own in the status line, put away as the others are.
+    void Say(const std::string &line);
     // Writes the log as shown (receivedBytes: the board's bytes alone, exactly)
     // to `path`, a slice at a time; the file appears under its name only whole.
     void Save(const std::string &path, bool receivedBytes);
@@ -170,6 +173,8 @@ public:
     void Stop();        // the find or the save ends here; a save leaves no file
     // What the view says below its rows: progress, or how a find or save ended ("": nothing).
     const std::string &Status() const { return status; }
+    // The strip the status line takes at the view's foot (0: none); the rows stand above it.
+    int StatusHeight() const { return status.empty() ? 0 : rowHeight + 2; }
 
     // Times: each read's count line also shows the time of day it was made,
     // to the millisecond, and the gap since the read before it.
@@ -219,9 +224,12 @@ private:
     std::size_t LineOf(std::size_t storeLine) const;  // the view's line where a store line's first byte shows
     Position PositionOfByte(std::uint64_t at, bool after) const;  // the view's place of a byte of the store
     std::uint64_t ByteOf(Position p) const;  // the store's byte under a place of the view
+    std::uint64_t LastByteBefore(Position p) const;  // the byte of the character before a place
     void HexRow(const TLogRead &read, std::size_t row, std::string &into) const;
     static int HexRowLength(const TLogRead &read, std::size_t row);
     void Finish(const std::string &said);
+    void SetStatus(const std::string &line);
+    int RowsHeight() const { return height - StatusHeight(); }  // where rows are laid out
     Place MaxTop() const;
     Place Forward(Place from, std::uint64_t rows) const;
     Place Back(Place from, std::uint64_t rows) const;
@@ -257,6 +265,7 @@ private:
     bool times = false;
     bool hex = false;
     std::string sought;  // what the last find looked for
+    std::string soughtShown;  // the same as the status line writes it
     std::string status;
     std::unique_ptr<Job> job;
 

@@ -2,24 +2,16 @@
 // at a time (find, save), so that the window answers meanwhile.
 #include "LogView.h"
 
+#include "LogFind.h"
+#include "LogSave.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#ifdef _WIN32
-// The file system's part of the Windows API only (MoveFileExA), none of a window's.
-#include <process.h>
-#include <windef.h>
-#include <winbase.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
-
-constexpr std::size_t SaveBuffer = std::size_t(1) << 20;
 
 // A find looks at no more than this between looks at the clock.
 constexpr std::uint64_t ChunkScan = std::uint64_t(1) << 20;
@@ -51,21 +43,15 @@ bool HexBytes(const std::string &text, std::string &bytes)
     return high < 0 && !bytes.empty();
 }
 
-unsigned char Fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
-
 }  // namespace
 
 struct TLogView::Job {
     bool saving = false;
     std::uint64_t generation = 0;
-    // A find: matches of `needle` start in [low, high); a pass goes up or down, and a second wraps round.
-    std::string needle;
-    bool exact = false, forward = true, wrapped = false;
-    std::uint64_t origin = 0, end = 0, at = 0, scanned = 0;
+    std::unique_ptr<TLogSearch> search;  // a find
     // A save.
-    std::string path, temp;
-    std::FILE *file = nullptr;
-    std::unique_ptr<char[]> room;  // the file's buffer, while it is open
+    std::string path;
+    TLogFile file;
     bool received = false;
     std::size_t next = 0, last = 0;  // the line or read to write next, and past the last
     std::uint64_t written = 0, total = 0, looked = 0;
@@ -80,11 +66,7 @@ TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak
 
 TLogView::~TLogView()
 {
-    // The host is going too: the half-written file goes, and nothing is said.
-    if (job && job->file) {
-        std::fclose(job->file);
-        std::remove(job->temp.c_str());
-    }
+    // The host is going too: the half-written file goes (with the job), and nothing is said.
 }
 
 void TLogView::HexRow(const TLogRead &read, std::size_t row, std::string &into) const
@@ -183,46 +165,63 @@ std::uint64_t TLogView::ByteOf(Position p) const
     const Source from = SourceOf(p.line);
     if (from.read < store.Reads()) {
         const TLogRead &read = store.Read(from.read);
-        const int column = std::clamp((p.offset - OffsetDigits(read) - 2) / 3, 0, 15);
+        // The byte whose digits or whose character the place is at.
+        const int chars = OffsetDigits(read) + 2 + 47 + 2;
+        const int column = p.offset >= chars ? std::min(p.offset - chars, 15) : std::clamp((p.offset - OffsetDigits(read) - 2) / 3, 0, 15);
         return read.at + std::min<std::uint64_t>(from.row * 16 + std::size_t(column), read.count - 1);
     }
-    return store.Offset(from.line) + std::min<std::uint64_t>(std::uint64_t(p.offset), store.LineLength(from.line));
+    return store.ByteOf({from.line, p.offset});
+}
+
+std::uint64_t TLogView::LastByteBefore(Position p) const
+{
+    // The character before the place: in its line, or the line before's last.
+    if (p.offset > 0) return ByteOf({p.line, p.offset - 1});
+    if (p.line == 0) return ByteOf(p);
+    return ByteOf({p.line - 1, std::max(LineLength(p.line - 1) - 1, 0)});
 }
 
 void TLogView::SetHex(bool on)
 {
     if (on == hex || job) return;
-    // The same bytes stay at the top and under the selection.
-    const std::uint64_t topByte = ByteOf({TopLine(), 0}), a = ByteOf(anchor), c = ByteOf(caret);
-    const bool selected = HasSelection();
+    // The same bytes stay at the top and under the selection: from the byte
+    // at its start to the one before its end, whichever way it was made.
+    const std::uint64_t topByte = ByteOf({TopLine(), 0});
+    const bool selected = HasSelection(), backwards = caret < anchor;
+    const Position from = std::min(anchor, caret), to = std::max(anchor, caret);
+    const std::uint64_t first = ByteOf(from), last = selected ? LastByteBefore(to) : first;
     hex = on;
     top = {LineCount() ? PositionOfByte(topByte, false).line : 0, 0};
-    anchor = PositionOfByte(a, false), caret = selected ? PositionOfByte(c, false) : anchor;
+    Position a = PositionOfByte(first, false), c = selected ? PositionOfByte(std::max(first, last), true) : a;
+    if (backwards) std::swap(a, c);
+    anchor = a, caret = c;
     host.SetFixedPitch(on);
     recount = true;
     StoreChanged();
 }
 
-void TLogView::Find(const std::string &what, bool forward)
+void TLogView::Say(const std::string &line)
+{
+    SetStatus(line);
+    Changed();
+}
+
+void TLogView::Find(const std::string &what, bool forward, const std::string &shown)
 {
     if (what.empty() || job) return;
+    if (what != sought || !shown.empty()) soughtShown = shown.empty() ? what : shown;
     sought = what;
     auto work = std::make_unique<Job>();
     work->generation = store.Generation();
-    work->exact = hex && HexBytes(what, work->needle);
-    if (!work->exact) {
-        work->needle = what;
-        for (char &c : work->needle) c = char(Fold(static_cast<unsigned char>(c)));
-    }
-    work->forward = forward;
-    work->end = store.Bytes();
+    std::string bytes;
+    const bool exact = hex && HexBytes(what, bytes);
     // After the selection's start going down, before it going up.
     const Position from = std::min(anchor, caret);
-    work->origin = std::min(work->end, ByteOf(from) + (forward && HasSelection() ? 1 : 0));
-    if (!forward && !HasSelection()) work->origin = ByteOf(caret);
-    work->at = work->origin;
+    std::uint64_t origin = ByteOf(from) + (forward && HasSelection() ? 1 : 0);
+    if (!forward && !HasSelection()) origin = ByteOf(caret);
+    work->search = std::make_unique<TLogSearch>(store, exact ? bytes : what, exact, forward, origin);
     job = std::move(work);
-    status.clear();
+    SetStatus("");
     host.SetWorking(true);
 }
 
@@ -233,37 +232,23 @@ void TLogView::Save(const std::string &path, bool receivedBytes)
     work->saving = true;
     work->generation = store.Generation();
     work->path = path;
-#ifdef _WIN32
-    const int pid = _getpid();
-#else
-    const int pid = int(getpid());
-#endif
     // Written beside it, then given its name whole.
-    work->temp = path + ".quorvel-" + std::to_string(pid) + ".tmp";
-    work->file = std::fopen(work->temp.c_str(), "wb");
-    if (!work->file) {
-        status = "Could not save " + path + ": " + std::strerror(errno) + ".";
+    if (!work->file.Open(path)) {
+        SetStatus("Could not save " + path + ": " + work->file.Why() + ".");
         return Changed();
     }
-    // Written a megabyte at a time: the C library's own buffer is a few KB.
-    work->room.reset(new char[SaveBuffer]);
-    std::setvbuf(work->file, work->room.get(), _IOFBF, SaveBuffer);
     work->received = receivedBytes;
     work->last = receivedBytes ? store.Reads() : LineCount();
     work->total = receivedBytes ? store.Received() : TextLength() + (work->last ? lineBreak.size() : 0);
     job = std::move(work);
-    status.clear();
+    SetStatus("");
     host.SetWorking(true);
 }
 
 void TLogView::Finish(const std::string &said)
 {
-    if (job && job->file) {
-        std::fclose(job->file);
-        std::remove(job->temp.c_str());
-    }
-    job.reset();
-    status = said;
+    job.reset();  // a file not yet named goes with it
+    SetStatus(said);
     host.SetWorking(false);
     Changed();
 }
@@ -283,24 +268,20 @@ void TLogView::Work(int ms)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     auto late = [&] { return std::chrono::steady_clock::now() >= deadline; };
     if (w.saving) {
-        auto failed = [&](int error) {
-            return Finish("Could not save " + w.path + ": " + std::strerror(error) + ". Nothing was written under that name.");
-        };
+        auto failed = [&] { return Finish("Could not save " + w.path + ": " + w.file.Why() + ". Nothing was written under that name."); };
         while (w.next < w.last) {
             if (w.received) {
                 const TLogRead &read = store.Read(w.next);
                 for (std::uint64_t at = read.at, end = read.at + read.count; at < end;) {
                     const char *data;
                     const std::size_t n = store.Piece(at, std::size_t(end - at), data);
-                    errno = 0;
-                    if (std::fwrite(data, 1, n, w.file) != n) return failed(errno ? errno : EIO);
+                    if (!w.file.Write(data, n)) return failed();
                     at += n, w.written += n;
                 }
             } else {
                 Line(w.next, w.text);
                 w.text += lineBreak;
-                errno = 0;
-                if (std::fwrite(w.text.data(), 1, w.text.size(), w.file) != w.text.size()) return failed(errno ? errno : EIO);
+                if (!w.file.Write(w.text.data(), w.text.size())) return failed();
                 w.written += w.text.size();
             }
             ++w.next;
@@ -311,105 +292,31 @@ void TLogView::Work(int ms)
             }
         }
         if (w.next < w.last) {
-            status = "Saving " + w.path + ": " + Grouped(w.written >> 20) + " of " + Grouped(w.total >> 20) + " MB (Escape stops)";
+            SetStatus("Saving " + w.path + ": " + Grouped(w.written >> 20) + " of " + Grouped(w.total >> 20) + " MB (Escape stops)");
             return Changed();
         }
-        errno = 0;
-        const bool flushed = std::fflush(w.file) == 0 && !std::ferror(w.file);
-        const int error = errno ? errno : EIO;
-        const bool closed = std::fclose(w.file) == 0;
-        w.file = nullptr;
-        if (!flushed || !closed) {
-            std::remove(w.temp.c_str());
-            return failed(flushed ? (errno ? errno : EIO) : error);
-        }
-#ifdef _WIN32
-        const bool named = MoveFileExA(w.temp.c_str(), w.path.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-        const std::string why = "the file could not take its name (error " + std::to_string(GetLastError()) + ")";
-#else
-        const bool named = std::rename(w.temp.c_str(), w.path.c_str()) == 0;
-        const std::string why = std::strerror(errno);
-#endif
-        if (!named) {
-            std::remove(w.temp.c_str());
-            return Finish("Could not save " + w.path + ": " + why + ". Nothing was written under that name.");
-        }
+        if (!w.file.Commit()) return failed();
         return Finish("Saved " + Grouped(w.written) + " bytes to " + w.path + ".");
     }
 
-    // A find: the first byte's two cases are looked for quickly, then the rest compared.
-    const std::size_t m = w.needle.size();
-    const unsigned char lower = static_cast<unsigned char>(w.needle[0]);
-    const unsigned char upper = !w.exact && lower >= 'a' && lower <= 'z' ? lower - 32 : lower;
-    auto matches = [&](std::uint64_t at) {
-        if (at + m > w.end) return false;
-        if (w.exact) {
-            // Bytes in hex are the board's: within one read.
-            const std::size_t k = store.ReadHolding(at);
-            if (k == store.Reads() || at + m > store.Read(k).at + store.Read(k).count) return false;
-        }
-        for (std::size_t j = 1; j < m; ++j) {
-            const unsigned char b = store.At(at + j);
-            if ((w.exact ? b : Fold(b)) != static_cast<unsigned char>(w.needle[j])) return false;
-        }
-        return true;
-    };
-    auto found = [&](std::uint64_t at) {
-        const Position a = PositionOfByte(at, false), c = PositionOfByte(at + m - 1, true);
+    // A find: a megabyte or so between looks at the clock.
+    TLogSearch &search = *w.search;
+    bool done;
+    while (!(done = search.Step(ChunkScan)) && !late()) {
+    }
+    if (done && !search.Found()) return Finish("\"" + soughtShown + "\" is not in the log.");
+    if (done) {
+        const Position a = PositionOfByte(search.First(), false), c = PositionOfByte(search.Last(), true);
         job.reset();
         host.SetWorking(false);
-        status.clear();
+        SetStatus("");
         anchor = Clamp(a), caret = Clamp(c);
         ShowCaret();
         stale = true;
-        Changed();
-    };
-    while (true) {
-        // This pass covers [origin, end) going down or [0, origin) going up; the wrap the rest.
-        const bool down = w.forward;
-        const std::uint64_t low = down ? (w.wrapped ? 0 : w.origin) : (w.wrapped ? w.origin : 0);
-        const std::uint64_t high = down ? (w.wrapped ? w.origin : w.end) : (w.wrapped ? w.end : w.origin);
-        if (down) {
-            while (w.at < high) {
-                const char *data;
-                const std::size_t n = store.Piece(w.at, std::size_t(std::min<std::uint64_t>(high - w.at, ChunkScan)), data);
-                for (std::size_t i = 0; i < n;) {
-                    const void *a = std::memchr(data + i, lower, n - i);
-                    const std::size_t ia = a ? std::size_t(static_cast<const char *>(a) - data) : n;
-                    std::size_t c = ia;
-                    if (upper != lower) {
-                        const void *b = std::memchr(data + i, upper, ia - i);
-                        if (b) c = std::size_t(static_cast<const char *>(b) - data);
-                    }
-                    if (c >= n) break;
-                    if (matches(w.at + c)) return found(w.at + c);
-                    i = c + 1;
-                }
-                w.at += n, w.scanned += n;
-                if (late()) break;
-            }
-            if (w.at < high) break;
-        } else {
-            while (w.at > low) {
-                const std::uint64_t from = std::max(low, w.at - std::min<std::uint64_t>(w.at - low, ChunkScan));
-                const std::uint64_t pieceStart = std::max(from, (w.at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes);
-                const char *data;
-                const std::size_t n = store.Piece(pieceStart, std::size_t(w.at - pieceStart), data);
-                for (std::size_t i = n; i-- > 0;) {
-                    const unsigned char b = static_cast<unsigned char>(data[i]);
-                    if ((b == lower || b == upper) && matches(pieceStart + i)) return found(pieceStart + i);
-                }
-                w.at = pieceStart, w.scanned += n;
-                if (late()) break;
-            }
-            if (w.at > low) break;
-        }
-        if (w.wrapped) return Finish("\"" + sought + "\" is not in the log.");
-        // Round the other end, to where the find began.
-        w.wrapped = true;
-        w.at = down ? 0 : w.end;
+        return Changed();
     }
-    const std::uint64_t percent = w.end ? std::min<std::uint64_t>(99, w.scanned * 100 / w.end) : 0;
-    status = "Finding \"" + sought + "\": " + std::to_string(percent) + "% (Escape stops)";
+    const std::uint64_t size = store.Bytes();
+    const std::uint64_t percent = size ? std::min<std::uint64_t>(99, search.Looked() * 100 / size) : 0;
+    SetStatus("Finding \"" + soughtShown + "\": " + std::to_string(percent) + "% (Escape stops)");
     Changed();
 }

@@ -323,6 +323,17 @@ private slots:
         QTest::keyClicks(bar, "SPEED");
         QTest::keyClick(bar, Qt::Key_Return);
         QVERIFY(QTest::qWaitFor([&] { return log->SelectedText() == "Speed"; }, 2000));
+        // The bytes show as Latin-1: ÿ is the byte FF; € is in no byte, and is said so, not looked for as "?";
+        // the status line reads back as it was typed.
+        for (const auto &[typed, said] : std::vector<std::pair<QString, QString>>{
+                 {"\u00ff", ""}, {"\u20ac5", "\u20ac cannot be in the log: it shows bytes as Latin-1"}, {"\u00e9", "\"\u00e9\" is not in the log."}}) {
+            bar->clear();
+            for (QChar c : typed) QTest::sendKeyEvent(QTest::Click, bar, Qt::Key_unknown, QString(c), Qt::NoModifier);  // as a keyboard layout types it
+            QTest::keyClick(bar, Qt::Key_Return);
+            QVERIFY(QTest::qWaitFor([&] { return !log->View().Working(); }, 2000));
+            QCOMPARE(QString::fromLocal8Bit(log->View().Status().c_str()), said);
+            if (said.isEmpty()) QCOMPARE(log->SelectedText(), QString("FF"));
+        }
 
         // Both saves through the save dialog, the name typed into it.
         QTemporaryDir dir;

@@ -7,8 +7,14 @@
 #include <random>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "Check.h"
 #include "Completion.h"
+#include "LogFind.h"
 #include "LogView.h"
 #include "LogViewCheck.h"
 
@@ -121,6 +127,17 @@ TEST_CASE(the_view_follows_the_end_and_stays_when_scrolled_up)
     log.view.StoreChanged();
     CHECK_EQ(log.Shown(), std::string());
     CHECK(log.view.AtEnd() && log.host.barLines == 0);
+
+    // The thumb dropped at a part of the bar shows the row there, however many NULs the lines keep
+    // (here each line is one row: a count line, and three characters after 2000 NULs).
+    const std::string nuls = std::string(2000, '\0') + "abc";
+    for (int k = 0; k < 10000; ++k) log.store.AppendRead(reinterpret_cast<const unsigned char *>(nuls.data()), nuls.size(), 0, 0);
+    for (int quarter = 1; quarter < 4; ++quarter) {
+        Log thumb(40, 10, 0, &log.store);
+        thumb.view.ScrollTo(thumb.view.TotalRows() * std::uint64_t(quarter) / 4);
+        const double at = double(thumb.view.TopLine()) / double(thumb.view.LineCount());
+        CHECK(at > quarter / 4.0 - 0.01 && at < quarter / 4.0 + 0.01);
+    }
 }
 
 TEST_CASE(keys_and_the_mouse_select_and_copy_with_the_platforms_line_break)
@@ -373,6 +390,38 @@ TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
         Run(log);
         CHECK_EQ(log.view.Status().find(std::string("Could not save ") + path + ": "), std::size_t(0));
     }
+#ifndef _WIN32
+    // What is at the name or beside it: a save writes through a link at the name to the file it
+    // points to, keeps that file's permissions, never writes through a link planted beside it
+    // (a save stopped or whole), and says plainly why a folder or a name takes no file.
+    std::FILE *victim = std::fopen("logview-victim", "wb");
+    std::fputs("keep", victim), std::fclose(victim);
+    chmod("logview-victim", 0600);
+    symlink("logview-victim", "logview-link");
+    symlink("logview-victim", ("logview-saved.quorvel-" + std::to_string(getpid()) + ".tmp").c_str());
+    struct Save {
+        std::string path;
+        bool stop;
+        std::string said;  // how the status begins
+    };
+    const std::string tooLong = std::string(250, 'n');
+    for (const Save &s : {Save{"logview-saved", true, "Save stopped: "}, Save{"logview-saved", false, "Saved 1,040 bytes"},
+                          Save{"/sys/logview.bin", false, "Could not save /sys/logview.bin: its folder /sys takes no new file ("},
+                          Save{tooLong, false, "Could not save " + tooLong + ": the name is too long"},
+                          Save{"logview-link", false, "Saved 1,040 bytes to logview-link."}}) {
+        log.host.savePath = s.path;
+        log.view.Command(TLogCommand::SaveReceived);
+        if (s.stop) log.view.Key(TLogKey::Escape, 0);
+        Run(log);
+        CHECK_EQ(log.view.Status().substr(0, s.said.size()), s.said);
+    }
+    struct stat st;
+    CHECK(lstat("logview-link", &st) == 0 && S_ISLNK(st.st_mode));
+    CHECK(stat("logview-victim", &st) == 0 && (st.st_mode & 0777) == 0600 && FileText("logview-victim") == sent);
+    CHECK(FileText("logview-saved") == sent);
+    for (const char *name : {"logview-victim", "logview-link", "logview-saved"}) std::remove(name);
+    std::remove(("logview-saved.quorvel-" + std::to_string(getpid()) + ".tmp").c_str());
+#endif
     std::remove("logview-bytes.bin");
     log.host.savePath = "logview-bytes.bin";
     log.view.Command(TLogCommand::SaveReceived);
@@ -406,7 +455,8 @@ TEST_CASE(hex_rows_show_offset_bytes_and_characters_under_the_count_line)
     CHECK_EQ(log.host.clipboard, std::string("0000"));
     log.view.Select({3, 6}, {3, 8});  // the byte '7'
     log.view.Command(TLogCommand::Text);
-    CHECK(log.view.Caret() == (TLogPosition{3, 8}) && !log.view.Hex());  // after the NUL, which text leaves out
+    CHECK(log.view.Anchor() == (TLogPosition{3, 8}) && !log.view.Hex());  // after the NUL, which text leaves out
+    CHECK_EQ(log.view.SelectedText(), std::string("7"));
     CHECK_EQ(Invariants(log, 90, 10), std::string());
 }
 
@@ -431,6 +481,14 @@ TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
     CHECK_EQ(find("beta", false), std::string("4:beta"));  // and back round the start
     CHECK_EQ(find("zeta", true), std::string("4:beta"));
     CHECK_EQ(log.view.Status(), std::string("\"zeta\" is not in the log."));
+    // The status line stands below the rows: following the end, the newest row is above it.
+    log.view.Resize(40, 6);
+    log.view.ScrollTo(TLogView::Place{log.view.LineCount(), 0});
+    CHECK(log.view.AtEnd() && log.view.Rows().back().line == log.view.LineCount() - 1 &&
+          log.view.Rows().back().top + 1 <= 6 - log.view.StatusHeight() && log.view.StatusHeight() == 3);
+    log.view.Key(TLogKey::Escape, 0);
+    CHECK(log.view.StatusHeight() == 0 && log.view.Rows().back().top == 5);
+    log.view.Resize(40, 5);
     CHECK_EQ(find("pic:", false), std::string("0:PIC:"));
     log.view.SetHex(true);
     CHECK_EQ(find("0d 0A 42", true), std::string("2:0D 0A 42"));
@@ -438,16 +496,206 @@ TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
     CHECK_EQ(find("65", true), std::string("2:65"));  // the board's "e", not the count line's or the offset's digits
     CHECK_EQ(Invariants(log, 40, 5), std::string());
 
-    // A match over the store's chunk boundary, either way, in a log past it.
+    // A match across the store's chunk boundary, either way, in a log past it.
     Log big(40, 5);
     std::string bytes(TLogStore::ChunkBytes + 40, 'x');
-    bytes.replace(TLogStore::ChunkBytes - 30, 6, "NeEdLe");
+    const std::size_t countLine = std::string("# BytesReceived: ").size() + std::to_string(bytes.size()).size();
+    bytes.replace(TLogStore::ChunkBytes - countLine - 3, 6, "NeEdLe");
     Read(big, bytes);
     for (bool forward : {true, false}) {
         big.view.Find("needle", forward);
         Run(big);
         CHECK_EQ(big.view.SelectedText(), std::string("NeEdLe"));
     }
+}
+
+TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
+{
+    // Each: the reads (a line of the console's own where one starts with '|'), the
+    // view, what to find going down (from the start, then again twice as F3 does),
+    // and the selections that must follow, each "line:offset-line:offset", its
+    // text when it is in one line, or "none".
+    struct Case {
+        std::vector<std::string> reads;
+        bool hex;
+        const char *what;
+        std::vector<std::string> then;
+    };
+    const std::vector<Case> cases = {
+        // F3 goes on past NULs before the match (a board that reset sends them).
+        {{std::string("\0\0\0\0abc xyz abc", 15)}, false, "abc", {"1:0-1:3:abc", "1:8-1:11:abc", "1:0-1:3:abc"}},
+        {{std::string("\0abc", 4)}, false, "abc", {"1:0-1:3:abc", "1:0-1:3:abc"}},
+        // A match lies within one line as shown: not from a count line into the bytes,
+        // nor from a read into the console's next line.
+        {{"AB"}, false, "2AB", {"none"}},
+        {{"xy", "|Port 20 went away"}, false, "yPort", {"none"}},
+        // What the text shows is found, NULs left out.
+        {{std::string("a\0b", 3)}, false, "ab", {"1:0-1:2:ab"}},
+        {{std::string("a\0\0\0b", 5), "|a b"}, false, "A", {"1:0-1:1:a", "2:0-2:1:a", "1:0-1:1:a"}},
+        // Bytes in hex are one stream across reads, never the console's lines between them.
+        {{"OK\r", "\nREADY"}, true, "0D 0A", {"1:12-3:8"}},
+        {{"OK\r", "|done", "\nREADY"}, true, "0D 0A", {"1:12-4:8"}},
+        {{"ab", "|4243", "cd"}, true, "42 43", {"none"}},
+    };
+    for (const Case &c : cases) {
+        Log log(200, 10);
+        for (const std::string &r : c.reads) r[0] == '|' ? log.Add(r.substr(1)) : Read(log, r);
+        log.view.SetHex(c.hex);
+        std::string got, want;
+        for (std::size_t k = 0; k < c.then.size(); ++k) {
+            if (k == 0) log.view.Find(c.what, true);
+            else log.view.Key(TLogKey::FindNext, 0);
+            Run(log);
+            const bool none = log.view.Status().find("is not in the log") != std::string::npos;
+            const TLogPosition a = log.view.Anchor(), z = log.view.Caret();
+            std::string said = std::to_string(a.line) + ":" + std::to_string(a.offset) + "-" + std::to_string(z.line) + ":" + std::to_string(z.offset);
+            if (a.line == z.line) said += ":" + log.view.SelectedText();
+            got += (none ? std::string("none") : said) + " ";
+            want += c.then[k] + " ";
+        }
+        CHECK_EQ(got, want);
+    }
+
+    // Hex to text keeps every selected byte, whichever way it was made and whichever column it ends in.
+    Log log(200, 10);
+    Read(log, "HELLO world");
+    log.view.SetHex(true);
+    const int hexAt = TLogView::HexColumn, charsAt = TLogView::HexColumn + 47 + 2;
+    const std::vector<std::pair<TLogPosition, TLogPosition>> selections = {
+        {{1, hexAt}, {1, hexAt + 14}},        // the digits of HELLO
+        {{1, hexAt + 14}, {1, hexAt}},        // the same, made from the end
+        {{1, charsAt}, {1, charsAt + 5}},     // HELLO in the characters column
+        {{1, hexAt + 3}, {1, hexAt + 5}},     // one byte: E
+        {{1, charsAt + 1}, {1, charsAt + 2}},  // one character: E
+    };
+    for (const auto &s : selections) {
+        log.view.SetHex(true);
+        log.view.Select(s.first, s.second);
+        const bool one = log.view.SelectedText().size() <= 2 || s.second.offset - s.first.offset == 1;
+        log.view.SetHex(false);
+        CHECK_EQ(log.view.SelectedText(), std::string(one ? "E" : "HELLO"));
+        CHECK((log.view.Caret() < log.view.Anchor()) == (s.second < s.first));
+    }
+    // A caret in the characters column is at its own byte: 'w' back in text.
+    log.view.SetHex(true);
+    log.view.Select({1, charsAt + 6}, {1, charsAt + 6});
+    log.view.SetHex(false);
+    CHECK(log.view.Caret() == (TLogPosition{1, 6}));
+}
+
+TEST_CASE(the_search_finds_what_a_plain_reference_finds_and_looks_at_each_byte_a_bounded_number_of_times)
+{
+    // Random logs of a few byte values (NULs, CR and LF among them), the
+    // console's lines between reads, needles found either way from anywhere,
+    // paused at random: the same match as a search of the lines as shown, or
+    // of the board's bytes as one stream.
+    std::mt19937 random(11);
+    const char alphabet[] = {'a', 'b', 'A', '\0', '\r', '\n'};
+    for (int round = 0; round < 300; ++round) {
+        TLogStore store;
+        for (int k = 0, n = 1 + int(random() % 6); k < n; ++k) {
+            std::string bytes;
+            for (int i = 0, len = 1 + int(random() % 12); i < len; ++i) bytes += alphabet[random() % 6];
+            if (random() % 4 == 0) store.Append("a" + bytes.substr(0, 2));
+            store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, 0);
+        }
+        const bool hex = random() % 2;
+        std::string needle;
+        for (int i = 0, len = 1 + int(random() % 3); i < len; ++i) needle += alphabet[random() % (hex ? 6 : 3)];
+        // Every match, first and last byte, in order.
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> matches;
+        auto fold = [](std::string s) {
+            for (char &c : s) c = char(std::tolower(static_cast<unsigned char>(c)));
+            return s;
+        };
+        if (hex) {
+            std::string stream;
+            std::vector<std::uint64_t> where;
+            for (std::size_t k = 0; k < store.Reads(); ++k)
+                for (std::uint32_t i = 0; i < store.Read(k).count; ++i) stream += char(store.At(store.Read(k).at + i)), where.push_back(store.Read(k).at + i);
+            for (std::size_t at = stream.find(needle); at != std::string::npos; at = stream.find(needle, at + 1))
+                matches.push_back({where[at], where[at + needle.size() - 1]});
+        } else {
+            for (std::size_t i = 0; i < store.LineCount(); ++i) {
+                const std::string line = fold(store.Line(i));
+                for (std::size_t at = line.find(fold(needle)); at != std::string::npos; at = line.find(fold(needle), at + 1))
+                    matches.push_back({store.ByteOf({i, int(at)}), store.ByteOf({i, int(at + needle.size() - 1)})});
+            }
+        }
+        for (int probe = 0; probe < 10; ++probe) {
+            const bool forward = random() % 2;
+            const std::uint64_t origin = random() % (store.Bytes() + 1);
+            const std::uint64_t none = ~std::uint64_t(0);
+            std::pair<std::uint64_t, std::uint64_t> want{none, none};
+            if (!matches.empty()) {
+                want = forward ? matches.front() : matches.back();
+                for (const auto &m : matches)
+                    if (forward ? m.first >= origin : m.first < origin) {
+                        want = m;
+                        if (forward) break;
+                    }
+                if (!forward)
+                    for (auto m = matches.rbegin(); m != matches.rend(); ++m)
+                        if (m->first < origin) {
+                            want = *m;
+                            break;
+                        }
+            }
+            TLogSearch search(store, needle, hex, forward, origin);
+            while (!search.Step(1 + random() % 20)) {
+            }
+            std::pair<std::uint64_t, std::uint64_t> got{none, none};
+            if (search.Found()) got = {search.First(), search.Last()};
+            if (got != want) {
+                CHECK_EQ(std::to_string(got.first) + "-" + std::to_string(got.second), std::to_string(want.first) + "-" + std::to_string(want.second));
+                return;
+            }
+        }
+    }
+
+    // A place in the text and a byte are one: every place's byte is at that place, and every
+    // shown byte's place is at that byte, over random logs of NULs, CR, LF and CR LF split across reads.
+    std::uint64_t places = 0;
+    for (int round = 0; round < 200 && places < 1000000; ++round) {
+        TLogStore store;
+        while (store.Bytes() < 6000) {
+            std::string bytes;
+            for (int i = 0, len = 1 + int(random() % 300); i < len; ++i) bytes += alphabet[random() % 6];
+            if (random() % 8 == 0) store.Append(bytes);
+            else store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, 0);
+        }
+        // (A line with no line end ends where the next begins: the two places share that byte.)
+        for (std::size_t i = 0; i < store.LineCount(); ++i)
+            for (int o = 0; o <= int(store.LineLength(i)); ++o, ++places)
+                if (!(store.PositionOf(store.ByteOf({i, o})) == TLogPosition{i, o}) &&
+                    !(o == int(store.LineLength(i)) && store.TextEnd(i) == store.Offset(i + 1) && store.PositionOf(store.ByteOf({i, o})) == TLogPosition{i + 1, 0})) {
+                    CHECK_EQ(std::to_string(i) + ":" + std::to_string(o), std::string("the place of its byte"));
+                    return;
+                }
+        for (std::uint64_t at = 0; at < store.Bytes(); ++at) {
+            const TLogPosition p = store.PositionOf(at);
+            if (store.At(at) == 0 || at >= store.TextEnd(p.line)) continue;  // a NUL or a line end shows nothing
+            ++places;
+            if (store.ByteOf(p) != at) {
+                CHECK_EQ(store.ByteOf(p), at);
+                return;
+            }
+        }
+    }
+    CHECK(places >= 1000000);
+
+    // Linear: 4 MB of one byte and a needle of 100 of it then another is looked through about once, either way.
+    TLogStore store;
+    const std::string bytes(4 << 20, 'a');
+    for (std::size_t at = 0; at < bytes.size(); at += 64000)
+        store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data() + at), std::min<std::size_t>(64000, bytes.size() - at), 0, 0);
+    for (bool hex : {false, true})
+        for (bool forward : {true, false}) {
+            TLogSearch search(store, std::string(100, hex ? 'a' : 'A') + "b", hex, forward, 0);
+            std::uint64_t steps = 0;
+            while (!search.Step(1 << 20)) ++steps;
+            CHECK(!search.Found() && search.Looked() <= store.Bytes() * 21 / 10 && steps < 20);
+        }
 }
 
 TEST_CASE(a_fixed_pitch_font_wraps_lines_as_any_other_font_does)

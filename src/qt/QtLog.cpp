@@ -86,8 +86,16 @@ bool TQtLog::eventFilter(QObject *watched, QEvent *event)
     case Qt::Key_Return:
     case Qt::Key_Enter:
     case Qt::Key_F3: {
-        const QByteArray text = findBar.text().toLatin1();
-        TApplication::Guard([&] { view.Find(text.toStdString(), !up); });
+        // The log shows bytes as Latin-1: a character beyond it is in no byte, and is not looked for as "?".
+        const QString text = findBar.text();
+        const QList<uint> points = text.toUcs4();
+        const auto beyond = std::find_if(points.begin(), points.end(), [](uint c) { return c > 0xFF; });
+        TApplication::Guard([&] {
+            if (beyond != points.end())
+                view.Say((QString::fromUcs4(reinterpret_cast<const char32_t *>(&*beyond), 1) + " cannot be in the log: it shows bytes as Latin-1").toLocal8Bit().toStdString());
+            else
+                view.Find(text.toLatin1().toStdString(), !up, text.toLocal8Bit().toStdString());
+        });
         return true;
     }
     case Qt::Key_Escape:
@@ -209,10 +217,9 @@ void TQtLog::Paint()
         layout.draw(&painter, at, ranges);
         if (hasFocus() && row.caret >= 0) layout.drawCursor(&painter, at, row.caret - row.from);
     }
-    // What a find or a save says, over the last row.
+    // What a find or a save says, below the rows.
     if (!view.Status().empty()) {
-        const QFontMetrics metrics(font());
-        const QRect strip(0, viewport()->height() - metrics.height() - 2, viewport()->width(), metrics.height() + 2);
+        const QRect strip(0, viewport()->height() - view.StatusHeight(), viewport()->width(), view.StatusHeight());
         painter.fillRect(strip, palette().brush(QPalette::ToolTipBase));
         painter.setPen(palette().color(QPalette::ToolTipText));
         painter.drawText(strip.adjusted(Margin, 0, -Margin, 0), Qt::AlignVCenter | Qt::AlignLeft,

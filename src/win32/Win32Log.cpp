@@ -279,9 +279,9 @@ void TWin32Log::Paint()
             FillRect(dc, &caret, GetSysColorBrush(COLOR_WINDOWTEXT));
         }
     }
-    // What a find or a save says, over the last row.
+    // What a find or a save says, below the rows.
     if (!view.Status().empty()) {
-        RECT strip{0, client.bottom - lineHeight - 2, client.right, client.bottom};
+        RECT strip{0, client.bottom - view.StatusHeight(), client.right, client.bottom};
         SetBkColor(dc, GetSysColor(COLOR_INFOBK));
         SetTextColor(dc, GetSysColor(COLOR_INFOTEXT));
         ExtTextOutA(dc, Margin, strip.top + 1, ETO_OPAQUE | ETO_CLIPPED, &strip, view.Status().c_str(), UINT(view.Status().size()), nullptr);

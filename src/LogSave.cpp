@@ -1,0 +1,185 @@
+#include "LogSave.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#ifdef _WIN32
+// The file system's part of the Windows API only, none of a window's.
+#include <fcntl.h>
+#include <io.h>
+#include <windef.h>
+#include <winbase.h>
+#else
+#include <climits>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr std::size_t Buffer = std::size_t(1) << 20;  // the C library's own is a few KB
+
+std::string Folder(const std::string &path)
+{
+#ifdef _WIN32
+    const std::size_t slash = path.find_last_of("/\\");
+#else
+    const std::size_t slash = path.find_last_of('/');
+#endif
+    return slash == std::string::npos ? "." : slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+// A part of the temporary name that nobody can tell beforehand.
+std::string Unguessable()
+{
+    static std::mt19937_64 mix(std::random_device{}() ^
+                               std::uint64_t(std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(mix()));
+    return text;
+}
+
+#ifdef _WIN32
+std::string Said(DWORD error, const std::string &folder)
+{
+    const std::string code = " (error " + std::to_string(error) + ")";
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "No such file or directory" + code;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT: return "its folder " + folder + " takes no new file" + code;
+    case ERROR_FILENAME_EXCED_RANGE: return "the name is too long for the file written beside it first" + code;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return "No space left on the disk" + code;
+    default: return "error " + std::to_string(error);
+    }
+}
+#else
+std::string Said(int error, const std::string &folder)
+{
+    const std::string text = std::strerror(error);
+    if (error == EACCES || error == EPERM || error == EROFS) return "its folder " + folder + " takes no new file (" + text + ")";
+    if (error == ENAMETOOLONG) return "the name is too long for the file written beside it first (" + text + ")";
+    return text;
+}
+
+// The file a name designates: the end of its links, so that a save through a
+// link writes what the link points to and leaves the link as it was.
+std::string Designated(const std::string &path)
+{
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        char to[PATH_MAX];
+        const ssize_t n = readlink(at.c_str(), to, sizeof to);
+        if (n <= 0 || std::size_t(n) >= sizeof to) return at;
+        at = to[0] == '/' ? std::string(to, std::size_t(n)) : Folder(at) + "/" + std::string(to, std::size_t(n));
+    }
+    return at;
+}
+#endif
+
+}  // namespace
+
+bool TLogFile::Open(const std::string &path)
+{
+    Abandon();
+    why.clear();
+#ifdef _WIN32
+    target = path;
+#else
+    target = Designated(path);
+#endif
+    for (int tries = 0; tries < 16; ++tries) {
+        temp = target + ".quorvel-" + Unguessable() + ".tmp";
+        // Made new, never opened through what is there already (a link planted at the name, a file left by a crash).
+#ifdef _WIN32
+        const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+            why = Said(error, Folder(target));
+            return false;
+        }
+        const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+        if (!file) {
+            fd < 0 ? CloseHandle(handle) : _close(fd);
+            DeleteFileA(temp.c_str());
+            why = "the file could not be written";
+            return false;
+        }
+#else
+        const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            why = Said(errno, Folder(target));
+            return false;
+        }
+        // The file it replaces keeps its permissions.
+        struct stat st;
+        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
+        file = fdopen(fd, "wb");
+        if (!file) {
+            why = std::strerror(errno);
+            close(fd);
+            unlink(temp.c_str());
+            return false;
+        }
+#endif
+        room.reset(new char[Buffer]);
+        std::setvbuf(file, room.get(), _IOFBF, Buffer);
+        return true;
+    }
+    why = "no name beside it was free";
+    return false;
+}
+
+bool TLogFile::Write(const char *data, std::size_t n)
+{
+    errno = 0;
+    if (std::fwrite(data, 1, n, file) == n) return true;
+    why = std::strerror(errno ? errno : EIO);
+    return false;
+}
+
+bool TLogFile::Commit()
+{
+    errno = 0;
+    const bool flushed = std::fflush(file) == 0 && !std::ferror(file);
+    const int error = errno ? errno : EIO;
+    const bool closed = std::fclose(file) == 0;
+    file = nullptr;
+    room.reset();
+    if (!flushed || !closed) {
+        why = std::strerror(flushed ? (errno ? errno : EIO) : error);
+        std::remove(temp.c_str());
+        return false;
+    }
+#ifdef _WIN32
+    // Over a file that is there, its attributes and security stay.
+    bool named = GetFileAttributesA(target.c_str()) != INVALID_FILE_ATTRIBUTES &&
+                 ReplaceFileA(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr);
+    if (!named) named = MoveFileExA(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    if (!named) why = "the file could not take its name (error " + std::to_string(GetLastError()) + ")";
+#else
+    const bool named = std::rename(temp.c_str(), target.c_str()) == 0;
+    if (!named) why = std::strerror(errno);
+#endif
+    if (!named) std::remove(temp.c_str());
+    return named;
+}
+
+void TLogFile::Abandon()
+{
+    if (!file) return;
+    std::fclose(file);
+    file = nullptr;
+    room.reset();
+    std::remove(temp.c_str());
+}
