@@ -14,11 +14,21 @@ TLogSearch::TLogSearch(const TLogStore &store, const std::string &what, bool byt
         for (char &c : needle) c = char(Fold(static_cast<unsigned char>(c)));
     // Going up, the needle is matched last byte first.
     if (!forward) std::reverse(needle.begin(), needle.end());
-    fail.assign(needle.size(), 0);
-    for (std::size_t i = 1, k = 0; i < needle.size(); ++i) {
-        while (k > 0 && needle[i] != needle[k]) k = fail[k - 1];
-        if (needle[i] == needle[k]) ++k;
-        fail[i] = k;
+    // The automaton: from each state (the needle's bytes matched), where each byte leads.
+    // A NUL in text is no character: it leads nowhere.
+    const std::size_t m = needle.size();
+    // Each entry is the next state times 256, where its row starts: one add and one load a byte.
+    next.assign((m + 1) * 256, 0);
+    for (std::size_t state = 0, back = 0; state <= m; ++state) {
+        for (int b = 0; b < 256; ++b) {
+            const unsigned char k = Key(static_cast<unsigned char>(b));
+            std::uint32_t &to = next[state * 256 + std::size_t(b)];
+            if (!bytes && b == 0) to = std::uint32_t(state * 256);
+            else if (state < m && k == static_cast<unsigned char>(needle[state])) to = std::uint32_t((state + 1) * 256);
+            else to = state == 0 ? 0 : next[back + std::size_t(b)];
+        }
+        // Where a mismatch after this state falls back to: the row the needle's own bytes 1..state lead to.
+        if (state > 0 && state < m) back = next[back + static_cast<unsigned char>(needle[state])];
     }
     end = store.Bytes();
     Begin();
@@ -125,9 +135,25 @@ bool TLogSearch::Step(std::uint64_t budget)
 
 TLogSearch::Pass TLogSearch::Scan(std::uint64_t &budget)
 {
+    const std::uint32_t *step = next.data();
+    const unsigned char *pattern = reinterpret_cast<const unsigned char *>(needle.data());
     const std::size_t m = needle.size();
-    const unsigned char head = static_cast<unsigned char>(needle[0]);
+    const unsigned char head = pattern[0];
     const unsigned char other = !bytes && head >= 'a' && head <= 'z' ? head - 32 : head;
+    // One byte fed to the automaton; Through once what is open began past the pass's edge.
+    auto feed = [&](unsigned char b, bool past) {
+        if (past) ++beyond;
+        state = step[state * 256 + b] >> 8;
+    };
+    // Text: the line that holds a byte the quick look found, from the one before it on.
+    auto lineOf = [&](std::uint64_t where) {
+        if (forward)
+            while (segment + 1 < store.LineCount() && store.Offset(segment + 1) <= where) ++segment;
+        else
+            while (segment > 0 && store.Offset(segment) > where) --segment;
+        from = store.Offset(segment), to = std::min(store.TextEnd(segment), end);
+        return where >= from && where < to;
+    };
     while (true) {
         if (!inSegment) {
             if (!Segment(at, forward)) return Pass::Through;
@@ -137,79 +163,117 @@ TLogSearch::Pass TLogSearch::Scan(std::uint64_t &budget)
         if (budget == 0) return Pass::Paused;
         if (forward) {
             if (state == 0) {
-                // Nothing open: on to the next byte that can begin a match, this side of the pass's edge.
-                const std::uint64_t limit = std::min(to, high);
+                // Nothing open: on to the next byte that can begin a match, this side of the
+                // pass's edge; text is looked through across its lines.
+                if (at >= high) return Pass::Through;
+                const std::uint64_t limit = bytes ? std::min(to, high) : high;
                 if (at >= limit) {
-                    if (at >= high) return Pass::Through;
                     inSegment = false;
                     continue;
                 }
                 const char *data;
-                const std::size_t n = store.Piece(at, std::size_t(limit - at), data);
+                const std::size_t n = store.Piece(at, std::size_t(std::min<std::uint64_t>(limit - at, budget)), data);
                 const void *a = std::memchr(data, head, n);
                 std::size_t c = a ? std::size_t(static_cast<const char *>(a) - data) : n;
                 if (other != head) {
                     const void *b = std::memchr(data, other, c);
                     if (b) c = std::size_t(static_cast<const char *>(b) - data);
                 }
-                looked += c, budget -= std::min<std::uint64_t>(budget, c + 1);
+                looked += c, budget -= std::min<std::uint64_t>(budget, c);
                 at += c;
                 if (c == n) continue;
+                if (!bytes && !(at >= from && at < to) && !lineOf(at)) {
+                    ++at, ++looked;  // a line end's byte
+                    continue;
+                }
             }
             if (at >= to) {
                 inSegment = false;
                 continue;
             }
-            const unsigned char b = store.At(at++);
-            ++looked, --budget;
-            if (!bytes && b == 0) continue;  // not shown
-            if (at > high) ++beyond;
-            const unsigned char key = Key(b);
-            while (state > 0 && key != static_cast<unsigned char>(needle[state])) state = fail[state - 1];
-            if (key == static_cast<unsigned char>(needle[state])) ++state;
-            if (state == m && beyond < m) {
+            // Something open: fed a byte at a time from the piece, back to the quick look once nothing is.
+            const char *data;
+            const std::size_t n = store.Piece(at, std::size_t(to - at), data);
+            const std::uint64_t edge = high > at ? high - at : 0;  // from here on a byte is past the edge
+            // Up to the edge in a tight loop (every byte there may begin a match); past it, counting.
+            const std::size_t inside = std::size_t(std::min<std::uint64_t>(n, edge));
+            const bool text = !bytes;
+            const std::uint32_t matched = std::uint32_t(m * 256);
+            std::uint32_t row = std::uint32_t(state * 256);
+            std::size_t i = 0;
+            while (i < inside) {
+                const unsigned char b = static_cast<unsigned char>(data[i++]);
+                if (text && b == 0) continue;  // not shown
+                row = step[row + b];
+                if (row == matched || row == 0) break;
+            }
+            state = row >> 8;
+            if (state == m) {
+                at += i, looked += i, budget -= std::min<std::uint64_t>(budget, i);
                 last = at - 1, first = Walk(last, m - 1, false);
                 found = true;
                 return Pass::Found;
             }
-            if (beyond > 0 && state <= beyond) return Pass::Through;  // what is open began past the edge
+            while (state != 0 && i < n) {
+                const unsigned char b = static_cast<unsigned char>(data[i++]);
+                if (text && b == 0) continue;
+                feed(b, true);
+                if (state == m && beyond < m) {
+                    at += i, looked += i, budget -= std::min<std::uint64_t>(budget, i);
+                    last = at - 1, first = Walk(last, m - 1, false);
+                    found = true;
+                    return Pass::Found;
+                }
+                if (state <= beyond) return Pass::Through;  // what is open began past the edge
+            }
+            at += i, looked += i, budget -= std::min<std::uint64_t>(budget, i);
         } else {
             if (state == 0) {
-                const std::uint64_t limit = std::max(from, low);
+                if (at <= low) return Pass::Through;
+                const std::uint64_t limit = bytes ? std::max(from, low) : low;
                 if (at <= limit) {
-                    if (at <= low) return Pass::Through;
                     inSegment = false;
                     continue;
                 }
-                const std::uint64_t start = std::max(limit, (at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes);
+                const std::uint64_t start = std::max({limit, (at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes,
+                                                      at - std::min<std::uint64_t>(at, budget)});
                 const char *data;
                 const std::size_t n = store.Piece(start, std::size_t(at - start), data);
                 std::size_t i = n;
                 while (i > 0 && static_cast<unsigned char>(data[i - 1]) != head && static_cast<unsigned char>(data[i - 1]) != other) --i;
-                looked += n - i, budget -= std::min<std::uint64_t>(budget, n - i + 1);
+                looked += n - i, budget -= std::min<std::uint64_t>(budget, n - i);
                 at = start + i;
                 if (i == 0) continue;
+                if (!bytes && !(at - 1 >= from && at - 1 < to) && !lineOf(at - 1)) {
+                    --at, ++looked;
+                    continue;
+                }
             }
             if (at <= from) {
                 inSegment = false;
                 continue;
             }
-            const unsigned char b = store.At(--at);
-            ++looked, --budget;
-            if (!bytes && b == 0) continue;
-            if (at < low) ++beyond;
-            const unsigned char key = Key(b);
-            while (state > 0 && key != static_cast<unsigned char>(needle[state])) state = fail[state - 1];
-            if (key == static_cast<unsigned char>(needle[state])) ++state;
-            if (state == m) {
-                if (at < high && beyond < m) {
-                    first = at, last = Walk(first, m - 1, true);
-                    found = true;
-                return Pass::Found;
+            const std::uint64_t start = std::max(from, (at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes);
+            const char *data;
+            const std::size_t n = store.Piece(start, std::size_t(at - start), data);
+            std::size_t j = n;
+            while (j > 0) {
+                const unsigned char b = static_cast<unsigned char>(data[--j]);
+                if (!bytes && b == 0) continue;
+                feed(b, start + j < low);
+                // One that began at or past the selection is passed over: the automaton goes on below it.
+                if (state == m) {
+                    if (start + j < high && beyond < m) {
+                        at = start + j, looked += n - j, budget -= std::min<std::uint64_t>(budget, n - j);
+                        first = at, last = Walk(first, m - 1, true);
+                        found = true;
+                        return Pass::Found;
+                    }
                 }
-                state = fail[m - 1];  // it began at or past the selection: look on below
+                if (beyond > 0 && state <= beyond) return Pass::Through;
+                if (state == 0) break;
             }
-            if (beyond > 0 && state <= beyond) return Pass::Through;
+            at = start + j, looked += n - j, budget -= std::min<std::uint64_t>(budget, n - j);
         }
     }
 }

@@ -1,7 +1,8 @@
 // Find in the reception log, with no toolkit: a search that goes through the
 // store a slice at a time, in time linear in the bytes it looks at whatever
-// they and the needle are (a Knuth-Morris-Pratt automaton, the first byte
-// skipped to with memchr).
+// they and the needle are (the needle's matching automaton, a table of the
+// next state for each state and byte, so a byte costs one look-up; the first
+// byte skipped to with memchr).
 // - Text: matches lie within one line as the Text view shows it (NULs left
 //   out), either case for ASCII letters.
 // - Bytes: the board's bytes as one stream across reads, as they came,
@@ -43,7 +44,7 @@ private:
 
     const TLogStore &store;
     std::string needle;           // folded for text; reversed going up
-    std::vector<std::size_t> fail;
+    std::vector<std::uint32_t> next;  // the automaton: next[state * 256 + byte]
     bool bytes, forward;
     std::uint64_t origin, end = 0;  // the store's size as the find began: what comes later is not looked at
     // This pass: matches that start in [low, high).

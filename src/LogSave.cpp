@@ -52,7 +52,7 @@ std::string Said(DWORD error, const std::string &folder)
     case ERROR_PATH_NOT_FOUND: return "No such file or directory" + code;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT: return "its folder " + folder + " takes no new file" + code;
-    case ERROR_FILENAME_EXCED_RANGE: return "the name is too long for the file written beside it first" + code;
+    case ERROR_FILENAME_EXCED_RANGE: return "the name is too long" + code;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return "No space left on the disk" + code;
     default: return "error " + std::to_string(error);
@@ -63,24 +63,27 @@ std::string Said(int error, const std::string &folder)
 {
     const std::string text = std::strerror(error);
     if (error == EACCES || error == EPERM || error == EROFS) return "its folder " + folder + " takes no new file (" + text + ")";
-    if (error == ENAMETOOLONG) return "the name is too long for the file written beside it first (" + text + ")";
+    if (error == ENAMETOOLONG) return "the name is too long (" + text + ")";
     return text;
 }
 
 // The file a name designates: the end of its links, so that a save through a
-// link writes what the link points to and leaves the link as it was.
-std::string Designated(const std::string &path)
+// link writes what the link points to and leaves the link as it was. False,
+// with errno, for a name that designates nothing a file can be (a loop of links).
+bool Designated(const std::string &path, std::string &at)
 {
-    std::string at = path;
+    at = path;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
-        if (lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        if (lstat(at.c_str(), &st) != 0) return errno == ENOENT;
+        if (!S_ISLNK(st.st_mode)) return true;
         char to[PATH_MAX];
         const ssize_t n = readlink(at.c_str(), to, sizeof to);
-        if (n <= 0 || std::size_t(n) >= sizeof to) return at;
+        if (n <= 0 || std::size_t(n) >= sizeof to) return false;
         at = to[0] == '/' ? std::string(to, std::size_t(n)) : Folder(at) + "/" + std::string(to, std::size_t(n));
     }
-    return at;
+    errno = ELOOP;
+    return false;
 }
 #endif
 
@@ -93,10 +96,14 @@ bool TLogFile::Open(const std::string &path)
 #ifdef _WIN32
     target = path;
 #else
-    target = Designated(path);
+    if (!Designated(path, target)) {
+        why = Said(errno, Folder(path));
+        return false;
+    }
 #endif
     for (int tries = 0; tries < 16; ++tries) {
-        temp = target + ".quorvel-" + Unguessable() + ".tmp";
+        // Of its own length, so that any name the folder takes can be saved to.
+        temp = Folder(target) + "/.quorvel-" + Unguessable() + ".tmp";
         // Made new, never opened through what is there already (a link planted at the name, a file left by a crash).
 #ifdef _WIN32
         const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -123,7 +130,7 @@ bool TLogFile::Open(const std::string &path)
         }
         // The file it replaces keeps its permissions.
         struct stat st;
-        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 07777);
+        if (stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)) (void)fchmod(fd, st.st_mode & 0777);
         file = fdopen(fd, "wb");
         if (!file) {
             why = std::strerror(errno);

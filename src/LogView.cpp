@@ -782,7 +782,7 @@ void TLogView::DragScroll()
 {
     // Past an edge the log scrolls on, a line a step, and the selection with it.
     if (dragY < 0) Scroll(TLogScroll::LineUp);
-    else if (dragY > height) Scroll(TLogScroll::LineDown);
+    else if (dragY > RowsHeight()) Scroll(TLogScroll::LineDown);
     caret = At(dragX, dragY);
     stale = true;
     host.Invalidate();
@@ -793,7 +793,7 @@ void TLogView::Drag(int x, int y)
     if (!dragging) return;
     dragX = x, dragY = y;
     DragScroll();
-    const bool outside = y < 0 || y > height;
+    const bool outside = y < 0 || y > RowsHeight();
     if (outside != timing) host.SetTimer((timing = outside) ? DragScrollMs : 0);
 }
 

@@ -224,12 +224,13 @@ private:
     std::size_t LineOf(std::size_t storeLine) const;  // the view's line where a store line's first byte shows
     Position PositionOfByte(std::uint64_t at, bool after) const;  // the view's place of a byte of the store
     std::uint64_t ByteOf(Position p) const;  // the store's byte under a place of the view
-    std::uint64_t LastByteBefore(Position p) const;  // the byte of the character before a place
+    std::uint64_t EndByteOf(Position p) const;  // the first byte at or after a place: a selection's bytes end there
     void HexRow(const TLogRead &read, std::size_t row, std::string &into) const;
     static int HexRowLength(const TLogRead &read, std::size_t row);
     void Finish(const std::string &said);
     void SetStatus(const std::string &line);
-    int RowsHeight() const { return height - StatusHeight(); }  // where rows are laid out
+    // Where rows are laid out: above the status line, where a row stays in sight beside it.
+    int RowsHeight() const { return height - StatusHeight() >= rowHeight + 2 * margin ? height - StatusHeight() : height; }
     Place MaxTop() const;
     Place Forward(Place from, std::uint64_t rows) const;
     Place Back(Place from, std::uint64_t rows) const;

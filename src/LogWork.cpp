@@ -49,6 +49,7 @@ struct TLogView::Job {
     bool saving = false;
     std::uint64_t generation = 0;
     std::unique_ptr<TLogSearch> search;  // a find
+    std::chrono::steady_clock::time_point drawn;  // when its progress was last drawn
     // A save.
     std::string path;
     TLogFile file;
@@ -154,8 +155,28 @@ TLogView::Position TLogView::PositionOfByte(std::uint64_t at, bool after) const
         const std::size_t line = std::size_t(std::int64_t(read.line + 1) + read.rowsBefore) + std::size_t(i / 16);
         return {line, OffsetDigits(read) + 2 + 3 * int(i % 16) + (after ? 2 : 0)};
     }
-    const TLogPosition p = store.PositionOf(at);
-    return {LineOf(p.line), p.offset + (after ? 1 : 0)};
+    TLogPosition p = store.PositionOf(at);
+    if (after) {
+        // After a byte: before the next character of its line (a NUL shows none); after a
+        // line's last character its end, after its line end the next line's start.
+        if (at + 1 < store.Offset(p.line + 1)) p = store.PositionOf(at + 1);
+        else if (at < store.TextEnd(p.line)) p.offset = int(store.LineLength(p.line));
+        else p = {p.line + 1, 0};
+    }
+    return {LineOf(p.line), p.offset};
+}
+
+std::uint64_t TLogView::EndByteOf(Position p) const
+{
+    if (LineCount() == 0) return 0;
+    p = Clamp(p);
+    const Source from = SourceOf(p.line);
+    if (from.read >= store.Reads()) return store.ByteOf({from.line, p.offset});
+    // In a hex row: before the byte whose digits or character start at or after the place.
+    const TLogRead &read = store.Read(from.read);
+    const int digits = OffsetDigits(read) + 2, chars = digits + 47 + 2;
+    const int column = p.offset >= chars ? p.offset - chars : p.offset <= digits ? 0 : (p.offset - digits + 2) / 3;
+    return read.at + std::min<std::uint64_t>(from.row * 16 + std::size_t(std::min(column, 16)), read.count);
 }
 
 std::uint64_t TLogView::ByteOf(Position p) const
@@ -173,26 +194,21 @@ std::uint64_t TLogView::ByteOf(Position p) const
     return store.ByteOf({from.line, p.offset});
 }
 
-std::uint64_t TLogView::LastByteBefore(Position p) const
-{
-    // The character before the place: in its line, or the line before's last.
-    if (p.offset > 0) return ByteOf({p.line, p.offset - 1});
-    if (p.line == 0) return ByteOf(p);
-    return ByteOf({p.line - 1, std::max(LineLength(p.line - 1) - 1, 0)});
-}
-
 void TLogView::SetHex(bool on)
 {
     if (on == hex || job) return;
-    // The same bytes stay at the top and under the selection: from the byte
-    // at its start to the one before its end, whichever way it was made.
+    // The same bytes stay at the top and under the selection: the bytes from
+    // its start to its end, whichever way it was made; a caret stays after the
+    // byte it followed (at a line's end, not the next line's start).
     const std::uint64_t topByte = ByteOf({TopLine(), 0});
     const bool selected = HasSelection(), backwards = caret < anchor;
     const Position from = std::min(anchor, caret), to = std::max(anchor, caret);
-    const std::uint64_t first = ByteOf(from), last = selected ? LastByteBefore(to) : first;
+    const std::uint64_t first = EndByteOf(from), end = std::max(first, EndByteOf(to));
+    const bool following = !selected && first > EndByteOf({caret.line, 0});
     hex = on;
     top = {LineCount() ? PositionOfByte(topByte, false).line : 0, 0};
-    Position a = PositionOfByte(first, false), c = selected ? PositionOfByte(std::max(first, last), true) : a;
+    Position a = following ? PositionOfByte(first - 1, true) : PositionOfByte(first, false);
+    Position c = selected && end > first ? PositionOfByte(end - 1, true) : a;
     if (backwards) std::swap(a, c);
     anchor = a, caret = c;
     host.SetFixedPitch(on);
@@ -317,6 +333,11 @@ void TLogView::Work(int ms)
     }
     const std::uint64_t size = store.Bytes();
     const std::uint64_t percent = size ? std::min<std::uint64_t>(99, search.Looked() * 100 / size) : 0;
+    // Only the line changes: drawn again ten times a second, enough for a figure that moves
+    // (a line that just came lays the rows out anew).
+    const bool shown = !status.empty();
     SetStatus("Finding \"" + soughtShown + "\": " + std::to_string(percent) + "% (Escape stops)");
-    Changed();
+    const auto now = std::chrono::steady_clock::now();
+    if (!shown) Changed(), w.drawn = now;
+    else if (now - w.drawn >= std::chrono::milliseconds(100)) host.Invalidate(), w.drawn = now;
 }

@@ -3,8 +3,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #ifndef _WIN32
@@ -404,10 +406,13 @@ TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
         bool stop;
         std::string said;  // how the status begins
     };
-    const std::string tooLong = std::string(250, 'n');
+    const std::string longest(255, 'n'), tooLong(256, 'n');
+    symlink("logview-loop-b", "logview-loop-a");
+    symlink("logview-loop-a", "logview-loop-b");
     for (const Save &s : {Save{"logview-saved", true, "Save stopped: "}, Save{"logview-saved", false, "Saved 1,040 bytes"},
                           Save{"/sys/logview.bin", false, "Could not save /sys/logview.bin: its folder /sys takes no new file ("},
-                          Save{tooLong, false, "Could not save " + tooLong + ": the name is too long"},
+                          Save{longest, false, "Saved 1,040 bytes"}, Save{tooLong, false, "Could not save " + tooLong + ": the name is too long"},
+                          Save{"logview-loop-a", false, "Could not save logview-loop-a: " + std::string(std::strerror(ELOOP))},
                           Save{"logview-link", false, "Saved 1,040 bytes to logview-link."}}) {
         log.host.savePath = s.path;
         log.view.Command(TLogCommand::SaveReceived);
@@ -419,7 +424,10 @@ TEST_CASE(every_byte_is_kept_as_it_came_shown_as_text_and_as_hex_and_saved)
     CHECK(lstat("logview-link", &st) == 0 && S_ISLNK(st.st_mode));
     CHECK(stat("logview-victim", &st) == 0 && (st.st_mode & 0777) == 0600 && FileText("logview-victim") == sent);
     CHECK(FileText("logview-saved") == sent);
-    for (const char *name : {"logview-victim", "logview-link", "logview-saved"}) std::remove(name);
+    CHECK(lstat("logview-loop-a", &st) == 0 && S_ISLNK(st.st_mode));
+    for (const std::string &name : {std::string("logview-victim"), std::string("logview-link"), std::string("logview-saved"), longest,
+                                    std::string("logview-loop-a"), std::string("logview-loop-b")})
+        std::remove(name.c_str());
     std::remove(("logview-saved.quorvel-" + std::to_string(getpid()) + ".tmp").c_str());
 #endif
     std::remove("logview-bytes.bin");
@@ -581,6 +589,39 @@ TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
     log.view.Select({1, charsAt + 6}, {1, charsAt + 6});
     log.view.SetHex(false);
     CHECK(log.view.Caret() == (TLogPosition{1, 6}));
+
+    // Line ends and NULs go across with the bytes: text to hex and back, each selection
+    // "line:offset-line:offset", and the hex rows' bytes it covers.
+    Log ends(200, 10);
+    Read(ends, "ab\r\ncd");
+    Read(ends, std::string("a\0b", 3));
+    Read(ends, "abc");
+    struct Across {
+        TLogPosition from, to;
+        const char *bytes;  // what hex selects, its digits
+    };
+    for (const Across &c : {Across{{1, 0}, {2, 0}, "61 62 0D 0A"}, Across{{1, 2}, {2, 0}, "0D 0A"}, Across{{4, 0}, {4, 1}, "61 00"},
+                            Across{{4, 1}, {4, 2}, "62"}, Across{{6, 3}, {6, 3}, ""}, Across{{6, 1}, {6, 1}, ""}}) {
+        ends.view.Select(c.from, c.to);
+        ends.view.SetHex(true);
+        std::string digits = ends.view.SelectedText();
+        digits.erase(std::remove(digits.begin(), digits.end(), ' '), digits.end());
+        std::string want = c.bytes;
+        want.erase(std::remove(want.begin(), want.end(), ' '), want.end());
+        ends.view.SetHex(false);
+        CHECK_EQ(digits, want);
+        CHECK(ends.view.Anchor() == c.from && ends.view.Caret() == c.to);
+    }
+    // From hex: a match of a line end, and of a NUL alone (no character: nothing selected, before 'b').
+    for (const auto &[what, from, to] : {std::make_tuple("0D 0A", TLogPosition{1, 2}, TLogPosition{2, 0}),
+                                         std::make_tuple("00", TLogPosition{4, 1}, TLogPosition{4, 1})}) {
+        ends.view.SetHex(true);
+        ends.view.Select({0, 0}, {0, 0});
+        ends.view.Find(what, true);
+        Run(ends);
+        ends.view.SetHex(false);
+        CHECK(ends.view.Anchor() == from && ends.view.Caret() == to);
+    }
 }
 
 TEST_CASE(the_search_finds_what_a_plain_reference_finds_and_looks_at_each_byte_a_bounded_number_of_times)
