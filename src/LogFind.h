@@ -24,7 +24,8 @@ public:
     // round from the log's start. Going up: the last one that starts before
     // `origin`, else round from the end.
     TLogSearch(const TLogStore &store, const std::string &needle, bool bytes, bool forward, std::uint64_t origin);
-    // Looks on through about `budget` bytes; true once it has ended, found or not.
+    // Looks on through about `budget` bytes (a match still open is followed to the end of the
+    // piece of the store it is in, a megabyte at most); true once it has ended, found or not.
     bool Step(std::uint64_t budget);
     bool Found() const { return found; }
     std::uint64_t First() const { return first; }  // the match's first and last byte

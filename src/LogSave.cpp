@@ -27,6 +27,9 @@ std::string Folder(const std::string &path)
 {
 #ifdef _WIN32
     const std::size_t slash = path.find_last_of("/\\");
+    // "C:log.txt" is in drive C's own current folder.
+    if (slash == std::string::npos && path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+    if (slash == 2 && path[1] == ':') return path.substr(0, 3);  // a drive's root
 #else
     const std::size_t slash = path.find_last_of('/');
 #endif
@@ -95,15 +98,25 @@ bool TLogFile::Open(const std::string &path)
     why.clear();
 #ifdef _WIN32
     target = path;
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 #else
     if (!Designated(path, target)) {
         why = Said(errno, Folder(path));
         return false;
     }
+    struct stat st;
+    const bool folder = stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 #endif
+    // Said before a byte is written, not once the whole log has been.
+    if (folder) {
+        why = std::strerror(EISDIR);
+        return false;
+    }
     for (int tries = 0; tries < 16; ++tries) {
         // Of its own length, so that any name the folder takes can be saved to.
-        temp = Folder(target) + "/.quorvel-" + Unguessable() + ".tmp";
+        const std::string folder = Folder(target);
+        temp = folder + (folder.back() == ':' ? "" : "/") + ".quorvel-" + Unguessable() + ".tmp";
         // Made new, never opened through what is there already (a link planted at the name, a file left by a crash).
 #ifdef _WIN32
         const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

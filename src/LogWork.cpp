@@ -149,6 +149,9 @@ std::size_t TLogView::LineOf(std::size_t i) const
 TLogView::Position TLogView::PositionOfByte(std::uint64_t at, bool after) const
 {
     const std::size_t k = hex ? store.ReadHolding(at) : store.Reads();
+    // In hex, the log's end after a read's bytes is after its last row's last byte.
+    if (hex && k == store.Reads() && at > 0 && at == store.Bytes() && store.ReadHolding(at - 1) < store.Reads())
+        return PositionOfByte(at - 1, true);
     if (k < store.Reads()) {
         const TLogRead &read = store.Read(k);
         const std::uint64_t i = at - read.at;
@@ -231,10 +234,9 @@ void TLogView::Find(const std::string &what, bool forward, const std::string &sh
     work->generation = store.Generation();
     std::string bytes;
     const bool exact = hex && HexBytes(what, bytes);
-    // After the selection's start going down, before it going up.
-    const Position from = std::min(anchor, caret);
-    std::uint64_t origin = ByteOf(from) + (forward && HasSelection() ? 1 : 0);
-    if (!forward && !HasSelection()) origin = ByteOf(caret);
+    // After the selection's first byte going down, before it going up; from a
+    // caret, what starts at or after it going down, before it going up.
+    const std::uint64_t origin = HasSelection() ? ByteOf(std::min(anchor, caret)) + (forward ? 1 : 0) : EndByteOf(caret);
     work->search = std::make_unique<TLogSearch>(store, exact ? bytes : what, exact, forward, origin);
     job = std::move(work);
     SetStatus("");

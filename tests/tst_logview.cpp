@@ -612,6 +612,23 @@ TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
         CHECK_EQ(digits, want);
         CHECK(ends.view.Anchor() == c.from && ends.view.Caret() == c.to);
     }
+    // A caret at the log's end stays there, after the last read's last byte in hex.
+    Log tail(200, 10);
+    Read(tail, "hello\r\n");
+    tail.view.Key(TLogKey::End, lmControl);
+    tail.view.SetHex(true);
+    CHECK(tail.view.Caret() == (TLogPosition{1, TLogView::HexColumn + 6 * 3 + 2}));
+    tail.view.SetHex(false);
+    CHECK(tail.view.Caret() == tail.view.End());
+    // From a caret after a hex row's last character, F3 goes round and Shift+F3 takes the byte before it.
+    Read(tail, "fxf");
+    tail.view.SetHex(true);
+    for (const auto &[forward, at] : {std::make_pair(true, 0), std::make_pair(false, 2)}) {
+        tail.view.Select({3, charsAt + 3}, {3, charsAt + 3});
+        tail.view.Find("f", forward);
+        Run(tail);
+        CHECK(tail.view.Anchor() == (TLogPosition{3, TLogView::HexColumn + 3 * at}));
+    }
     // From hex: a match of a line end, and of a NUL alone (no character: nothing selected, before 'b').
     for (const auto &[what, from, to] : {std::make_tuple("0D 0A", TLogPosition{1, 2}, TLogPosition{2, 0}),
                                          std::make_tuple("00", TLogPosition{4, 1}, TLogPosition{4, 1})}) {
