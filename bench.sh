@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds in Release and runs the benchmarks, each
 # printing its figures beside a reference measured in the same run.
-#   ./bench.sh                       all of them (about 3 minutes)
+#   ./bench.sh                       all of them (about 5 minutes)
 #   ./bench.sh idle start ...        some: accuracy overhead stream longlog findsave idle start winlog rig
 #   ./bench.sh chaos                 the randomised run of the whole console, long (10 minutes,
 #                                    or QUORVEL_CHAOS_SECONDS), under the sanitizers and under

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
 // A find looks at no more than this between looks at the clock.
@@ -250,7 +249,7 @@ void TLogView::Save(const std::string &path, bool receivedBytes)
     work->saving = true;
     work->generation = store.Generation();
     work->path = path;
-    // Written beside it, then given its name whole.
+    // Written in its folder under a name of its own, then given its name whole.
     if (!work->file.Open(path)) {
         SetStatus("Could not save " + path + ": " + work->file.Why() + ".");
         return Changed();
