@@ -569,26 +569,23 @@ TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
     Read(log, "HELLO world");
     log.view.SetHex(true);
     const int hexAt = TLogView::HexColumn, charsAt = TLogView::HexColumn + 47 + 2;
-    const std::vector<std::pair<TLogPosition, TLogPosition>> selections = {
-        {{1, hexAt}, {1, hexAt + 14}},        // the digits of HELLO
-        {{1, hexAt + 14}, {1, hexAt}},        // the same, made from the end
-        {{1, charsAt}, {1, charsAt + 5}},     // HELLO in the characters column
-        {{1, hexAt + 3}, {1, hexAt + 5}},     // one byte: E
-        {{1, charsAt + 1}, {1, charsAt + 2}},  // one character: E
+    struct Back {
+        TLogPosition from, to;
+        const char *text;  // selected back in text
+        TLogPosition caret;
     };
-    for (const auto &s : selections) {
+    for (const Back &c : {Back{{1, hexAt}, {1, hexAt + 14}, "HELLO", {1, 5}},      // the digits of HELLO
+                          Back{{1, hexAt + 14}, {1, hexAt}, "HELLO", {1, 0}},      // the same, made from the end
+                          Back{{1, charsAt}, {1, charsAt + 5}, "HELLO", {1, 5}},   // HELLO in the characters column
+                          Back{{1, hexAt + 3}, {1, hexAt + 5}, "E", {1, 2}},       // one byte
+                          Back{{1, charsAt + 1}, {1, charsAt + 2}, "E", {1, 2}},   // one character
+                          Back{{1, charsAt + 6}, {1, charsAt + 6}, "", {1, 6}}}) {  // a caret at 'w's own character
         log.view.SetHex(true);
-        log.view.Select(s.first, s.second);
-        const bool one = log.view.SelectedText().size() <= 2 || s.second.offset - s.first.offset == 1;
+        log.view.Select(c.from, c.to);
         log.view.SetHex(false);
-        CHECK_EQ(log.view.SelectedText(), std::string(one ? "E" : "HELLO"));
-        CHECK((log.view.Caret() < log.view.Anchor()) == (s.second < s.first));
+        CHECK_EQ(log.view.SelectedText(), std::string(c.text));
+        CHECK(log.view.Caret() == c.caret);
     }
-    // A caret in the characters column is at its own byte: 'w' back in text.
-    log.view.SetHex(true);
-    log.view.Select({1, charsAt + 6}, {1, charsAt + 6});
-    log.view.SetHex(false);
-    CHECK(log.view.Caret() == (TLogPosition{1, 6}));
 
     // Line ends and NULs go across with the bytes: text to hex and back, each selection
     // "line:offset-line:offset", and the hex rows' bytes it covers.
