@@ -1,56 +1,30 @@
 #include "LogView.h"
 
-#include <cstdio>
-#include <ctime>
-
 #include <algorithm>
-#include <climits>
 
-void TRowSums::Push(std::uint64_t rows)
+TLogView::TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak)
+    : store(store), host(host), lineBreak(std::move(lineBreak)), lines(store), layout(store, lines)
 {
-    // Node i sums the blocks after i less its lowest bit, up to i.
-    const std::size_t i = tree.size(), low = i & (~i + 1);
-    tree.push_back(rows + Before(i - 1) - Before(i - low));
 }
 
-void TRowSums::Add(std::size_t block, std::uint64_t rows)
+TLogView::~TLogView()
 {
-    for (std::size_t i = block + 1; i < tree.size(); i += i & (~i + 1)) tree[i] += rows;
-}
-
-std::uint64_t TRowSums::Before(std::size_t block) const
-{
-    std::uint64_t sum = 0;
-    for (std::size_t i = block; i > 0; i -= i & (~i + 1)) sum += tree[i];
-    return sum;
-}
-
-std::size_t TRowSums::Find(std::uint64_t &row) const
-{
-    std::size_t at = 0, step = 1;
-    while (step * 2 <= Size()) step *= 2;
-    for (; step > 0; step /= 2)
-        if (at + step < tree.size() && tree[at + step] <= row) at += step, row -= tree[at];
-    return at;
+    // The host is going too: a half-written file goes (with the work), and nothing is said.
 }
 
 void TLogView::SetMetrics(const int w[256], int h, int m)
 {
-    for (int i = 0; i < 256; ++i) widths[i] = std::max(0, w[i]);
-    uniform = widths[0];
-    for (int i = 1; i < 256; ++i)
-        if (widths[i] != uniform) uniform = 0;
+    layout.SetWidths(w);
     rowHeight = std::max(1, h);
     margin = std::max(0, m);
-    recount = true;
+    layout.SetRoom(width - 2 * margin);
     StoreChanged();
 }
 
 void TLogView::Resize(int w, int h)
 {
-    if (w != width) recount = true;
     width = std::max(0, w), height = std::max(0, h);
-    maxTopStale = true;
+    layout.SetRoom(width - 2 * margin);
     StoreChanged();
 }
 
@@ -58,170 +32,23 @@ int TLogView::Page() const { return std::max(1, (RowsHeight() - 2 * margin) / ro
 
 void TLogView::SetStatus(const std::string &line)
 {
-    // The rows make room for the line, or take it back: the last page is another.
-    if (line.empty() != status.empty()) maxTopStale = true, stale = true;
+    // The rows make room for the line, or take it back.
+    if (line.empty() != status.empty()) stale = true;
     status = line;
-}
-
-int TLogView::Wrapped(std::size_t line) const
-{
-    // In a fixed-pitch font a line's length says whether it fits, with no need of its text.
-    if (uniform && std::int64_t(LineLength(line)) * uniform <= std::max(1, width - 2 * margin)) return 1;
-    Line(line, scratchText);
-    Wrap(scratchText, scratchRows);
-    return int(scratchRows.size());
-}
-
-std::uint64_t TLogView::Estimate(std::size_t first, std::size_t end) const
-{
-    // Lines of printable text average their blanks' worth of room; a line
-    // takes one row at least and, past the room, half a row more on average.
-    std::uint64_t sum = 0;
-    for (int c = 0x20; c < 0x7F; ++c) sum += std::uint64_t(widths[c]);
-    const std::uint64_t room = std::uint64_t(std::max(1, width - 2 * margin)) * 0x5F;
-    const std::uint64_t lines = end - first;
-    // What the lines show, not the bytes they keep: NULs and line ends take no room.
-    std::uint64_t shown = 0;
-    if (hex) shown = lines * 71;
-    else
-        for (std::size_t i = first; i < end; ++i) shown += store.LineLength(i);
-    return std::max(lines, shown * sum / room + lines / 2);
-}
-
-void TLogView::Count() const
-{
-    if (recount || countedGeneration != store.Generation()) {
-        sums.Clear(), exact.clear(), tailRows.clear();
-        counted = 0, tailFirst = 0;
-        countedGeneration = store.Generation();
-        recount = false, maxTopStale = true, rewrapped = true;
-        ++settled;
-    }
-    const std::size_t count = LineCount();
-    while (counted < count) {
-        const std::size_t block = counted / BlockLines, first = block * BlockLines;
-        const std::size_t end = std::min(count, first + BlockLines);
-        // A new block holds no estimate yet: counting it exactly moves no row before a line already in.
-        if (block == sums.Size()) sums.Push(0), exact.push_back(end == count);
-        if (exact[block] || end == count) {
-            // The last block is always exact, and so is one that was when it
-            // grew: a streaming log wraps each new line once, as it comes.
-            std::size_t from = counted;
-            if (!exact[block]) {
-                sums.Add(block, 0 - sums.Of(block));
-                exact[block] = true, from = first;
-                ++settled;
-            }
-            std::uint64_t rows = 0;
-            for (std::size_t line = from; line < end; ++line) {
-                const int n = Wrapped(line);
-                rows += std::uint64_t(n);
-                if (line + 2 * BlockLines < count) continue;
-                // Kept for the last lines, where the end and MaxTop look.
-                if (tailFirst + tailRows.size() != line) tailRows.clear(), tailFirst = line;
-                tailRows.push_back(n);
-            }
-            sums.Add(block, rows);
-        } else {
-            // Far from the end, lines put in all at once are estimated, not wrapped.
-            sums.Add(block, Estimate(first, end) - sums.Of(block));
-        }
-        counted = end;
-    }
-    // Trimmed now and then, not a line at a time.
-    if (tailRows.size() > 4 * BlockLines) {
-        const std::size_t drop = tailRows.size() - 2 * BlockLines;
-        tailRows.erase(tailRows.begin(), tailRows.begin() + std::ptrdiff_t(drop));
-        tailFirst += drop;
-    }
-}
-
-void TLogView::Settle(std::size_t block) const
-{
-    if (block >= exact.size() || exact[block]) return;
-    const std::size_t first = block * BlockLines, end = std::min(counted, first + BlockLines);
-    std::uint64_t rows = 0;
-    for (std::size_t line = first; line < end; ++line) rows += std::uint64_t(Wrapped(line));
-    sums.Add(block, rows - sums.Of(block));
-    exact[block] = true;
-    ++settled;
-}
-
-int TLogView::RowsOf(std::size_t line) const
-{
-    Count();
-    return Counted(line);
-}
-
-int TLogView::Counted(std::size_t line) const
-{
-    if (line - tailFirst < tailRows.size() && line >= tailFirst) return tailRows[line - tailFirst];
-    return line < LineCount() ? Wrapped(line) : 0;
-}
-
-std::uint64_t TLogView::TotalRows() const
-{
-    Count();
-    return sums.Before(sums.Size());
-}
-
-std::uint64_t TLogView::RowIndex(Place place) const
-{
-    Count();
-    if (place.line >= counted) return TotalRows();
-    const std::size_t block = place.line / BlockLines;
-    Settle(block);
-    // The rows before a line, kept for the line last asked for.
-    if (beforeSettled != settled || beforeLine != place.line) {
-        // From the line asked for before where that is nearer (the end, as lines stream in).
-        std::size_t line = block * BlockLines;
-        std::uint64_t rows = 0;
-        if (beforeSettled == settled && beforeLine / BlockLines == block && beforeLine < place.line) line = beforeLine, rows = beforeRows;
-        else rows = sums.Before(block);
-        for (; line < place.line; ++line) rows += std::uint64_t(Counted(line));
-        beforeLine = place.line, beforeRows = rows, beforeSettled = settled;
-    }
-    return beforeRows + std::uint64_t(place.row);
-}
-
-TLogView::Place TLogView::Forward(Place p, std::uint64_t n) const
-{
-    Count();
-    const std::size_t count = LineCount();
-    while (n > 0 && p.line < count) {
-        const int rows = Counted(p.line);
-        if (std::uint64_t(p.row) + n < std::uint64_t(rows)) return {p.line, p.row + int(n)};
-        if (p.line + 1 >= count) return {p.line, rows - 1};
-        n -= std::uint64_t(rows - p.row);
-        p = {p.line + 1, 0};
-    }
-    return p;
-}
-
-TLogView::Place TLogView::Back(Place p, std::uint64_t n) const
-{
-    Count();
-    while (n > 0) {
-        if (std::uint64_t(p.row) >= n) return {p.line, p.row - int(n)};
-        if (p.line == 0) return {0, 0};
-        n -= std::uint64_t(p.row) + 1;
-        p.line -= 1;
-        p.row = Counted(p.line) - 1;
-    }
-    return p;
 }
 
 TLogView::Place TLogView::MaxTop() const
 {
     // The row from which the last page of rows fits in sight.
-    Count();
-    if (!maxTopStale && maxTopVersion == store.Version()) return maxTop;
-    maxTopStale = false, maxTopVersion = store.Version();
+    const std::uint64_t epoch = layout.Epoch();
+    const int page = Page();
+    if (maxTopVersion == store.Version() && maxTopEpoch == epoch && maxTopPage == page) return maxTop;
+    maxTopVersion = store.Version(), maxTopEpoch = epoch, maxTopPage = page;
     const std::size_t count = LineCount();
     if (count == 0) return maxTop = {};
-    maxTop = Back({count - 1, RowsOf(count - 1) - 1}, std::uint64_t(Page() - 1));
+    maxTop = layout.Back({count - 1, layout.RowsOf(count - 1) - 1}, std::uint64_t(page - 1));
     // The blocks the end shows are exact, so that the bar's end is the view's.
-    for (std::size_t block = maxTop.line / BlockLines; block < exact.size(); ++block) Settle(block);
+    layout.SettleFrom(maxTop.line);
     return maxTop;
 }
 
@@ -230,20 +57,26 @@ void TLogView::Changed()
     stale = true;
     // The bar counts rows: its end is where the last page of them is in sight.
     const Place end = MaxTop();
-    const std::uint64_t position = RowIndex(AtEnd() ? end : top);
-    host.SetScrollBar(std::size_t(TotalRows()), std::size_t(Page()), std::size_t(position));
+    const std::uint64_t position = layout.RowIndex(AtEnd() ? end : top);
+    host.SetScrollBar(std::size_t(layout.TotalRows()), std::size_t(Page()), std::size_t(position));
+    host.Invalidate();
+}
+
+void TLogView::Redraw()
+{
+    stale = true;
     host.Invalidate();
 }
 
 void TLogView::StoreChanged()
 {
-    Count();
+    const std::uint64_t epoch = layout.Epoch();
     if (AtEnd()) following = true, top = MaxTop();
-    // The top row is clamped only when rows changed (a new width or font),
-    // not on every poll: its line may be one of thousands of rows.
+    // The top row is kept within its line only when rows were counted afresh
+    // (a new width or font), not on every poll: its line may be one of thousands of rows.
     if (top.line >= LineCount()) top = {};
-    else if (rewrapped) top.row = std::min(top.row, RowsOf(top.line) - 1);
-    rewrapped = false;
+    else if (epoch != clampedEpoch) top.row = std::min(top.row, layout.RowsOf(top.line) - 1);
+    clampedEpoch = epoch;
     anchor = Clamp(anchor), caret = Clamp(caret);
     Changed();
 }
@@ -251,43 +84,24 @@ void TLogView::StoreChanged()
 void TLogView::ScrollTo(Place place)
 {
     const std::size_t count = LineCount();
-    if (count && place.line < count) place.row = std::clamp(place.row, 0, RowsOf(place.line) - 1);
+    if (count && place.line < count) place.row = std::clamp(place.row, 0, layout.RowsOf(place.line) - 1);
     const Place end = MaxTop();
     following = count == 0 || place.line >= count || !(place < end);
     top = following ? end : place;
     Changed();
 }
 
-void TLogView::ScrollTo(std::uint64_t row)
-{
-    // The block that holds the row is settled first: its estimate may have
-    // put the row elsewhere.
-    Count();
-    std::uint64_t within = row;
-    std::size_t block = sums.Find(within);
-    while (block < exact.size() && !exact[block]) {
-        Settle(block);
-        within = row, block = sums.Find(within);
-    }
-    if (block >= exact.size()) return ScrollTo(Place{LineCount(), 0});
-    std::size_t line = block * BlockLines;
-    for (; line + 1 < LineCount(); ++line) {
-        const std::uint64_t rows = std::uint64_t(Counted(line));
-        if (within < rows) break;
-        within -= rows;
-    }
-    ScrollTo(Place{line, int(std::min<std::uint64_t>(within, INT_MAX))});
-}
+void TLogView::ScrollTo(std::uint64_t row) { ScrollTo(layout.RowAt(row)); }
 
 void TLogView::Scroll(TLogScroll action)
 {
     const Place from = Top();
     const std::uint64_t page = std::uint64_t(Page());
     switch (action) {
-    case TLogScroll::LineUp: ScrollTo(Back(from, 1)); break;
-    case TLogScroll::LineDown: ScrollTo(Forward(from, 1)); break;
-    case TLogScroll::PageUp: ScrollTo(Back(from, page)); break;
-    case TLogScroll::PageDown: ScrollTo(Forward(from, page)); break;
+    case TLogScroll::LineUp: ScrollTo(layout.Back(from, 1)); break;
+    case TLogScroll::LineDown: ScrollTo(layout.Forward(from, 1)); break;
+    case TLogScroll::PageUp: ScrollTo(layout.Back(from, page)); break;
+    case TLogScroll::PageDown: ScrollTo(layout.Forward(from, page)); break;
     case TLogScroll::Top: ScrollTo(Place{}); break;
     case TLogScroll::Bottom: ScrollTo(MaxTop()); break;
     }
@@ -297,78 +111,11 @@ void TLogView::Wheel(int delta)
 {
     // Fine-grained wheels (touchpads) send parts of a notch: they add up.
     wheelRest += delta;
-    const int rows = wheelRest * WheelLines / 120;
-    if (rows == 0) return;
-    wheelRest -= rows * 120 / WheelLines;
+    const int n = wheelRest * WheelLines / 120;
+    if (n == 0) return;
+    wheelRest -= n * 120 / WheelLines;
     const Place from = Top();
-    ScrollTo(rows > 0 ? Back(from, std::uint64_t(rows)) : Forward(from, std::uint64_t(-rows)));
-}
-
-TLogView::Position TLogView::Clamp(Position p) const
-{
-    const std::size_t count = LineCount();
-    if (count == 0) return {};
-    if (p.line >= count) return {count - 1, int(LineLength(count - 1))};
-    p.offset = std::clamp(p.offset, 0, int(LineLength(p.line)));
-    return p;
-}
-
-void TLogView::Wrap(const std::string &text, std::vector<std::pair<int, int>> &out) const
-{
-    // After the last blank in the row, else wherever the row is full; a row
-    // holds one character at least, however narrow the view.
-    out.clear();
-    const int room = std::max(1, width - 2 * margin);
-    const int n = int(text.size());
-    if (uniform) {
-        // The same, counted: so many characters a row, then back to the last blank.
-        if (std::int64_t(n) * uniform <= room) return out.push_back({0, n});
-        const int fit = std::max(1, room / uniform);
-        for (int start = 0;;) {
-            int i = start + fit;
-            if (i >= n) return out.push_back({start, n});
-            int blank = -1;
-            if (text[std::size_t(i)] == ' ') {
-                while (i + 1 < n && text[std::size_t(i + 1)] == ' ') ++i;
-                blank = i;
-            } else {
-                for (int k = i - 1; k >= start && blank < 0; --k)
-                    if (text[std::size_t(k)] == ' ') blank = k;
-            }
-            const int end = blank >= start ? blank + 1 : i;
-            out.push_back({start, end});
-            if (end >= n) return;
-            start = end;
-        }
-    }
-    int whole = 0;  // most lines fit: one quick sum says so
-    for (char c : text) whole += widths[static_cast<unsigned char>(c)];
-    if (whole <= room) return out.push_back({0, n});
-    int start = 0;
-    while (true) {
-        int used = 0, blank = -1, i = start;
-        for (; i < n; ++i) {
-            const int w = widths[static_cast<unsigned char>(text[std::size_t(i)])];
-            if (used + w > room && i > start) {
-                // Blanks at a row's end may hang past the edge, as in any text view.
-                if (text[std::size_t(i)] == ' ') {
-                    while (i + 1 < n && text[std::size_t(i + 1)] == ' ') ++i;
-                    blank = i;
-                }
-                break;
-            }
-            used += w;
-            if (text[std::size_t(i)] == ' ') blank = i;
-        }
-        if (i >= n) {
-            out.push_back({start, n});
-            return;
-        }
-        const int end = blank >= start ? blank + 1 : i;
-        out.push_back({start, end});
-        if (end >= n) return;  // the line's last blanks hung past the edge
-        start = end;
-    }
+    ScrollTo(n > 0 ? layout.Back(from, std::uint64_t(n)) : layout.Forward(from, std::uint64_t(-n)));
 }
 
 const std::vector<TLogView::Row> &TLogView::Rows() const
@@ -384,19 +131,19 @@ void TLogView::LayOut() const
     rows.clear();
     texts.clear();
     const std::size_t count = LineCount();
-    const int height = RowsHeight();
-    if (count == 0 || height <= 0) return;
+    const int bottomEdge = RowsHeight();
+    if (count == 0 || bottomEdge <= 0) return;
     std::vector<std::pair<int, int>> wrapped;
     auto add = [&](std::size_t line, const std::pair<int, int> &part, int y) {
         rows.push_back({line, part.first, part.second, y, part.second, part.second, false, -1, &texts.back()});
     };
     if (AtEnd()) {
         // From the last line up, until the view is full.
-        int bottom = height - margin;
+        int bottom = bottomEdge - margin;
         for (std::size_t line = count; line-- > 0 && bottom > 0;) {
             texts.emplace_back();
             Line(line, texts.back());
-            Wrap(texts.back(), wrapped);
+            layout.Wrap(texts.back(), wrapped);
             for (std::size_t k = wrapped.size(); k-- > 0 && bottom > 0;) {
                 bottom -= rowHeight;
                 add(line, wrapped[k], bottom);
@@ -409,11 +156,11 @@ void TLogView::LayOut() const
             for (Row &row : rows) row.top -= shift;
     } else {
         int y = margin;
-        for (std::size_t line = top.line; line < count && y < height; ++line) {
+        for (std::size_t line = top.line; line < count && y < bottomEdge; ++line) {
             texts.emplace_back();
             Line(line, texts.back());
-            Wrap(texts.back(), wrapped);
-            for (std::size_t k = line == top.line ? std::size_t(top.row) : 0; k < wrapped.size() && y < height; ++k) {
+            layout.Wrap(texts.back(), wrapped);
+            for (std::size_t k = line == top.line ? std::size_t(top.row) : 0; k < wrapped.size() && y < bottomEdge; ++k) {
                 add(line, wrapped[k], y);
                 y += rowHeight;
             }
@@ -433,13 +180,6 @@ void TLogView::LayOut() const
     }
 }
 
-int TLogView::Width(const Row &row, int from, int to) const
-{
-    int w = 0;
-    for (int i = from; i < to; ++i) w += widths[static_cast<unsigned char>((*row.text)[std::size_t(i)])];
-    return w;
-}
-
 TLogView::Position TLogView::At(int x, int y) const
 {
     const std::vector<Row> &shown = Rows();
@@ -449,7 +189,7 @@ TLogView::Position TLogView::At(int x, int y) const
         if (y >= row.top) hit = &row;
     int left = margin, i = hit->from;
     for (; i < hit->to; ++i) {
-        const int w = widths[static_cast<unsigned char>((*hit->text)[std::size_t(i)])];
+        const int w = layout.CharWidth(static_cast<unsigned char>((*hit->text)[std::size_t(i)]));
         if (2 * x < 2 * left + w) break;  // the nearer edge of the character
         left += w;
     }
@@ -463,132 +203,88 @@ TLogBox TLogView::Where(Position p) const
         if (row.line != p.line || p.offset < row.from || p.offset > row.to) continue;
         if (p.offset == row.to && row.to < length) continue;  // in the next row
         const int left = margin + Width(row, row.from, p.offset);
-        const int w = p.offset < length ? widths[static_cast<unsigned char>((*row.text)[std::size_t(p.offset)])] : widths[' '];
+        const int w = layout.CharWidth(p.offset < length ? static_cast<unsigned char>((*row.text)[std::size_t(p.offset)]) : ' ');
         return {left, row.top, left + std::max(1, w), row.top + rowHeight};
     }
     return {};
 }
 
-std::string TLogView::Range(Position from, Position to, std::size_t limit) const
-{
-    std::string out;
-    for (std::size_t line = from.line; line <= to.line && line < LineCount() && out.size() < limit; ++line) {
-        Line(line, scratchText);
-        const std::string &text = scratchText;
-        const std::size_t a = line == from.line ? std::min(std::size_t(std::max(from.offset, 0)), text.size()) : 0;
-        const std::size_t b = line == to.line ? std::min(std::size_t(std::max(to.offset, 0)), text.size()) : text.size();
-        if (a < b) out.append(text, a, b - a);
-        if (line != to.line) out += lineBreak;
-    }
-    if (out.size() > limit) out.resize(limit);
-    return out;
-}
-
 std::string TLogView::Text() const
 {
     const std::size_t count = LineCount();
-    return count ? Range({0, 0}, {count - 1, int(LineLength(count - 1))}) : std::string();
-}
-
-std::uint64_t TLogView::TextLength() const
-{
-    const std::size_t count = LineCount();
-    std::uint64_t length = count ? store.Shown() + (count - 1) * lineBreak.size() : 0;
-    for (std::size_t k = 0; k < store.Reads() && (times || hex); ++k) {
-        const TLogRead &read = store.Read(k);
-        std::int64_t wallUs, gapUs;
-        if (times && store.Stamped(read.line, wallUs, gapUs)) length += TimesLength(gapUs);
-        if (!hex) continue;
-        // Its bytes' lines give way to its rows.
-        length -= read.shown;
-        const std::size_t rows = read.Rows();
-        length += std::uint64_t(rows - 1) * std::uint64_t(HexRowLength(read, 0)) + std::uint64_t(HexRowLength(read, rows - 1));
-    }
-    return length;
-}
-
-std::size_t TLogView::TimesLength(std::int64_t gapUs)
-{
-    // As TimesText writes them, without formatting the time of day.
-    std::size_t n = 15;  // "   hh:mm:ss.mmm"
-    if (gapUs < 0) return n;
-    n += 10;  // "  +s.mmm s", the seconds' first digit among them
-    for (std::int64_t seconds = (gapUs + 500) / 1000 / 1000; seconds >= 10; seconds /= 10) ++n;
-    return n;
-}
-
-std::size_t TLogView::LineCount() const
-{
-    const std::size_t lines = store.LineCount(), reads = store.Reads();
-    if (!hex || reads == 0) return lines;
-    const TLogRead &last = store.Read(reads - 1);
-    return std::size_t(std::int64_t(lines) + last.rowsBefore + std::int64_t(last.Rows()) - std::int64_t(last.end - last.line - 1));
-}
-
-void TLogView::Line(std::size_t i, std::string &into) const
-{
-    const Source from = SourceOf(i);
-    if (from.read < store.Reads()) return HexRow(store.Read(from.read), from.row, into);
-    store.Line(from.line, into);
-    std::int64_t wallUs, gapUs;
-    if (times && store.Stamped(from.line, wallUs, gapUs)) into += TimesText(wallUs, gapUs);
-}
-
-int TLogView::LineLength(std::size_t i) const
-{
-    const Source from = SourceOf(i);
-    if (from.read < store.Reads()) return HexRowLength(store.Read(from.read), from.row);
-    std::int64_t wallUs, gapUs;
-    const std::size_t n = store.LineLength(from.line);
-    return int(times && store.Stamped(from.line, wallUs, gapUs) ? n + TimesLength(gapUs) : n);
-}
-
-TLogView::Position TLogView::End() const
-{
-    const std::size_t count = LineCount();
-    return count ? Position{count - 1, LineLength(count - 1)} : Position{};
-}
-
-std::string TLogView::TimesText(std::int64_t wallUs, std::int64_t gapUs)
-{
-    // The time of day where the user is, to the millisecond.
-    const std::int64_t ms = wallUs >= 0 ? wallUs / 1000 : (wallUs - 999) / 1000;
-    std::time_t seconds = std::time_t(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    char text[64];
-    int n = std::snprintf(text, sizeof text, "   %02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
-                          int(ms - std::int64_t(seconds) * 1000));
-    if (gapUs >= 0) {
-        const std::int64_t gapMs = (gapUs + 500) / 1000;
-        n += std::snprintf(text + n, sizeof text - std::size_t(n), "  +%lld.%03d s", static_cast<long long>(gapMs / 1000),
-                           int(gapMs % 1000));
-    }
-    return std::string(text, std::size_t(n));
+    return count ? Range({0, 0}, End()) : std::string();
 }
 
 void TLogView::SetTimes(bool on)
 {
-    if (on == times || job) return;
-    times = on;
+    if (on == Times() || work) return;
+    lines.SetTimes(on);
     // Count lines change length: every row is counted again, the selection kept where it still fits.
-    recount = true;
+    layout.Recount();
     StoreChanged();
+}
+
+void TLogView::SetHex(bool on)
+{
+    if (on == Hex() || work) return;
+    // The same bytes stay at the top and under the selection: the bytes from
+    // its start to its end, whichever way it was made; a caret stays after the
+    // byte it followed (at a line's end, not the next line's start).
+    const std::uint64_t topByte = lines.ByteUnder({TopLine(), 0});
+    const bool selected = HasSelection(), backwards = caret < anchor;
+    const Position from = std::min(anchor, caret), to = std::max(anchor, caret);
+    const std::uint64_t first = lines.ByteFrom(from), end = std::max(first, lines.ByteFrom(to));
+    const bool after = !selected && first > lines.ByteFrom({caret.line, 0});
+    lines.SetHex(on);
+    top = {LineCount() ? lines.PlaceOf(topByte, false).line : 0, 0};
+    Position a = after ? lines.PlaceOf(first - 1, true) : lines.PlaceOf(first, false);
+    Position c = selected && end > first ? lines.PlaceOf(end - 1, true) : a;
+    if (backwards) std::swap(a, c);
+    anchor = a, caret = c;
+    host.SetFixedPitch(on);
+    layout.Recount();
+    StoreChanged();
+}
+
+std::vector<TLogMenuItem> TLogView::Menu() const
+{
+    TLogMenuState state;
+    state.selection = HasSelection(), state.lines = LineCount() > 0, state.idle = !work;
+    state.sought = !sought.empty(), state.hex = Hex(), state.times = Times();
+    return LogMenu(state);
 }
 
 bool TLogView::Shortcut(char letter)
 {
-    const std::string keys = std::string("Ctrl+") + letter;
-    for (const TLogMenuItem &item : Menu()) {
-        if (item.separator || keys != item.keys) continue;
-        if (item.enabled) Command(item.command);
-        return true;
+    const std::vector<TLogMenuItem> menu = Menu();
+    const TLogMenuItem *item = LogShortcut(menu, letter);
+    if (item && item->enabled) Command(item->command);
+    return item != nullptr;
+}
+
+void TLogView::Command(TLogCommand command)
+{
+    switch (command) {
+    case TLogCommand::Copy: return Copy();
+    case TLogCommand::SelectAll: return SelectAll();
+    case TLogCommand::Find:
+        if (!work) host.AskFind();
+        return;
+    case TLogCommand::FindNext:
+        if (!sought.empty()) Find(sought, true);
+        return;
+    case TLogCommand::Text: return SetHex(false);
+    case TLogCommand::Hex: return SetHex(!Hex());
+    case TLogCommand::Times: return SetTimes(!Times());
+    case TLogCommand::SaveLog:
+    case TLogCommand::SaveReceived: {
+        if (work) return;
+        const bool received = command == TLogCommand::SaveReceived;
+        const std::string path = host.AskSavePath(received);
+        if (!path.empty()) Save(path, received);
+        return;
     }
-    return false;
+    }
 }
 
 std::string TLogView::SelectedText() const
@@ -602,104 +298,93 @@ void TLogView::Copy() const
     if (HasSelection()) host.SetClipboard(SelectedText());
 }
 
-std::vector<TLogMenuItem> TLogView::Menu() const
-{
-    auto item = [](TLogCommand command, const char *caption, const char *keys, bool enabled, bool checked = false) {
-        TLogMenuItem it;
-        it.command = command, it.caption = caption, it.keys = keys, it.enabled = enabled, it.checked = checked;
-        return it;
-    };
-    TLogMenuItem line;
-    line.separator = true;
-    const bool some = LineCount() > 0, idle = !job;
-    return {item(TLogCommand::Copy, "&Copy", "Ctrl+C", HasSelection()),
-            line,
-            item(TLogCommand::SelectAll, "Select &All", "Ctrl+A", some),
-            line,
-            item(TLogCommand::Find, "&Find...", "Ctrl+F", some && idle),
-            item(TLogCommand::FindNext, "Find &Next", "F3", some && idle && !sought.empty()),
-            line,
-            item(TLogCommand::Text, "Te&xt", "", idle, !hex),
-            item(TLogCommand::Hex, "&Hex", "Ctrl+H", idle, hex),
-            item(TLogCommand::Times, "&Times", "Ctrl+T", idle, times),
-            line,
-            item(TLogCommand::SaveLog, "&Save Log As...", "Ctrl+S", idle),
-            item(TLogCommand::SaveReceived, "Save &Received Bytes As...", "", idle)};
-}
-
-void TLogView::Command(TLogCommand command)
-{
-    switch (command) {
-    case TLogCommand::Copy: return Copy();
-    case TLogCommand::SelectAll: return SelectAll();
-    case TLogCommand::Find:
-        if (!job) host.AskFind();
-        return;
-    case TLogCommand::FindNext:
-        if (!sought.empty()) Find(sought, true);
-        return;
-    case TLogCommand::Text: return SetHex(false);
-    case TLogCommand::Hex: return SetHex(!hex);
-    case TLogCommand::Times: return SetTimes(!times);
-    case TLogCommand::SaveLog:
-    case TLogCommand::SaveReceived: {
-        if (job) return;
-        const bool received = command == TLogCommand::SaveReceived;
-        const std::string path = host.AskSavePath(received);
-        if (!path.empty()) Save(path, received);
-        return;
-    }
-    }
-}
-
 void TLogView::Select(Position a, Position c)
 {
     anchor = Clamp(a), caret = Clamp(c);
-    stale = true;
-    host.Invalidate();
+    Redraw();
 }
 
 void TLogView::SelectAll()
 {
-    const std::size_t count = LineCount();
-    if (count) Select({0, 0}, {count - 1, int(LineLength(count - 1))});
+    if (LineCount()) Select({0, 0}, End());
 }
 
-TLogView::Place TLogView::PlaceOf(Position p) const
+void TLogView::Say(const std::string &line)
 {
-    // A position at a row's end is drawn at the next row's start, but for the line's last row.
-    if (LineCount() == 0) return {};
-    Line(p.line, scratchText);
-    Wrap(scratchText, scratchRows);
-    int row = 0;
-    while (std::size_t(row) + 1 < scratchRows.size() && p.offset >= scratchRows[std::size_t(row)].second) ++row;
-    return {p.line, row};
+    SetStatus(line);
+    Changed();
 }
 
-TLogView::Position TLogView::AtX(Place place, int x) const
+void TLogView::Find(const std::string &what, bool forward, const std::string &shown)
 {
-    Line(place.line, scratchText);
-    Wrap(scratchText, scratchRows);
-    const std::size_t k = std::min(std::size_t(place.row), scratchRows.size() - 1);
-    const int from = scratchRows[k].first, to = scratchRows[k].second;
-    int left = 0, i = from;
-    for (; i < to; ++i) {
-        const int w = widths[static_cast<unsigned char>(scratchText[std::size_t(i)])];
-        if (2 * x < 2 * left + w) break;
-        left += w;
+    if (what.empty() || work) return;
+    if (what != sought || !shown.empty()) soughtShown = shown.empty() ? what : shown;
+    sought = what;
+    std::string bytes;
+    const bool exact = Hex() && TLogWork::HexBytes(what, bytes);
+    // After the selection's first byte going down, before it going up; from a
+    // caret, what starts at or after it going down, before it going up.
+    const std::uint64_t origin = HasSelection() ? lines.ByteUnder(std::min(anchor, caret)) + (forward ? 1 : 0) : lines.ByteFrom(caret);
+    work = std::make_unique<TLogWork>(store, exact ? bytes : what, exact, forward, origin, soughtShown);
+    SetStatus("");
+    host.SetWorking(true);
+}
+
+void TLogView::Save(const std::string &path, bool receivedBytes)
+{
+    if (work) return;
+    auto save = std::make_unique<TLogWork>(store, lines, path, receivedBytes, lineBreak);
+    if (save->Failed()) return Say(save->Said());
+    work = std::move(save);
+    SetStatus("");
+    host.SetWorking(true);
+}
+
+void TLogView::Finish(std::string said)
+{
+    work.reset();  // a file not yet named goes with it
+    SetStatus(said);
+    host.SetWorking(false);
+    Changed();
+}
+
+void TLogView::Stop()
+{
+    if (work) Finish(work->Stopped());
+}
+
+void TLogView::Work(int ms)
+{
+    if (!work) return;
+    switch (work->Slice(ms)) {
+    case TLogWork::State::Ended: return Finish(work->Said());
+    case TLogWork::State::Found: {
+        const Position a = lines.PlaceOf(work->First(), false), c = lines.PlaceOf(work->Last(), true);
+        Finish("");
+        anchor = Clamp(a), caret = Clamp(c);
+        ShowCaret();
+        return Redraw();
     }
-    // Its row's end stays in the row: the end of any but the last is the next row's start.
-    if (i == to && k + 1 < scratchRows.size() && i > from) --i;
-    return {place.line, i};
+    case TLogWork::State::Going: {
+        // Only the line changes: drawn again ten times a second, enough for a figure that moves
+        // (a line that just came lays the rows out anew).
+        const bool shown = !status.empty();
+        SetStatus(work->Said());
+        const auto now = std::chrono::steady_clock::now();
+        if (!shown) Changed(), drawn = now;
+        else if (now - drawn >= std::chrono::milliseconds(100)) host.Invalidate(), drawn = now;
+        return;
+    }
+    }
 }
 
 void TLogView::ShowCaret()
 {
     // Brings the caret's row into sight, a row at a time past either edge.
-    const Place at = PlaceOf(caret), from = Top();
+    const Place at = layout.RowOf(caret), from = Top();
     if (at < from) return ScrollTo(at);
-    const Place last = Forward(from, std::uint64_t(Page() - 1));
-    if (last < at) ScrollTo(Back(at, std::uint64_t(Page() - 1)));
+    const Place last = layout.Forward(from, std::uint64_t(Page() - 1));
+    if (last < at) ScrollTo(layout.Back(at, std::uint64_t(Page() - 1)));
 }
 
 void TLogView::MoveCaret(Position to, bool extend)
@@ -707,8 +392,7 @@ void TLogView::MoveCaret(Position to, bool extend)
     caret = Clamp(to);
     if (!extend) anchor = caret;
     ShowCaret();
-    stale = true;
-    host.Invalidate();
+    Redraw();
 }
 
 bool TLogView::Key(TLogKey key, int modifiers)
@@ -716,13 +400,13 @@ bool TLogView::Key(TLogKey key, int modifiers)
     if (key == TLogKey::Copy) return Command(TLogCommand::Copy), true;
     if (key == TLogKey::SelectAll) return Command(TLogCommand::SelectAll), true;
     if (key == TLogKey::Escape) {
-        if (!job && status.empty()) return false;
-        if (job) Stop();
-        else SetStatus(""), Changed();
+        if (!work && status.empty()) return false;
+        if (work) Stop();
+        else Say("");
         return true;
     }
     if (key == TLogKey::FindNext) {
-        if (!sought.empty() && !job) Find(sought, !(modifiers & lmShift));
+        if (!sought.empty() && !work) Find(sought, !(modifiers & lmShift));
         return !sought.empty();
     }
     const std::size_t count = LineCount();
@@ -731,34 +415,28 @@ bool TLogView::Key(TLogKey key, int modifiers)
     const std::uint64_t page = std::uint64_t(Page());
     Position p = caret;
     // Up and down go by rows, as drawn, keeping the caret's place across.
-    auto rows = [&](bool down, std::uint64_t n) {
-        const Place at = PlaceOf(caret);
-        Line(at.line, scratchText);
-        Wrap(scratchText, scratchRows);
-        const int x = [&] {
-            int w = 0;
-            for (int i = scratchRows[std::size_t(at.row)].first; i < caret.offset; ++i) w += widths[static_cast<unsigned char>(scratchText[std::size_t(i)])];
-            return w;
-        }();
-        return AtX(down ? Forward(at, n) : Back(at, n), x);
+    auto rowsAway = [&](bool down, std::uint64_t n) {
+        const Place at = layout.RowOf(caret);
+        const int x = layout.XOf(caret);
+        return layout.AtX(down ? layout.Forward(at, n) : layout.Back(at, n), x);
     };
     switch (key) {
     case TLogKey::Left:
         if (p.offset > 0) --p.offset;
-        else if (p.line > 0) p = {p.line - 1, int(LineLength(p.line - 1))};
+        else if (p.line > 0) p = {p.line - 1, LineLength(p.line - 1)};
         break;
     case TLogKey::Right:
-        if (p.offset < int(LineLength(p.line))) ++p.offset;
+        if (p.offset < LineLength(p.line)) ++p.offset;
         else if (p.line + 1 < count) p = {p.line + 1, 0};
         break;
-    case TLogKey::Up: p = rows(false, 1); break;
-    case TLogKey::Down: p = rows(true, 1); break;
-    case TLogKey::PageUp: p = rows(false, page); break;
-    case TLogKey::PageDown: p = rows(true, page); break;
+    case TLogKey::Up: p = rowsAway(false, 1); break;
+    case TLogKey::Down: p = rowsAway(true, 1); break;
+    case TLogKey::PageUp: p = rowsAway(false, page); break;
+    case TLogKey::PageDown: p = rowsAway(true, page); break;
     case TLogKey::Home: p = far ? Position{0, 0} : Position{p.line, 0}; break;
     case TLogKey::End:
         if (far) p.line = count - 1;
-        p.offset = int(LineLength(p.line));
+        p.offset = LineLength(p.line);
         break;
     default: return false;
     }
@@ -774,8 +452,7 @@ void TLogView::Press(int x, int y, int modifiers)
     dragging = true;
     dragX = x, dragY = y;
     host.CaptureMouse(true);
-    stale = true;
-    host.Invalidate();
+    Redraw();
 }
 
 void TLogView::DragScroll()
@@ -784,8 +461,7 @@ void TLogView::DragScroll()
     if (dragY < 0) Scroll(TLogScroll::LineUp);
     else if (dragY > RowsHeight()) Scroll(TLogScroll::LineDown);
     caret = At(dragX, dragY);
-    stale = true;
-    host.Invalidate();
+    Redraw();
 }
 
 void TLogView::Drag(int x, int y)

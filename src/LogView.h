@@ -1,24 +1,26 @@
 // The reception log's view, with no toolkit: which rows of a TLogStore are in
-// sight and where, following the end, the selection, and what keys, clicks,
-// drags and the wheel mean. A widget set hosts it: it says the view's size
-// and its font's widths, hands it input in the words below, and draws the
-// rows it lays out. Every byte is one character of the width the host gives
-// it (a TAB too); lines wrap after the last blank that fits, else where full.
-// The view scrolls by rows, so that every row of a line that wraps into
-// hundreds can be brought into sight. Rows are counted for what is near the
-// view and the end; the rest of a long log is estimated from its length, and
-// the estimate settled block by block as the view goes there.
+// sight and where, following the end, the caret and the selection, and what
+// keys, clicks, drags, the wheel and the menu mean. A widget set hosts it: it
+// says the view's size and its font's widths, hands it input in the words
+// below, and draws the rows it lays out. Every byte is one character of the
+// width the host gives it (a TAB too). The view scrolls by rows (TLogLayout),
+// so that every row of a line that wraps into hundreds can be brought into
+// sight. What it shows of the store, and which byte a place is, is TLogLines'.
 #ifndef QUORVEL_LOGVIEW_H
 #define QUORVEL_LOGVIEW_H
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "LogStore.h"
+#include "LogLayout.h"
+#include "LogLines.h"
+#include "LogMenu.h"
+#include "LogWork.h"
 
 // What a platform does for the view.
 class TLogHost {
@@ -49,53 +51,15 @@ enum class TLogKey { Left, Right, Up, Down, PageUp, PageDown, Home, End, Copy, S
 enum TLogModifier { lmShift = 1, lmControl = 2 };
 enum class TLogScroll { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
-// What the log's context menu can do.
-enum class TLogCommand { Copy, SelectAll, Find, FindNext, Text, Hex, Times, SaveLog, SaveReceived };
-
-// One item of the log's context menu, as every widget set shows it: a
-// separator, or a command with its caption ("&" before the access key), the
-// keys that do the same ("Ctrl+C"), and whether it can be chosen now.
-struct TLogMenuItem {
-    bool separator = false;
-    TLogCommand command = TLogCommand::Copy;
-    const char *caption = "";
-    const char *keys = "";
-    bool enabled = false;
-    bool checked = false;
-};
-
 struct TLogBox {
     int left = 0, top = 0, right = 0, bottom = 0;
     bool Empty() const { return right <= left || bottom <= top; }
 };
 
-// Sums of the rows each block of lines takes, with quick sums of the first
-// blocks and a quick search for the block that holds a given row.
-class TRowSums {
-public:
-    void Clear() { tree.assign(1, 0); }
-    std::size_t Size() const { return tree.size() - 1; }
-    void Push(std::uint64_t rows);
-    void Add(std::size_t block, std::uint64_t rows);  // modulo 2^64: a fall adds its negation
-    std::uint64_t Before(std::size_t block) const;     // the rows of the blocks before it
-    std::uint64_t Of(std::size_t block) const { return Before(block + 1) - Before(block); }
-    // The block that holds row `row`, which becomes the row within it; Size() past the end.
-    std::size_t Find(std::uint64_t &row) const;
-
-private:
-    std::vector<std::uint64_t> tree = std::vector<std::uint64_t>(1, 0);
-};
-
 class TLogView {
 public:
     using Position = TLogPosition;
-    // A row of the log: a line, and a row of it as it wraps now.
-    struct Place {
-        std::size_t line = 0;
-        int row = 0;
-        bool operator<(const Place &o) const { return line != o.line ? line < o.line : row < o.row; }
-        bool operator==(const Place &o) const { return line == o.line && row == o.row; }
-    };
+    using Place = TLogPlace;
     // One wrapped row in sight, as the host draws it.
     struct Row {
         std::size_t line;
@@ -109,6 +73,7 @@ public:
 
     // `lineBreak` joins lines in copied text: the platform's own.
     TLogView(const TLogStore &store, TLogHost &host, std::string lineBreak);
+    ~TLogView();
 
     // The font: each byte's width, a row's height, the blank kept around the text.
     void SetMetrics(const int widths[256], int rowHeight, int margin);
@@ -118,16 +83,16 @@ public:
 
     // The rows in sight, laid out now if anything changed since.
     const std::vector<Row> &Rows() const;
-    int Width(const Row &row, int from, int to) const;  // pixels of part of a row
+    int Width(const Row &row, int from, int to) const { return layout.Width(*row.text, from, to); }  // pixels of part of a row
     bool AtEnd() const { return following || !(top < MaxTop()); }
     Place Top() const { return AtEnd() ? MaxTop() : top; }  // the first row in sight, at the end too
     std::size_t TopLine() const { return Top().line; }
     // Whole rows the view holds: a page.
     int Page() const;
     // The rows of every line as the view wraps them (estimated far from the view) and where a row stands among them.
-    std::uint64_t TotalRows() const;
-    std::uint64_t RowIndex(Place place) const;
-    int RowsOf(std::size_t line) const;
+    std::uint64_t TotalRows() const { return layout.TotalRows(); }
+    std::uint64_t RowIndex(Place place) const { return layout.RowIndex(place); }
+    int RowsOf(std::size_t line) const { return layout.RowsOf(line); }
     // What a byte shows as: a control byte as a blank of its own, so that both widget sets draw the same.
     static char Shown(unsigned char byte) { return byte < 0x20 || (byte >= 0x7F && byte < 0xA0) ? ' ' : char(byte); }
 
@@ -139,8 +104,8 @@ public:
     std::string SelectedText() const;
     std::string Text() const;
     // Lines from..to joined by the line break, at most `limit` bytes.
-    std::string Range(Position from, Position to, std::size_t limit = std::string::npos) const;
-    std::uint64_t TextLength() const;  // of Text()
+    std::string Range(Position from, Position to, std::size_t limit = std::string::npos) const { return lines.Range(from, to, lineBreak, limit); }
+    std::uint64_t TextLength() const { return lines.TextLength(lineBreak.size()); }  // of Text()
     void Copy() const;
 
     // The context menu as it stands now, in order, and what choosing an item does.
@@ -153,9 +118,9 @@ public:
     // Hex: each read's bytes as rows of 16, under its count line: the offset
     // in the read, the bytes in hex, and the bytes as characters ('.' for
     // what does not print). Other lines show as they are.
-    bool Hex() const { return hex; }
+    bool Hex() const { return lines.Hex(); }
     void SetHex(bool on);
-    static constexpr int HexColumn = 6;  // where a row's first byte starts, for reads of up to 64 KB
+    static constexpr int HexColumn = TLogLines::HexColumn;
 
     // Find: the next place where `what` is, after the selection (or before
     // it), case-insensitive; in hex, "0D 0A 00" finds those bytes. The match
@@ -168,7 +133,7 @@ public:
     // Writes the log as shown (receivedBytes: the board's bytes alone, exactly)
     // to `path`, a slice at a time; the file appears under its name only whole.
     void Save(const std::string &path, bool receivedBytes);
-    bool Working() const { return job != nullptr; }
+    bool Working() const { return work != nullptr; }
     void Work(int ms);  // some of the find or the save, for about `ms` milliseconds
     void Stop();        // the find or the save ends here; a save leaves no file
     // What the view says below its rows: progress, or how a find or save ended ("": nothing).
@@ -178,16 +143,17 @@ public:
 
     // Times: each read's count line also shows the time of day it was made,
     // to the millisecond, and the gap since the read before it.
-    bool Times() const { return times; }
+    bool Times() const { return lines.Times(); }
     void SetTimes(bool on);
-    // A count line's times as shown after it: "   14:03:07.512  +0.998 s".
-    static std::string TimesText(std::int64_t wallUs, std::int64_t gapUs);
-    static std::size_t TimesLength(std::int64_t gapUs);  // of TimesText, quickly
+    static std::string TimesText(std::int64_t wallUs, std::int64_t gapUs) { return TLogLines::TimesText(wallUs, gapUs); }
+    static std::size_t TimesLength(std::int64_t gapUs) { return TLogLines::TimesLength(gapUs); }
     // Line i as the view shows it, and its length; the lines it shows.
-    void Line(std::size_t i, std::string &into) const;
-    int LineLength(std::size_t i) const;
-    std::size_t LineCount() const;
-    Position End() const;  // after the last character
+    void Line(std::size_t i, std::string &into) const { lines.Line(i, into); }
+    int LineLength(std::size_t i) const { return lines.Length(i); }
+    std::size_t LineCount() const { return lines.Count(); }
+    Position End() const { return lines.End(); }  // after the last character
+    // What the view shows, and the byte each place of it is.
+    const TLogLines &Lines() const { return lines; }
 
     // Where a point of the view falls in the text.
     Position At(int x, int y) const;
@@ -207,53 +173,27 @@ public:
 
     static constexpr int WheelLines = 3;
     static constexpr int DragScrollMs = 50;
-
-    static constexpr std::size_t BlockLines = 256;
-
-    ~TLogView();
+    static constexpr std::size_t BlockLines = TLogLayout::BlockLines;
 
 private:
-    struct Job;
-    // What a line of the view shows: a line of the store, or a row of a read's bytes.
-    struct Source {
-        std::size_t line;  // the store's, for a line shown as it is
-        std::size_t read;  // the store's Reads() for none
-        std::size_t row;
-    };
-    Source SourceOf(std::size_t line) const;
-    std::size_t LineOf(std::size_t storeLine) const;  // the view's line where a store line's first byte shows
-    Position PositionOfByte(std::uint64_t at, bool after) const;  // the view's place of a byte of the store
-    std::uint64_t ByteOf(Position p) const;  // the store's byte under a place of the view
-    std::uint64_t EndByteOf(Position p) const;  // the first byte at or after a place: a selection's bytes end there
-    void HexRow(const TLogRead &read, std::size_t row, std::string &into) const;
-    static int HexRowLength(const TLogRead &read, std::size_t row);
-    void Finish(const std::string &said);
+    void Finish(std::string said);  // by value: it may be the work's own line, which goes with it
     void SetStatus(const std::string &line);
     // Where rows are laid out: above the status line, where a row stays in sight beside it.
     int RowsHeight() const { return height - StatusHeight() >= rowHeight + 2 * margin ? height - StatusHeight() : height; }
     Place MaxTop() const;
-    Place Forward(Place from, std::uint64_t rows) const;
-    Place Back(Place from, std::uint64_t rows) const;
-    Place PlaceOf(Position p) const;       // the row a position is drawn in
-    Position AtX(Place place, int x) const;  // the position nearest to x in a row
-    Position Clamp(Position p) const;
+    Position Clamp(Position p) const { return lines.Clamp(p); }
     void Changed();  // redraw, and the scroll bar as it now stands
+    void Redraw();   // the rows in sight are laid out again
     void MoveCaret(Position to, bool extend);
     void ShowCaret();
-    void Wrap(const std::string &text, std::vector<std::pair<int, int>> &out) const;
-    int Wrapped(std::size_t line) const;  // rows of a line, laid out now
-    int Counted(std::size_t line) const;  // the same, kept for the last lines; the sums brought up first
     void LayOut() const;
     void DragScroll();
-    void Count() const;  // brings the row sums up to the store
-    void Settle(std::size_t block) const;  // a block's estimate made exact
-    std::uint64_t Estimate(std::size_t first, std::size_t end) const;
 
     const TLogStore &store;
     TLogHost &host;
     const std::string lineBreak;
-    int widths[256] = {};
-    int uniform = 0;  // every byte's width, where all are the same (a fixed-pitch font); else 0
+    TLogLines lines;
+    TLogLayout layout;
     int rowHeight = 1, margin = 0;
     int width = 0, height = 0;
     Place top;               // the first row in sight, away from the end
@@ -263,31 +203,18 @@ private:
     int dragX = 0, dragY = 0;
     int wheelRest = 0;       // part of a notch not yet scrolled
     bool timing = false;
-    bool times = false;
-    bool hex = false;
     std::string sought;  // what the last find looked for
     std::string soughtShown;  // the same as the status line writes it
     std::string status;
-    std::unique_ptr<Job> job;
+    std::unique_ptr<TLogWork> work;
+    std::chrono::steady_clock::time_point drawn;  // when the work's progress was last drawn
+    std::uint64_t clampedEpoch = ~std::uint64_t(0);  // the layout's, when the top row was last kept within its line
 
-    // Rows by blocks of lines, at this width: exact where laid out, else estimated.
-    mutable TRowSums sums;
-    mutable std::vector<bool> exact;
-    mutable std::size_t counted = 0;  // lines in the sums
-    mutable bool recount = true;      // the width or font changed: every block back to an estimate
-    mutable bool rewrapped = false;   // rows were counted afresh since the top row was last clamped
-    mutable std::uint64_t countedGeneration = ~std::uint64_t(0);
-    mutable std::uint64_t settled = 0;  // moves on when the rows before a line may have changed
-    mutable std::size_t beforeLine = 0;
-    mutable std::uint64_t beforeRows = 0, beforeSettled = ~std::uint64_t(0);
-    mutable std::vector<int> tailRows;  // rows of the last lines, from tailFirst on
-    mutable std::size_t tailFirst = 0;
-    mutable std::string scratchText;  // room used again, line after line
-    mutable std::size_t lastRead = 0;  // the read SourceOf found last: lines are mostly asked for in order
-    mutable std::vector<std::pair<int, int>> scratchRows;
-    mutable bool maxTopStale = true;
-    mutable std::uint64_t maxTopVersion = 0;
+    // The last page's first row, for the store's version, the layout's epoch and the page it was found for.
     mutable Place maxTop;
+    mutable std::uint64_t maxTopVersion = ~std::uint64_t(0), maxTopEpoch = 0;
+    mutable int maxTopPage = 0;
+    // The rows in sight, for the store's version they were laid out at; `stale` when the view moved.
     mutable bool stale = true;
     mutable std::uint64_t laidOutVersion = ~std::uint64_t(0);
     mutable std::vector<Row> rows;

@@ -708,37 +708,6 @@ TEST_CASE(the_search_finds_what_a_plain_reference_finds_and_looks_at_each_byte_a
         }
     }
 
-    // A place in the text and a byte are one: every place's byte is at that place, and every
-    // shown byte's place is at that byte, over random logs of NULs, CR, LF and CR LF split across reads.
-    std::uint64_t places = 0;
-    for (int round = 0; round < 200 && places < 1000000; ++round) {
-        TLogStore store;
-        while (store.Bytes() < 6000) {
-            std::string bytes;
-            for (int i = 0, len = 1 + int(random() % 300); i < len; ++i) bytes += alphabet[random() % 6];
-            if (random() % 8 == 0) store.Append(bytes);
-            else store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), 0, 0);
-        }
-        // (A line with no line end ends where the next begins: the two places share that byte.)
-        for (std::size_t i = 0; i < store.LineCount(); ++i)
-            for (int o = 0; o <= int(store.LineLength(i)); ++o, ++places)
-                if (!(store.PositionOf(store.ByteOf({i, o})) == TLogPosition{i, o}) &&
-                    !(o == int(store.LineLength(i)) && store.TextEnd(i) == store.Offset(i + 1) && store.PositionOf(store.ByteOf({i, o})) == TLogPosition{i + 1, 0})) {
-                    CHECK_EQ(std::to_string(i) + ":" + std::to_string(o), std::string("the place of its byte"));
-                    return;
-                }
-        for (std::uint64_t at = 0; at < store.Bytes(); ++at) {
-            const TLogPosition p = store.PositionOf(at);
-            if (store.At(at) == 0 || at >= store.TextEnd(p.line)) continue;  // a NUL or a line end shows nothing
-            ++places;
-            if (store.ByteOf(p) != at) {
-                CHECK_EQ(store.ByteOf(p), at);
-                return;
-            }
-        }
-    }
-    CHECK(places >= 1000000);
-
     // Linear: 4 MB of one byte and a needle of 100 of it then another is looked through about once, either way.
     TLogStore store;
     const std::string bytes(4 << 20, 'a');
@@ -751,6 +720,72 @@ TEST_CASE(the_search_finds_what_a_plain_reference_finds_and_looks_at_each_byte_a
             while (!search.Step(1 << 20)) ++steps;
             CHECK(!search.Found() && search.Looked() <= store.Bytes() * 21 / 10 && steps < 20);
         }
+}
+
+TEST_CASE(a_place_and_its_byte_convert_into_each_other_and_a_row_and_its_index_too)
+{
+    // Random logs: the board's NULs, CR, LF and CR LF split across reads, count lines, the
+    // console's lines, Times on and off, text and hex, rows from 1 column wide up. The byte is
+    // the one address: every place's byte shows at a place that gives it back, later places
+    // never give earlier bytes, and a byte with no place of its own (a NUL, a line end's LF)
+    // gives the next that has one. Rows, and places within rows, convert both ways exactly.
+    std::mt19937 random(5);
+    const char alphabet[] = {'a', ' ', 'B', '\0', '\r', '\n'};
+    std::uint64_t places = 0;
+    auto fail = [](const std::string &what, std::size_t line, int offset, bool hex, bool times) {
+        CHECK_EQ(what + " at " + std::to_string(line) + ":" + std::to_string(offset) + (hex ? " hex" : "") + (times ? " times" : ""), std::string());
+    };
+    for (int round = 0; places < 1000000; ++round) {
+        TLogStore store;
+        std::int64_t us = 1000000;
+        while (store.Bytes() < 3000) {
+            std::string bytes;
+            for (int i = 0, len = 1 + int(random() % (round % 2 ? 40 : 300)); i < len; ++i) bytes += alphabet[random() % 6];
+            if (random() % 8 == 0) store.Append(bytes);
+            else store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), us, us), us += random() % 3000000;
+        }
+        for (int mode = 0; mode < 4; ++mode) {
+            const bool hex = mode & 1, times = mode & 2;
+            TLogLines lines(store);
+            lines.SetHex(hex), lines.SetTimes(times);
+            std::vector<bool> address(store.Bytes() + 1, false);
+            std::uint64_t previous = 0;
+            for (std::size_t i = 0; i < lines.Count(); ++i)
+                for (int o = 0, again = 0; o <= lines.Length(i); ++o, ++places) {
+                    // (A hex row's characters show its bytes a second time: once a row, its bytes start again.)
+                    const std::uint64_t at = lines.ByteFrom({i, o});
+                    if (at < previous && hex && !again++ && at == lines.ByteFrom({i, 0})) previous = at;
+                    if (at > store.Bytes() || at < previous) return fail("a byte before the last place's", i, o, hex, times);
+                    if (lines.ByteFrom(lines.PlaceOf(at, false)) != at) return fail("a byte whose place gives another", i, o, hex, times);
+                    previous = at, address[at] = true;
+                }
+            if (!address[store.Bytes()]) return fail("no place for the log's end", lines.Count(), 0, hex, times);
+            // Each byte's place gives it back, or, for a byte with none, the byte that shows next to it.
+            std::vector<std::uint64_t> before(address.size()), after(address.size());
+            for (std::uint64_t at = 0, last = 0; at < address.size(); ++at) before[at] = last = address[at] ? at : last;
+            for (std::uint64_t at = address.size(), next = store.Bytes(); at-- > 0;) after[at] = next = address[at] ? at : next;
+            for (std::uint64_t at = 0; at < store.Bytes(); ++at) {
+                const std::uint64_t got = lines.ByteFrom(lines.PlaceOf(at, false));
+                if (address[at] ? got != at : got != before[at] && got != after[at]) return fail("byte " + std::to_string(at) + " shows at another's place", 0, 0, hex, times);
+                if (address[at] && lines.ByteFrom(lines.PlaceOf(at, true)) != after[at + 1]) return fail("after byte " + std::to_string(at) + " is not before the next", 0, 0, hex, times);
+            }
+            // Rows at a width: every row's index gives it back, and every place its row and x.
+            int widths[256];
+            for (int &w : widths) w = 1 + int(random() % 3);
+            TLogLayout layout(store, lines);
+            layout.SetWidths(widths);
+            layout.SetRoom(1 + int(random() % 120));
+            for (std::uint64_t row = 0; row < layout.TotalRows(); row += 1 + random() % 4) {
+                const TLogPlace place = layout.RowAt(row);
+                if (layout.RowIndex(place) != row || place.row >= layout.RowsOf(place.line)) return fail("row " + std::to_string(row), place.line, place.row, hex, times);
+            }
+            for (std::size_t i = random() % 7; i < lines.Count(); i += 1 + random() % 7)
+                for (int o = 0; o <= lines.Length(i); ++o) {
+                    const TLogPlace place = layout.RowOf({i, o});
+                    if (!(layout.AtX(place, layout.XOf({i, o})) == TLogPosition{i, o})) return fail("a row's place", i, o, hex, times);
+                }
+        }
+    }
 }
 
 TEST_CASE(a_fixed_pitch_font_wraps_lines_as_any_other_font_does)
