@@ -61,6 +61,25 @@ std::string Said(DWORD error, const std::string &folder)
     default: return "error " + std::to_string(error);
     }
 }
+
+// The file a name designates: through its links (and, under Wine, the host's
+// own), as the system resolves them when it opens the file, so that a save
+// through a link writes what the link points to and leaves the link as it
+// was. A name with nothing there yet is itself.
+std::string Designated(const std::string &path)
+{
+    const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return path;
+    char final[MAX_PATH + 8];
+    const DWORD n = GetFinalPathNameByHandleA(handle, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    if (n == 0 || n >= sizeof final) return path;
+    const std::string at(final, n);
+    if (at.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + at.substr(8);  // \\?\UNC\server\share
+    if (at.rfind("\\\\?\\", 0) == 0) return at.substr(4);
+    return at;
+}
 #else
 std::string Said(int error, const std::string &folder)
 {
@@ -97,7 +116,7 @@ bool TLogFile::Open(const std::string &path)
     Abandon();
     why.clear();
 #ifdef _WIN32
-    target = path;
+    target = Designated(path);
     const DWORD attributes = GetFileAttributesA(target.c_str());
     const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 #else

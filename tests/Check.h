@@ -48,6 +48,8 @@ void Equal(const A &a, const B &b, const char *as, const char *bs, const char *f
 }
 inline int RunAll()
 {
+    // Each line as it comes, into a pipe too: a case that hangs shows how far the run got.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     int passed = 0, failed = 0, skipped = 0;
     for (const Case &c : Cases()) {
         int before = Failures();

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <utility>
 
 #include "Check.h"
 #include "PortTableUse.h"
@@ -484,6 +485,48 @@ std::string FileBytes(const std::string &path)
     return bytes;
 }
 
+// Under Wine, runs a program of the host (Linux) on a file's host name; false elsewhere.
+bool OnHost(const std::string &program, const std::string &arguments, const std::string &path)
+{
+    using ToUnix = char *(CDECL *)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
+    const std::wstring wide(path.begin(), path.end());
+    char *unix = toUnix ? toUnix(wide.c_str()) : nullptr;
+    if (!unix) return false;
+    std::string command = program + " " + arguments + " " + unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(("Z:" + program).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+    CloseHandle(pi.hThread), CloseHandle(pi.hProcess);
+    return true;
+}
+
+// A link at `path` to `target` (a name beside it): under Wine the host's own
+// (Wine follows them as Linux does, and its DeleteFile leaves them), else the
+// system's. False where none can be made (Windows without the right to).
+// The host's program ends apart from its process handle: the link is looked for.
+bool MakeLink(const std::string &path, const std::string &target)
+{
+    if (!OnHost("/bin/ln", "-sfn " + target, path)) return CreateSymbolicLinkA(path.c_str(), target.c_str(), 2 /* unprivileged */) != 0;
+    return PumpUntil([&] { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }, 5000);
+}
+void RemoveLink(const std::string &path)
+{
+    if (!OnHost("/bin/rm", "-f", path)) DeleteFileA(path.c_str());
+    PumpUntil([&] { return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000);
+}
+
+// Runs inside the save dialog's loop while a name that is there is saved over: "Yes" to replacing it.
+void CALLBACK ReplaceIt(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND box = GetActiveWindow();
+    char kind[16] = "";
+    if (box && GetClassNameA(box, kind, sizeof kind) && std::strcmp(kind, "#32770") == 0 && !GetDlgItem(box, cmb13) && GetDlgItem(box, IDYES))
+        PostMessageA(box, WM_COMMAND, IDYES, 0);
+}
+
 TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
 {
     Window w;
@@ -537,6 +580,35 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
         CHECK_EQ(log->View().Status().compare(0, 6, "Saved "), 0);
         DeleteFileA(savePath.c_str());
     }
+
+    // A link at the name: the file it points to gets the bytes. A link planted where a
+    // save once made its temporary file (the name and the process's id) is never written
+    // through, by a save stopped (Escape as it starts) or whole, and no temporary file stays.
+    const std::string dir(temp), victim = dir + "quorvel-victim.txt", planted = dir + "quorvel-log.txt.quorvel-" + std::to_string(GetCurrentProcessId()) + ".tmp";
+    if (std::FILE *file = std::fopen(victim.c_str(), "wb")) std::fputs("keep", file), std::fclose(file);
+    if (MakeLink(dir + "quorvel-link.txt", "quorvel-victim.txt") && MakeLink(planted, "quorvel-victim.txt")) {
+        const std::pair<const char *, bool> saves[] = {{"quorvel-log.txt", true}, {"quorvel-log.txt", false}, {"quorvel-link.txt", false}};
+        for (const auto &[name, stop] : saves) {
+            savePath = dir + name;
+            SetTimer(nullptr, 0, 20, AnswerTheSaveDialog);
+            const UINT_PTR replacing = SetTimer(nullptr, 0, 50, ReplaceIt);
+            log->View().Command(TLogCommand::SaveLog);
+            KillTimer(nullptr, replacing);
+            if (stop) SendMessageA(view, WM_KEYDOWN, VK_ESCAPE, 0), SendMessageA(view, WM_KEYUP, VK_ESCAPE, 0);
+            CHECK(PumpUntil([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000));
+            CHECK_EQ(log->View().Status().substr(0, 6), std::string(stop ? "Save s" : "Saved "));
+            CHECK_EQ(FileBytes(victim), std::strcmp(name, "quorvel-link.txt") == 0 ? log->Text() + "\r\n" : std::string("keep"));
+        }
+        CHECK(FileBytes(dir + "quorvel-link.txt") == log->Text() + "\r\n" && FileBytes(dir + "quorvel-log.txt") == log->Text() + "\r\n");
+        WIN32_FIND_DATAA found;
+        const HANDLE left = FindFirstFileA((dir + ".quorvel-*.tmp").c_str(), &found);
+        CHECK(left == INVALID_HANDLE_VALUE);
+        if (left != INVALID_HANDLE_VALUE) FindClose(left);
+    } else {
+        std::printf("    (no link could be made here: saving through one is not tried)\n");
+    }
+    RemoveLink(dir + "quorvel-link.txt"), RemoveLink(planted);
+    DeleteFileA((dir + "quorvel-log.txt").c_str()), DeleteFileA(victim.c_str());
     Key(VK_ESCAPE);
     CHECK(log->View().Status().empty() && IsWindow(f.Handle()));
 }
