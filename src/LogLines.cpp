@@ -145,17 +145,19 @@ TLogLines::Position TLogLines::PlaceOf(std::uint64_t at, bool after) const
     return {LineOf(p.line), p.offset};
 }
 
-std::uint64_t TLogLines::ByteFrom(Position p) const
+std::uint64_t TLogLines::ByteFrom(Position p) const { return Shown(EndAt(p)); }
+
+std::uint64_t TLogLines::EndAt(Position p) const
 {
     if (Count() == 0) return 0;
     p = Clamp(p);
     const Source from = SourceOf(p.line);
-    if (from.read >= store.Reads()) return Shown(store.ByteOf({from.line, p.offset}));
+    if (from.read >= store.Reads()) return store.ByteOf({from.line, p.offset});
     // In a hex row: before the byte whose digits or character start at or after the place.
     const TLogRead &read = store.Read(from.read);
     const int digits = DigitsColumn(read), chars = CharsColumn(read);
     const int column = p.offset >= chars ? p.offset - chars : p.offset <= digits ? 0 : (p.offset - digits + 2) / 3;
-    return Shown(read.at + std::min<std::uint64_t>(from.row * 16 + std::size_t(std::min(column, 16)), read.count));
+    return read.at + std::min<std::uint64_t>(from.row * 16 + std::size_t(std::min(column, 16)), read.count);
 }
 
 std::uint64_t TLogLines::Shown(std::uint64_t at) const

@@ -35,10 +35,14 @@ public:
     // line's last character its end, after its line end the next line's
     // start). A NUL shows nowhere: before it is before what follows it.
     Position PlaceOf(std::uint64_t at, bool after) const;
-    // The first byte at or after a place: a selection's bytes end there, a
-    // caret stands before it. PlaceOf(ByteFrom(p), false) is where the byte
-    // shows first (a hex row's characters column shows it a second time).
+    // The first byte that shows at or after a place: a caret stands before
+    // it, a selection starts there. PlaceOf(ByteFrom(p), false) is where the
+    // byte shows first (a hex row's characters column shows it a second time).
     std::uint64_t ByteFrom(Position p) const;
+    // Where the bytes before a place end: a selection that ends at the place
+    // ends there. ByteFrom less the NULs before it that show nowhere (after a
+    // line with no line end of its own), which belong to what follows.
+    std::uint64_t EndAt(Position p) const;
     // The byte under a place: its digits or its character in hex; in text the
     // same as ByteFrom.
     std::uint64_t ByteUnder(Position p) const;

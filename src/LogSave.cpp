@@ -12,6 +12,7 @@
 #include <io.h>
 #include <windef.h>
 #include <winbase.h>
+#include <winnls.h>  // the code page a long name is turned into
 #else
 #include <climits>
 #include <fcntl.h>
@@ -65,20 +66,52 @@ std::string Said(DWORD error, const std::string &folder)
 // The file a name designates: through its links (and, under Wine, the host's
 // own), as the system resolves them when it opens the file, so that a save
 // through a link writes what the link points to and leaves the link as it
-// was. A name with nothing there yet is itself.
-std::string Designated(const std::string &path)
+// was. A name with nothing there yet is itself. False, with why, where what
+// is there cannot be told: a link to nothing (it would be replaced by a
+// plain file, and what it points to left as it was).
+bool Designated(const std::string &path, std::string &at, std::string &why)
 {
+    at = path;
     const HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return path;
-    char final[MAX_PATH + 8];
-    const DWORD n = GetFinalPathNameByHandleA(handle, final, sizeof final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        WIN32_FIND_DATAA found;
+        const HANDLE listed = FindFirstFileA(path.c_str(), &found);
+        if (listed == INVALID_HANDLE_VALUE) return true;  // nothing there: a new file
+        FindClose(listed);
+        // Listed in its folder yet not there to open: a link to nothing. Anything else
+        // that cannot be opened (a file another program holds) is said by the replace.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            why = "it is a link to a file that is not there";
+            return false;
+        }
+        return true;
+    }
+    // Room for the longest name the system has (a deep folder's passes MAX_PATH), asked
+    // for in UTF-16: the ANSI call gives up past MAX_PATH under Wine.
+    std::wstring wide(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(handle, &wide[0], DWORD(wide.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD error = GetLastError();
     CloseHandle(handle);
-    if (n == 0 || n >= sizeof final) return path;
-    const std::string at(final, n);
-    if (at.rfind("\\\\?\\UNC\\", 0) == 0) return "\\\\" + at.substr(8);  // \\?\UNC\server\share
-    if (at.rfind("\\\\?\\", 0) == 0) return at.substr(4);
-    return at;
+    std::string final;
+    if (n > 0 && n < wide.size()) {
+        final.resize(std::size_t(n) * 4);
+        const int m = WideCharToMultiByte(CP_ACP, 0, wide.data(), int(n), &final[0], int(final.size()), nullptr, nullptr);
+        final.resize(std::size_t(std::max(m, 0)));
+        if (m <= 0) error = GetLastError();
+    }
+    if (final.empty()) {
+        why = "the name of the file it leads to could not be read (error " + std::to_string(error) + ")";
+        return false;
+    }
+    // A short name loses the \\?\ the system writes before it; a long one keeps it, so that the calls take it.
+    if (final.size() + 32 < MAX_PATH) {
+        if (final.rfind("\\\\?\\UNC\\", 0) == 0) final = "\\\\" + final.substr(8);  // \\?\UNC\server\share
+        else if (final.rfind("\\\\?\\", 0) == 0) final = final.substr(4);
+    }
+    at = final;
+    return true;
 }
 #else
 std::string Said(int error, const std::string &folder)
@@ -116,7 +149,7 @@ bool TLogFile::Open(const std::string &path)
     Abandon();
     why.clear();
 #ifdef _WIN32
-    target = Designated(path);
+    if (!Designated(path, target, why)) return false;
     const DWORD attributes = GetFileAttributesA(target.c_str());
     const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 #else
@@ -135,7 +168,12 @@ bool TLogFile::Open(const std::string &path)
     for (int tries = 0; tries < 16; ++tries) {
         // Of its own length, so that any name the folder takes can be saved to.
         const std::string folder = Folder(target);
-        temp = folder + (folder.back() == ':' ? "" : "/") + ".quorvel-" + Unguessable() + ".tmp";
+#ifdef _WIN32
+        const char *slash = "\\";  // a name that starts \\?\ takes no "/"
+#else
+        const char *slash = "/";
+#endif
+        temp = folder + (folder.back() == ':' ? "" : slash) + ".quorvel-" + Unguessable() + ".tmp";
         // Made new, never opened through what is there already (a link planted at the name, a file left by a crash).
 #ifdef _WIN32
         const HANDLE handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -233,11 +233,13 @@ void TLogView::SetHex(bool on)
     const std::uint64_t topByte = lines.ByteUnder({TopLine(), 0});
     const bool selected = HasSelection(), backwards = caret < anchor;
     const Position from = std::min(anchor, caret), to = std::max(anchor, caret);
-    const std::uint64_t first = lines.ByteFrom(from), end = std::max(first, lines.ByteFrom(to));
-    const bool after = !selected && first > lines.ByteFrom({caret.line, 0});
+    const std::uint64_t first = lines.ByteFrom(from), end = std::max(first, lines.EndAt(to));
+    // A caret after a byte of its line stays after that byte, not before the next one shown.
+    const std::uint64_t followed = lines.EndAt(caret);
+    const bool after = !selected && followed > lines.EndAt({caret.line, 0});
     lines.SetHex(on);
     top = {LineCount() ? lines.PlaceOf(topByte, false).line : 0, 0};
-    Position a = after ? lines.PlaceOf(first - 1, true) : lines.PlaceOf(first, false);
+    Position a = after ? lines.PlaceOf(followed - 1, true) : lines.PlaceOf(first, false);
     Position c = selected && end > first ? lines.PlaceOf(end - 1, true) : a;
     if (backwards) std::swap(a, c);
     anchor = a, caret = c;

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QTemporaryDir>
 #include <QMenu>
+#include <QMessageBox>
 #include <QScrollBar>
 #include <QtTest>
 #include <memory>
@@ -338,17 +339,25 @@ private slots:
         // Both saves through the save dialog, the name typed into it.
         QTemporaryDir dir;
         auto save = [&](const QString &name, auto open) -> QByteArray {
-            // Looked for until it is up (slow under emulation), then the name typed where the focus is.
+            // Looked for until it is up (slow under emulation), then the name typed where the focus
+            // is; asked whether to replace a file that is there, "Yes" clicked.
             QTimer answer;
+            bool typed = false;
             QObject::connect(&answer, &QTimer::timeout, [&] {
+                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                    if (QAbstractButton *yes = box->button(QMessageBox::Yes)) QTest::mouseClick(yes, Qt::LeftButton);
+                    return;
+                }
                 auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-                if (!dialog || !dialog->isVisible() || !QApplication::focusWidget() || QApplication::focusWidget()->window() != dialog) return;
-                answer.stop();
+                if (typed || !dialog || !dialog->isVisible() || !QApplication::focusWidget() || QApplication::focusWidget()->window() != dialog) return;
+                typed = true;
                 QTest::keyClicks(QApplication::focusWidget(), dir.filePath(name));
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                // Pressed once this timer's turn is over: a question it raises waits in a loop of its own.
+                QTimer::singleShot(0, QApplication::focusWidget(), [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
             });
             answer.start(100);
             open();
+            answer.stop();
             (void)QTest::qWaitFor([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000);
             QFile file(dir.filePath(name));
             return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(none)");
@@ -356,6 +365,26 @@ private slots:
         QCOMPARE(save("log.txt", [&] { QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier); }), (log->Text() + "\n").toLatin1());
         QCOMPARE(QString::fromStdString(log->View().Status()), QString("Saved %1 bytes to %2.").arg(log->Text().size() + 1).arg(dir.filePath("log.txt")));
         QCOMPARE(save("bytes.bin", [&] { log->View().Command(TLogCommand::SaveReceived); }), QByteArray(bytes.data(), int(bytes.size())));
+        // Through a link at the name: the file it points to gets the bytes and keeps its mode 600,
+        // and the link stays. A link planted where a save once made its temporary file (the name
+        // and the process's id) is never written through, and no temporary file stays.
+        auto put = [&](const QString &name) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("keep") == 4);
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        };
+        put("victim.txt"), put("planted-victim.txt");
+        const QString planted = dir.filePath(QString("link.txt.quorvel-%1.tmp").arg(QCoreApplication::applicationPid()));
+        QVERIFY(QFile::link("victim.txt", dir.filePath("link.txt")) && QFile::link("planted-victim.txt", planted));
+        QCOMPARE(save("link.txt", [&] { QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier); }), (log->Text() + "\n").toLatin1());
+        QVERIFY(QFileInfo(dir.filePath("link.txt")).isSymLink() && QFileInfo(planted).isSymLink());
+        QFile victim(dir.filePath("victim.txt")), untouched(dir.filePath("planted-victim.txt"));
+        QVERIFY(victim.open(QIODevice::ReadOnly) && untouched.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), (log->Text() + "\n").toLatin1());
+        QCOMPARE(untouched.readAll(), QByteArray("keep"));
+        QCOMPARE(victim.permissions() & 0x7777, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QCOMPARE(QDir(dir.path()).entryList({".quorvel-*"}, QDir::Files | QDir::Hidden), QStringList());
         QTest::keyClick(log, Qt::Key_Escape);
         QVERIFY(log->View().Status().empty());
     }

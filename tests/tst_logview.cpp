@@ -593,12 +593,16 @@ TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
     Read(ends, "ab\r\ncd");
     Read(ends, std::string("a\0b", 3));
     Read(ends, "abc");
+    Read(ends, std::string("\0\0OK", 4));  // a board that reset: NULs after the count line
+    ends.Add(std::string("\0X", 2));       // and after a read cut short
     struct Across {
         TLogPosition from, to;
         const char *bytes;  // what hex selects, its digits
     };
     for (const Across &c : {Across{{1, 0}, {2, 0}, "61 62 0D 0A"}, Across{{1, 2}, {2, 0}, "0D 0A"}, Across{{4, 0}, {4, 1}, "61 00"},
-                            Across{{4, 1}, {4, 2}, "62"}, Across{{6, 3}, {6, 3}, ""}, Across{{6, 1}, {6, 1}, ""}}) {
+                            Across{{4, 1}, {4, 2}, "62"}, Across{{6, 3}, {6, 3}, ""}, Across{{6, 1}, {6, 1}, ""},
+                            Across{{7, 0}, {7, 18}, "# BytesReceived: 4"}, Across{{7, 18}, {7, 18}, ""}, Across{{8, 0}, {8, 2}, "4F 4B"},
+                            Across{{8, 2}, {8, 2}, ""}}) {
         ends.view.Select(c.from, c.to);
         ends.view.SetHex(true);
         std::string digits = ends.view.SelectedText();
@@ -609,6 +613,10 @@ TEST_CASE(find_and_hex_keep_to_the_bytes_at_every_edge)
         CHECK_EQ(digits, want);
         CHECK(ends.view.Anchor() == c.from && ends.view.Caret() == c.to);
     }
+    ends.view.SetHex(true);
+    ends.view.Select({7, charsAt}, {7, charsAt + 4});  // "..OK" in the characters column
+    ends.view.SetHex(false);
+    CHECK(ends.view.Anchor() == (TLogPosition{8, 0}) && ends.view.Caret() == (TLogPosition{8, 2}));
     // A caret at the log's end stays there, after the last read's last byte in hex.
     Log tail(200, 10);
     Read(tail, "hello\r\n");
