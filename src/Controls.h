@@ -49,13 +49,28 @@ public:
 
 class TLabel : public TControl {};
 
+// An item of a control's context menu, after the platform's own items: a
+// separator, or a caption ("&" before the access key) that may be checked.
+struct TMenuItem {
+    std::string Caption;
+    bool Checked = false;
+    bool Separator = false;
+    std::function<void()> OnClick;
+};
+
+enum class TEditKey { Up, Down, Escape };
+
 // A single-line edit box.
 class TEdit : public TControl {
 public:
     virtual std::string Text() const = 0;  // a character Latin-1 lacks comes as "?"
-    virtual void SetText(const std::string &text) = 0;
+    virtual void SetText(const std::string &text) = 0;  // the caret goes to its end
     // A key typed in the box; the key goes on to the box as the handler leaves it.
     std::function<void(char &key)> OnKeyPress;
+    // Up, Down or Escape pressed in the box; true: the handler took it, and it goes no further.
+    std::function<bool(TEditKey key)> OnKeyDown;
+    // Asked as the box's context menu opens: the items it shows after the platform's own.
+    std::function<std::vector<TMenuItem>()> OnMenu;
 };
 
 class TButton : public TControl {
@@ -123,7 +138,7 @@ public:
 // Drops a control's event bindings, whatever its kind.
 inline void ClearControlEvents(TControl *control)
 {
-    if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr;
+    if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr, edit->OnKeyDown = nullptr, edit->OnMenu = nullptr;
     if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr;
     if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr;
     if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;

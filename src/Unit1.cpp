@@ -77,6 +77,8 @@ TForm1::TForm1(TWindow &window) : Window(window)
     ComboBox1->OnDropDown = [this] { ComboBox1DropDown(); };
     Button1->OnClick = [this] { Button1Click(); };
     Edit1->OnKeyPress = [this](char &key) { Edit1KeyPress(key); };
+    Edit1->OnKeyDown = [this](TEditKey key) { return Edit1KeyDown(key); };
+    Edit1->OnMenu = [this] { return Edit1Menu(); };
     Button2->OnClick = [this] { Button2Click(); };
     Button3->OnClick = [this] { Button3Click(); };
     RadioGroup1->OnClick = [this] { RadioGroup1Click(); };
@@ -253,11 +255,49 @@ void TForm1::Edit1KeyPress(char &key)
     if (key == 13) Button1Click();
 }
 
+bool TForm1::Edit1KeyDown(TEditKey key)
+{
+    std::string text;
+    const bool took = key == TEditKey::Up ? History.Up(Edit1->Text(), text) : key == TEditKey::Down ? History.Down(text) : History.Escape(text);
+    if (took) Edit1->SetText(text);
+    return took;
+}
+
+std::vector<TMenuItem> TForm1::Edit1Menu()
+{
+    std::vector<TMenuItem> items;
+    TMenuItem line;
+    line.Separator = true;
+    items.push_back(line);
+    for (TLineEnd end : {TLineEnd::None, TLineEnd::CR, TLineEnd::LF, TLineEnd::CRLF}) {
+        TMenuItem item;
+        item.Caption = std::string("Line End: ") + LineEndCaption(end);
+        item.Checked = LineEnd == end;
+        item.OnClick = [this, end] { LineEnd = end; };
+        items.push_back(item);
+    }
+    items.push_back(line);
+    TMenuItem hex;
+    hex.Caption = "Send as &Hex";
+    hex.Checked = SendHex;
+    hex.OnClick = [this] { SendHex = !SendHex; };
+    items.push_back(hex);
+    return items;
+}
+
 void TForm1::Button1Click()
 {
     DWORD count = 0;
     std::chrono::milliseconds bound = SendLimit;
-    const std::string text = Edit1->Text();
+    const std::string typed = Edit1->Text();
+    // The box's text as it stands, or the bytes it names in hex, and the line end chosen.
+    std::string text = typed, why;
+    if (SendHex && !HexToBytes(typed, text, why)) {
+        Memo1->Append(why);
+        return;
+    }
+    text += LineEndBytes(LineEnd);
+    History.Sent(typed);
     if (PortIsOpen(ComPort)) count = SendText(ComPort, text, &bound);
     Edit2->SetText(std::to_string(count));
     LookForBoard(true);

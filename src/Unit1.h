@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Controls.h"
+#include "Sending.h"
 #include "TovanTiming.h"
 #include "WinCom.h"
 
@@ -46,6 +47,10 @@ public:
     bool PortHalfOpen = false;
     std::string PortPath;  // the device the port opened, for the log
     std::string BoardKey;  // what that board is ("" for no USB identity), to find it again
+    // What Send adds and how it reads the box, for this run (the send box's context menu).
+    TLineEnd LineEnd = TLineEnd::None;
+    bool SendHex = false;
+    TSendHistory History;
 
     void FormCreate();
     void FormDestroy();
@@ -55,6 +60,8 @@ public:
     void ComboBox1DropDown();
     void Button1Click();
     void Edit1KeyPress(char &key);
+    bool Edit1KeyDown(TEditKey key);  // Up, Down, Escape: the texts sent
+    std::vector<TMenuItem> Edit1Menu();
     DWORD DoReceive();
     void Button3Click();
     void Timer1Timer();

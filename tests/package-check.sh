@@ -111,6 +111,7 @@ man_options() {
 }
 check "quorvel-sim's manual page names every option of its --help" man_options quorvel-sim
 check "quorvel-speed's manual page names every option of its usage" man_options quorvel-speed
+check "quorvel's manual page names every option of its --help" man_options quorvel
 scratch_root() {
     local root=$work/root
     mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"

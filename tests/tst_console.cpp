@@ -1,5 +1,6 @@
 // The real window, offscreen, against the real board simulator: sending,
 // reception in both modes, the log's lines and the heartbeat.
+#include <QMenu>
 #include <QtTest>
 
 #include "ConsoleSession.h"
@@ -74,6 +75,58 @@ private slots:
         // The text box holds at most what one send takes.
         Widget(s.form.Edit1)->setText(QString(10001, 'x'));
         QCOMPARE(Widget(s.form.Edit1)->text().size(), 10000);
+    }
+
+    void sending_with_a_line_end_as_hex_and_from_the_history()
+    {
+        Session s;
+        ShowOnPort20(s.form);
+        QVERIFY(QTest::qWaitForWindowExposed(&s.form));
+        QLineEdit *edit = Widget(s.form.Edit1);
+        // The box's context menu, opened by a right click through the window, the item clicked where it stands.
+        auto choose = [&](const QString &caption) {
+            QTimer pick;
+            QObject::connect(&pick, &QTimer::timeout, [&] {
+                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+                for (QAction *action : menu ? menu->actions() : QList<QAction *>())
+                    if (action->text() == caption) QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+            });
+            pick.start(20);
+            QTest::mouseClick(s.form.windowHandle(), Qt::RightButton, {}, edit->mapTo(&s.form, edit->rect().center()));
+            pick.stop();
+        };
+        auto send = [&](const QString &typed) {
+            edit->clear();
+            QTest::keyClicks(edit, typed);
+            QTest::keyClick(edit, Qt::Key_Return);
+        };
+        choose("Line End: CR LF");
+        send("AT");
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("4"));  // the line end is counted
+        QVERIFY(s.WaitBytes(4));
+        choose("Send as &Hex");
+        send("41 0d0A 00 ff");
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("7"));
+        QVERIFY(s.WaitBytes(11));
+        // What the board echoed, byte for byte.
+        QByteArray echoed;
+        const TLogStore &log = s.form.Memo1->Lines;
+        for (std::size_t k = 0; k < log.Reads(); ++k)
+            for (std::uint32_t i = 0; i < log.Read(k).count; ++i) echoed += char(log.At(log.Read(k).at + i));
+        QCOMPARE(echoed, QByteArray("AT\r\nA\r\n\0\xff\r\n", 11));
+        // Bad hex: said, nothing sent, the box as it was.
+        send("41 0G");
+        QCOMPARE(Log(s.form).last(), QString("Not sent: \"G\" at character 5 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A)."));
+        QCOMPARE(Widget(s.form.Edit2)->text(), QString("7"));
+        QCOMPARE(edit->text(), QString("41 0G"));
+        // Up and Down through what was sent, back to what was typed; Escape brings it back at once.
+        for (const auto &[key, shown] : {std::make_pair(Qt::Key_Up, "41 0d0A 00 ff"), std::make_pair(Qt::Key_Up, "AT"), std::make_pair(Qt::Key_Up, "AT"),
+                                        std::make_pair(Qt::Key_Down, "41 0d0A 00 ff"), std::make_pair(Qt::Key_Down, "41 0G"),
+                                        std::make_pair(Qt::Key_Up, "41 0d0A 00 ff"), std::make_pair(Qt::Key_Escape, "41 0G")}) {
+            QTest::keyClick(edit, key);
+            QCOMPARE(edit->text(), QString(shown));
+        }
+        QTRY_COMPARE(s.board.Counts().text, 11);
     }
 
     void reception_lines_leave_out_nul_and_pass_line_ends()

@@ -17,6 +17,7 @@
 #include "PortTableUse.h"
 #include "Quorvel.h"
 #include "LogStore.h"
+#include "Sending.h"
 #include "Serial.h"
 #include "Unit1.h"
 
@@ -331,6 +332,68 @@ TEST_CASE(clearing_the_choice_while_the_board_is_away_stops_the_retrying)
     c.window.Pump(1200);
     CHECK_EQ(c.Log().size(), std::size_t(1));
     CHECK(!PortIsOpen(A));
+}
+
+TEST_CASE(hex_to_send_its_bytes_or_the_place_at_fault_and_the_history_as_a_shell_keeps_it)
+{
+    const struct {
+        const char *text;
+        std::string bytes;  // or the line after "Not sent: "
+        bool good;
+    } cases[] = {
+        {"0D 0A 00 ff", std::string("\r\n\0\xff", 4), true},
+        {"0d0a", "\r\n", true},
+        {"  41   42 ", "AB", true},
+        {"", "", true},
+        {"0G", "\"G\" at character 2 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"41 4", "the byte at character 4 has one digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"4 1", "the byte at character 1 has one digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"0x41", "\"x\" at character 2 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"41,42", "\",\" at character 3 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+    };
+    for (const auto &c : cases) {
+        std::string bytes = "left", why;
+        const bool good = HexToBytes(c.text, bytes, why);
+        CHECK_EQ(good, c.good);
+        CHECK_EQ(good ? bytes : why, good ? c.bytes : "Not sent: " + c.bytes);
+        if (!good) CHECK(bytes.empty());
+    }
+    // The command line: each a run's arguments, what it reads, and how the said text begins.
+    const struct {
+        std::vector<const char *> args;
+        int read;
+        TLineEnd end;
+        bool hex;
+        const char *said;
+    } lines[] = {
+        {{"--line-end", "crlf", "--hex"}, 0, TLineEnd::CRLF, true, ""},
+        {{"--line-end", "cr"}, 0, TLineEnd::CR, false, ""},
+        {{"--line-end", "CRLF"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf, not \"CRLF\"\nusage: "},
+        {{"--line-end"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf\nusage: "},
+        {{"--hex", "-x"}, 2, TLineEnd::None, true, "quorvel: unknown option \"-x\"\nusage: "},
+        {{"--help", "--bogus"}, 1, TLineEnd::None, false, "usage: quorvel [--line-end none|cr|lf|crlf] [--hex]\n"},
+    };
+    for (const auto &l : lines) {
+        std::vector<const char *> argv{"quorvel"};
+        argv.insert(argv.end(), l.args.begin(), l.args.end());
+        TLineEnd end = TLineEnd::None;
+        bool hex = false;
+        std::string said;
+        CHECK_EQ(ReadCommandLine(int(argv.size()), argv.data(), end, hex, said), l.read);
+        CHECK(end == l.end && hex == l.hex && said.compare(0, std::strlen(l.said), l.said) == 0);
+    }
+    CHECK_EQ(LineEndBytes(TLineEnd::CRLF), std::string("\r\n"));
+
+    // The last 100 texts, the same one twice in a row kept once; nothing to recall is no change.
+    TSendHistory history;
+    std::string shown;
+    CHECK(!history.Up("typed", shown) && !history.Down(shown) && !history.Escape(shown));
+    for (int i = 0; i < 150; ++i) history.Sent("t" + std::to_string(i)), history.Sent("t" + std::to_string(i));
+    int back = 0;
+    while (history.Up("typed", shown)) ++back;
+    CHECK_EQ(back, 100);
+    CHECK_EQ(shown, std::string("t50"));
+    CHECK(history.Escape(shown) && shown == "typed" && !history.Recalling());
 }
 
 TEST_CASE(speeds_have_two_decimals_seven_digits_and_the_locales_separator)

@@ -254,6 +254,29 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
     }
 }
 
+std::string menuCaption;
+
+// Runs inside a popup menu's loop: reaches the item with `menuCaption` by the keyboard and chooses it.
+void CALLBACK ChooseFromMenu(HWND, UINT, UINT_PTR id, DWORD)
+{
+    HWND popup = FindWindowA("#32768", nullptr);
+    HMENU menu = popup ? reinterpret_cast<HMENU>(SendMessageA(popup, 0x01E1 /* MN_GETHMENU */, 0, 0)) : nullptr;
+    if (!menu) return;
+    KillTimer(nullptr, id);
+    int downs = 0;
+    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
+        char caption[128] = "";
+        GetMenuStringA(menu, UINT(i), caption, sizeof caption, MF_BYPOSITION);
+        if (GetMenuState(menu, UINT(i), MF_BYPOSITION) & MF_SEPARATOR) continue;
+        ++downs;
+        if (menuCaption != caption) continue;
+        for (int k = 0; k < downs; ++k) PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
+        return;
+    }
+    PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+}
+
 TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
 {
     Window w;
@@ -279,6 +302,39 @@ TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
     Type("\xE9\xFC!");
     Key(VK_RETURN);
     CHECK_EQ(Drain(FarEnd, 300), std::string("hello\xE9\xFC!"));
+    // The box's context menu (the system's message for a right click, the item reached by the
+    // keyboard): CR LF after each send, then hex; Up recalls what was sent, Escape what was typed.
+    HWND edit = Widget(f.Edit1);
+    auto choose = [&](const char *caption) {
+        menuCaption = caption;
+        SetTimer(nullptr, 0, 50, ChooseFromMenu);
+        RECT r;
+        GetWindowRect(edit, &r);
+        SendMessageA(edit, WM_CONTEXTMENU, WPARAM(edit), MAKELPARAM(r.left + 5, r.top + 5));  // returns once chosen
+    };
+    auto send = [&](const char *typed) {
+        SetWindowTextA(edit, "");
+        Type(typed);
+        Key(VK_RETURN);
+    };
+    choose("Line End: CR LF");
+    send("AT");
+    CHECK_EQ(Text(Widget(f.Edit2)), std::string("4"));
+    choose("Send as &Hex");
+    send("41 0d0A 00 ff");
+    CHECK_EQ(Drain(FarEnd, 300), std::string("AT\r\nA\r\n\0\xff\r\n", 11));
+    send("41 0G");
+    CHECK_EQ(f.Memo1->Lines.Line(f.Memo1->Lines.LineCount() - 1),
+             std::string("Not sent: \"G\" at character 5 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A)."));
+    CHECK_EQ(Drain(FarEnd, 100), std::string());
+    for (const auto &[key, shown] : {std::make_pair(VK_UP, "41 0d0A 00 ff"), std::make_pair(VK_UP, "AT"), std::make_pair(VK_DOWN, "41 0d0A 00 ff"),
+                                    std::make_pair(VK_ESCAPE, "41 0G")}) {
+        Key(UINT(key));
+        CHECK_EQ(Text(edit), std::string(shown));
+    }
+    choose("Send as &Hex");
+    choose("Line End: None");
+    Click(Widget(f.Button2));
 
     // By timer (the start): the board's bytes come as a count line and a data line.
     CHECK(Send(FarEnd, std::string("A\0B\xE9", 4)));

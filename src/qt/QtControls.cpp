@@ -7,6 +7,7 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
@@ -206,7 +207,30 @@ class QtLabel : public Control<TLabel, QLabel> {
 
 class QtEdit : public Control<TEdit, QLineEdit> {
 public:
-    using Control::Control;
+    explicit QtEdit(QLineEdit *widget) : Control(widget)
+    {
+        // The platform's own menu (undo, cut, paste...), then the form's items.
+        widget->setContextMenuPolicy(Qt::CustomContextMenu);
+        QObject::connect(widget, &QLineEdit::customContextMenuRequested, widget, [this](const QPoint &at) {
+            std::unique_ptr<QMenu> menu(this->widget->createStandardContextMenu());
+            std::vector<TMenuItem> items;
+            if (OnMenu) TApplication::Run([&] { items = OnMenu(); });
+            for (const TMenuItem &item : items) {
+                if (item.Separator) {
+                    menu->addSeparator();
+                    continue;
+                }
+                QAction *action = menu->addAction(::Text(item.Caption));
+                action->setCheckable(true);
+                action->setChecked(item.Checked);
+                const std::function<void()> click = item.OnClick;
+                QObject::connect(action, &QAction::triggered, [click] {
+                    if (click) TApplication::Run(click);
+                });
+            }
+            menu->exec(this->widget->mapToGlobal(at));
+        });
+    }
     std::string Text() const override { return Latin1(widget->text()); }
     void SetText(const std::string &text) override { widget->setText(::Text(text)); }
 };
@@ -511,6 +535,17 @@ bool TQtWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
+        const int k = key->key();
+        if ((k == Qt::Key_Up || k == Qt::Key_Down || k == Qt::Key_Escape) && key->modifiers() == Qt::NoModifier) {
+            const TEditKey which = k == Qt::Key_Up ? TEditKey::Up : k == Qt::Key_Down ? TEditKey::Down : TEditKey::Escape;
+            for (auto &entry : controls) {
+                auto *edit = dynamic_cast<QtEdit *>(entry.second.get());
+                if (!edit || edit->widget != watched || !edit->OnKeyDown) continue;
+                bool took = false;
+                TApplication::Run([edit, which, &took] { took = edit->OnKeyDown(which); });
+                if (took) return true;  // the box's own use of the key (none, in a line) does not follow
+            }
+        }
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             for (auto &entry : controls) {
                 auto *edit = dynamic_cast<QtEdit *>(entry.second.get());

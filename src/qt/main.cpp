@@ -5,6 +5,7 @@
 
 #include "QtApplication.h"
 #include "QtForm1.h"
+#include "Sending.h"
 #include "WinCom.h"
 
 namespace {
@@ -30,11 +31,31 @@ void StartMessages(QtMsgType type, const QMessageLogContext &context, const QStr
 int main(int argc, char **argv)
 {
     int result;
+    // Help needs no display: said before the toolkit starts.
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+            TLineEnd end;
+            bool hex;
+            std::string said;
+            const char *const help[] = {argv[0], "--help"};
+            ReadCommandLine(2, help, end, hex, said);
+            std::printf("%s\n", said.c_str());
+            return 0;
+        }
     try {
         usualMessages = qInstallMessageHandler(StartMessages);
         TQtApplication app(argc, argv);
         qInstallMessageHandler(usualMessages);
+        // What is left once Qt took its own options.
+        TLineEnd lineEnd = TLineEnd::None;
+        bool hex = false;
+        std::string said;
+        if (const int read = ReadCommandLine(argc, argv, lineEnd, hex, said)) {
+            std::fprintf(read == 1 ? stdout : stderr, "%s\n", said.c_str());
+            return read == 1 ? 0 : 2;
+        }
         QtForm1 form;
+        form.LineEnd = lineEnd, form.SendHex = hex;
         form.show();
         result = app.exec();
     } catch (...) {

@@ -83,15 +83,28 @@ class Win32Edit : public Windowed<TEdit>, public TWin32Window::Part, public Subc
 public:
     explicit Win32Edit(HWND hwnd) : Windowed(hwnd) { Hook(hwnd); }
     std::string Text() const override { return WindowText(hwnd); }
-    void SetText(const std::string &text) override { SetWindowTextA(hwnd, text.c_str()); }
+    void SetText(const std::string &text) override
+    {
+        SetWindowTextA(hwnd, text.c_str());
+        SendMessageA(hwnd, EM_SETSEL, WPARAM(text.size()), LPARAM(text.size()));
+    }
 
     LRESULT Subclassed(HWND h, UINT message, WPARAM wParam, LPARAM lParam)
     {
         if (message == WM_GETDLGCODE && lParam) {
-            // Enter is the box's own key, not the dialog manager's default button.
+            // Enter (and Escape, which recalls) are the box's own keys, not the dialog manager's.
             auto *msg = reinterpret_cast<MSG *>(lParam);
-            if (msg->message == WM_KEYDOWN && msg->wParam == VK_RETURN) return Previous(h, message, wParam, lParam) | DLGC_WANTMESSAGE;
+            if (msg->message == WM_KEYDOWN && (msg->wParam == VK_RETURN || (msg->wParam == VK_ESCAPE && OnKeyDown)))
+                return Previous(h, message, wParam, lParam) | DLGC_WANTMESSAGE;
         }
+        if (message == WM_KEYDOWN && OnKeyDown && (wParam == VK_UP || wParam == VK_DOWN || wParam == VK_ESCAPE) &&
+            !(GetKeyState(VK_CONTROL) & 0x8000) && !(GetKeyState(VK_SHIFT) & 0x8000) && !(GetKeyState(VK_MENU) & 0x8000)) {
+            const TEditKey key = wParam == VK_UP ? TEditKey::Up : wParam == VK_DOWN ? TEditKey::Down : TEditKey::Escape;
+            bool took = false;
+            TApplication::Run([this, key, &took] { took = OnKeyDown(key); });
+            if (took) return 0;
+        }
+        if (message == WM_CONTEXTMENU) return ContextMenu(lParam), 0;
         if (message == WM_CHAR && OnKeyPress) {
             char key = char(wParam);
             TApplication::Run([this, &key] { OnKeyPress(key); });
@@ -99,6 +112,51 @@ public:
             wParam = static_cast<unsigned char>(key);
         }
         return Previous(h, message, wParam, lParam);
+    }
+
+private:
+    // The system's edit items, then the form's, where the pointer is (or, from the
+    // keyboard, at the box's corner).
+    void ContextMenu(LPARAM at)
+    {
+        std::vector<TMenuItem> items;
+        if (OnMenu) TApplication::Run([&] { items = OnMenu(); });
+        HMENU menu = CreatePopupMenu();
+        DWORD from = 0, to = 0;
+        SendMessageA(hwnd, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+        const bool selected = from != to, text = GetWindowTextLengthA(hwnd) > 0;
+        const bool paste = IsClipboardFormatAvailable(CF_TEXT) != 0;
+        enum { Undo = 1, Cut, Copy, Paste, Delete, SelectAll, Form = 100 };
+        AppendMenuA(menu, MF_STRING | (SendMessageA(hwnd, EM_CANUNDO, 0, 0) ? 0 : MF_GRAYED), Undo, "&Undo");
+        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Cut, "Cu&t");
+        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Copy, "&Copy");
+        AppendMenuA(menu, MF_STRING | (paste ? 0 : MF_GRAYED), Paste, "&Paste");
+        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Delete, "&Delete");
+        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(menu, MF_STRING | (text ? 0 : MF_GRAYED), SelectAll, "Select &All");
+        for (std::size_t i = 0; i < items.size(); ++i)
+            AppendMenuA(menu, items[i].Separator ? MF_SEPARATOR : MF_STRING | (items[i].Checked ? MF_CHECKED : 0), Form + i,
+                        items[i].Separator ? nullptr : items[i].Caption.c_str());
+        POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+        if (at == LPARAM(-1)) {
+            RECT r;
+            GetWindowRect(hwnd, &r);
+            p = {r.left + 2, r.bottom - 2};
+        }
+        SetFocus(hwnd);
+        const UINT chosen = UINT(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, p.x, p.y, 0, hwnd, nullptr));
+        DestroyMenu(menu);
+        switch (chosen) {
+        case Undo: SendMessageA(hwnd, EM_UNDO, 0, 0); break;
+        case Cut: SendMessageA(hwnd, WM_CUT, 0, 0); break;
+        case Copy: SendMessageA(hwnd, WM_COPY, 0, 0); break;
+        case Paste: SendMessageA(hwnd, WM_PASTE, 0, 0); break;
+        case Delete: SendMessageA(hwnd, WM_CLEAR, 0, 0); break;
+        case SelectAll: SendMessageA(hwnd, EM_SETSEL, 0, -1); break;
+        default:
+            if (chosen >= Form && chosen - Form < items.size() && items[chosen - Form].OnClick) TApplication::Run(items[chosen - Form].OnClick);
+        }
     }
 };
 

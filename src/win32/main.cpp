@@ -1,6 +1,9 @@
 // The console on Win32: one window, the message loop until it closes.
+#include <cstdlib>
+
 #include "Win32Application.h"
 #include "Win32Form1.h"
+#include "Sending.h"
 #include "WinCom.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show)
@@ -8,7 +11,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show)
     int result;
     try {
         TWin32Application app;
+        TLineEnd lineEnd = TLineEnd::None;
+        bool hex = false;
+        std::string said;
+        if (const int read = ReadCommandLine(__argc, __argv, lineEnd, hex, said)) {
+            // A window program has no console to write to: the system's box says it.
+            MessageBoxA(nullptr, said.c_str(), "Quorvel", MB_OK | (read == 1 ? MB_ICONINFORMATION : MB_ICONERROR));
+            return read == 1 ? 0 : 2;
+        }
         Win32Form1 form;
+        form.LineEnd = lineEnd, form.SendHex = hex;
         form.Show(show);
         result = app.Loop();
     } catch (...) {

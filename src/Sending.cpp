@@ -1,0 +1,118 @@
+#include "Sending.h"
+
+const char *LineEndCaption(TLineEnd end)
+{
+    switch (end) {
+    case TLineEnd::CR: return "CR";
+    case TLineEnd::LF: return "LF";
+    case TLineEnd::CRLF: return "CR LF";
+    default: return "None";
+    }
+}
+
+std::string LineEndBytes(TLineEnd end)
+{
+    switch (end) {
+    case TLineEnd::CR: return "\r";
+    case TLineEnd::LF: return "\n";
+    case TLineEnd::CRLF: return "\r\n";
+    default: return "";
+    }
+}
+
+bool LineEndNamed(const std::string &name, TLineEnd &end)
+{
+    const struct {
+        const char *name;
+        TLineEnd end;
+    } names[] = {{"none", TLineEnd::None}, {"cr", TLineEnd::CR}, {"lf", TLineEnd::LF}, {"crlf", TLineEnd::CRLF}};
+    for (const auto &n : names)
+        if (name == n.name) return end = n.end, true;
+    return false;
+}
+
+int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex, std::string &said)
+{
+    const std::string usage = "usage: quorvel [--line-end none|cr|lf|crlf] [--hex]\n"
+                              "  --line-end END  add END to each send (none, the default; cr; lf; crlf)\n"
+                              "  --hex           read the send box as hex bytes (0D 0A 00 ff)\n"
+                              "Both hold for this run; the send box's context menu changes them.";
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") return said = usage, 1;
+        if (arg == "--hex") {
+            hex = true;
+            continue;
+        }
+        if (arg == "--line-end" && i + 1 < argc && LineEndNamed(argv[i + 1], end)) {
+            ++i;
+            continue;
+        }
+        said = arg == "--line-end" ? "quorvel: --line-end takes none, cr, lf or crlf" + std::string(i + 1 < argc ? ", not \"" + std::string(argv[i + 1]) + "\"" : "")
+                                   : "quorvel: unknown option \"" + arg + "\"";
+        said += "\n" + usage;
+        return 2;
+    }
+    return 0;
+}
+
+bool HexToBytes(const std::string &text, std::string &bytes, std::string &why)
+{
+    bytes.clear();
+    auto digit = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+    auto fail = [&](const std::string &line) {
+        bytes.clear();
+        why = "Not sent: " + line;
+        return false;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (c == ' ') {
+            ++i;
+            continue;
+        }
+        const std::string at = " at character " + std::to_string(i + 1);
+        if (digit(c) < 0) return fail("\"" + std::string(1, c) + "\"" + at + " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
+        if (i + 1 >= text.size() || text[i + 1] == ' ')
+            return fail("the byte" + at + " has one digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
+        if (digit(text[i + 1]) < 0)
+            return fail("\"" + std::string(1, text[i + 1]) + "\" at character " + std::to_string(i + 2) +
+                        " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
+        bytes += char(digit(c) * 16 + digit(text[i + 1]));
+        i += 2;
+    }
+    return true;
+}
+
+void TSendHistory::Sent(const std::string &text)
+{
+    // The same text twice in a row is kept once, as shells do.
+    if (!text.empty() && (texts.empty() || texts.back() != text)) texts.push_back(text);
+    if (texts.size() > Most) texts.pop_front();
+    at = texts.size();
+    typed.clear();
+}
+
+bool TSendHistory::Up(const std::string &now, std::string &text)
+{
+    if (at == 0 || texts.empty()) return false;
+    if (at == texts.size()) typed = now;
+    text = texts[--at];
+    return true;
+}
+
+bool TSendHistory::Down(std::string &text)
+{
+    if (at >= texts.size()) return false;
+    ++at;
+    text = at == texts.size() ? typed : texts[at];
+    return true;
+}
+
+bool TSendHistory::Escape(std::string &text)
+{
+    if (at >= texts.size()) return false;
+    at = texts.size();
+    text = typed;
+    return true;
+}
