@@ -215,6 +215,13 @@ DWORD SendText(BYTE port, const std::string &text, std::chrono::milliseconds *bo
     return WritePortText(port, text);
 }
 
+DWORD SendBytes(BYTE port, const std::string &bytes, std::chrono::milliseconds *bound)
+{
+    ShortWrites bounded(port, SendLimit, bytes.size());
+    if (bound) *bound = bounded.Bound();
+    return WritePort(port, bytes.data(), DWORD(bytes.size()));
+}
+
 std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound)
 {
     return "Send: the board took only " + std::to_string(sent) + " of " + std::to_string(wanted) + " bytes within " +

@@ -70,6 +70,8 @@ private:
 // that really went, and the bound it had.
 constexpr std::chrono::milliseconds SendLimit{1000};
 DWORD SendText(BYTE port, const std::string &text, std::chrono::milliseconds *bound = nullptr);
+// The same for bytes past what one text takes (a full box and its line end): every one, in one write.
+DWORD SendBytes(BYTE port, const std::string &bytes, std::chrono::milliseconds *bound = nullptr);
 // The line for a send the board took only part of within `bound`.
 std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound = SendLimit);
 

@@ -298,12 +298,13 @@ void TForm1::Button1Click()
     }
     text += LineEndBytes(LineEnd);
     History.Sent(typed);
-    if (PortIsOpen(ComPort)) count = SendText(ComPort, text, &bound);
+    // A full box and its line end are more than one text takes: they go as bytes, none cut.
+    if (PortIsOpen(ComPort)) count = text.size() <= PortTextLimit ? SendText(ComPort, text, &bound) : SendBytes(ComPort, text, &bound);
     Edit2->SetText(std::to_string(count));
     LookForBoard(true);
     // A board that takes nothing ends the send within its limit; what did not
     // go is said (a board that went away has been said above, its port closed).
-    const std::size_t wanted = std::min<std::size_t>(text.size(), PortTextLimit);
+    const std::size_t wanted = text.size();
     if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(PartSentLine(count, wanted, bound));
 }
 

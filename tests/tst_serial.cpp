@@ -300,6 +300,10 @@ TEST_CASE(a_send_the_board_does_not_take_ends_within_a_second_and_says_so)
     CHECK_EQ(PartSentLine(0, 5, std::chrono::milliseconds(60)), std::string("Send: the board took only 0 of 5 bytes within 0.06 s."));
     while (!Drain(B, 300).empty()) {
     }
+    // A full box and its line end: every byte goes, and "#Sent" counts them all.
+    c.form.LineEnd = TLineEnd::CRLF;
+    CHECK_EQ(c.Sent(std::string(10000, 'x')), std::string("10002"));
+    CHECK(Drain(B, 300) == std::string(10000, 'x') + "\r\n");
 }
 
 TEST_CASE(a_board_gone_while_a_test_drains_the_queue_is_said_as_gone)
