@@ -88,6 +88,10 @@ bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, 
     slot->Settings.ByteSize = DataBits;
     slot->Settings.Parity = Parity;
     slot->Settings.StopBits = StopBits;
+    // Windows raises neither line by itself, and a board that waits for DTR
+    // (a USB stack's "connected") would never answer: both are raised here.
+    slot->Settings.fDtrControl = DTR_CONTROL_ENABLE;
+    slot->Settings.fRtsControl = RTS_CONTROL_ENABLE;
     if (!ApplySettings(Port, slot->Settings)) {
         DWORD code = slot->LastError;
         ClosePort(Port);

@@ -41,6 +41,12 @@ TEST_CASE(open_applies_the_line_settings_to_the_device)
     CHECK_EQ(now.BaudRate, 9600u);
     ClosePort(3);
     CHECK(!PortIsOpen(3));
+    // A driver that reports DTR and RTS off, as another program left them: both are raised.
+    setenv("QUORVEL_LINES_LEFT_OFF", "1", 1);
+    CHECK(OpenConsoleWay(3));
+    unsetenv("QUORVEL_LINES_LEFT_OFF");
+    CHECK(PortSettings(3).fDtrControl == DTR_CONTROL_ENABLE && PortSettings(3).fRtsControl == RTS_CONTROL_ENABLE);
+    ClosePort(3);
 }
 
 TEST_CASE(numbers_out_of_range_open_com1_and_zero_never_has_a_slot)

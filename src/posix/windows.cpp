@@ -259,8 +259,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     if (tcgetattr(fd, &t) != 0) return refuseHeld(FromErrno(errno));
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
-    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN; VMIN 0 would
-    // read as 0, which is how a hang-up reads.
+    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN; VMIN 0 would read as 0, as a hang-up does.
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd, TCSANOW, &t) != 0) return refuseHeld(FromErrno(errno));
@@ -285,8 +284,7 @@ BOOL WINAPI CloseHandle(HANDLE h)
         port = it->second;
         ports.erase(it);
     }
-    // The exclusive flag outlives the descriptor on some drivers; drop it so
-    // the next open of the device is not refused.
+    // The exclusive flag outlives the descriptor on some drivers: dropped, so the next open is not refused.
     ioctl(port->fd, TIOCNXCL);
     close(port->fd);
     return TRUE;
@@ -325,8 +323,10 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb)
     rtscts = (t.c_cflag & CRTSCTS) != 0;
 #endif
     dcb->fOutxCtsFlow = rtscts ? 1 : 0;
-    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    // QUORVEL_LINES_LEFT_OFF plays a driver that reports DTR and RTS as another program left them.
+    const bool off = std::getenv("QUORVEL_LINES_LEFT_OFF") != nullptr;
+    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : off ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = off ? DTR_CONTROL_DISABLE : DTR_CONTROL_ENABLE;
     dcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
     dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
     dcb->fTXContinueOnXoff = 1;
