@@ -56,6 +56,23 @@ int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex,
     return 0;
 }
 
+namespace {
+
+// A character as a line of the log can name it: one that does not print (a tab, a pasted line break) by its name or code.
+std::string Named(char c)
+{
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (c == '\t') return "a tab";
+    if (c == '\n' || c == '\r') return std::string("a line break (") + (c == '\n' ? "LF" : "CR") + ")";
+    if (b < 0x20 || b == 0x7F || (b >= 0x80 && b < 0xA0)) {
+        static const char digits[] = "0123456789ABCDEF";
+        return std::string("the character 0x") + digits[b >> 4] + digits[b & 15];
+    }
+    return "\"" + std::string(1, c) + "\"";
+}
+
+}  // namespace
+
 bool HexToBytes(const std::string &text, std::string &bytes, std::string &why)
 {
     bytes.clear();
@@ -72,12 +89,11 @@ bool HexToBytes(const std::string &text, std::string &bytes, std::string &why)
             continue;
         }
         const std::string at = " at character " + std::to_string(i + 1);
-        if (digit(c) < 0) return fail("\"" + std::string(1, c) + "\"" + at + " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
+        if (digit(c) < 0) return fail(Named(c) + at + " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
         if (i + 1 >= text.size() || text[i + 1] == ' ')
             return fail("the byte" + at + " has one digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
         if (digit(text[i + 1]) < 0)
-            return fail("\"" + std::string(1, text[i + 1]) + "\" at character " + std::to_string(i + 2) +
-                        " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
+            return fail(Named(text[i + 1]) + " at character " + std::to_string(i + 2) + " is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).");
         bytes += char(digit(c) * 16 + digit(text[i + 1]));
         i += 2;
     }

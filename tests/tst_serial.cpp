@@ -354,6 +354,10 @@ TEST_CASE(hex_to_send_its_bytes_or_the_place_at_fault_and_the_history_as_a_shell
         {"4 1", "the byte at character 1 has one digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
         {"0x41", "\"x\" at character 2 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
         {"41,42", "\",\" at character 3 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        // Pasted dumps: what does not print is named, and the line stays one line.
+        {"41\t42", "a tab at character 3 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"41 42\r\n", "a line break (CR) at character 6 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
+        {"4\x01", "the character 0x01 at character 2 is no hex digit (bytes are two of 0-9 and A-F each, as in 0D 0A).", false},
     };
     for (const auto &c : cases) {
         std::string bytes = "left", why;

@@ -536,7 +536,8 @@ bool TQtWindow::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::KeyPress) {
         auto *key = static_cast<QKeyEvent *>(event);
         const int k = key->key();
-        if ((k == Qt::Key_Up || k == Qt::Key_Down || k == Qt::Key_Escape) && key->modifiers() == Qt::NoModifier) {
+        // (The keypad's arrows too: X11 marks them as the keypad's.)
+        if ((k == Qt::Key_Up || k == Qt::Key_Down || k == Qt::Key_Escape) && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
             const TEditKey which = k == Qt::Key_Up ? TEditKey::Up : k == Qt::Key_Down ? TEditKey::Down : TEditKey::Escape;
             for (auto &entry : controls) {
                 auto *edit = dynamic_cast<QtEdit *>(entry.second.get());
