@@ -150,14 +150,6 @@ private:
     Clock::time_point last = Clock::now();
 };
 
-// The limit as the log says it: "5 s", "0.25 s".
-std::string Seconds(std::chrono::milliseconds limit)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%g s", double(limit.count()) / 1000.0);
-    return text;
-}
-
 std::string LineDropped(BYTE port)
 {
     if (PortResponds(port)) return "";
@@ -222,10 +214,17 @@ DWORD SendBytes(BYTE port, const std::string &bytes, std::chrono::milliseconds *
     return WritePort(port, bytes.data(), DWORD(bytes.size()));
 }
 
+std::string SecondsText(std::chrono::milliseconds limit)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", double(limit.count()) / 1000.0);
+    return text;
+}
+
 std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound)
 {
     return "Send: the board took only " + std::to_string(sent) + " of " + std::to_string(wanted) + " bytes within " +
-           Seconds(bound) + ".";
+           SecondsText(bound) + ".";
 }
 
 std::string DeliveryLine(std::optional<std::chrono::steady_clock::duration> emptied, std::chrono::steady_clock::duration marked,
@@ -295,7 +294,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     }
     const Clock::time_point wrote = Clock::now();
     if (sent < TestVolume)
-        return {UploadName + ": the board took nothing for " + Seconds(run.Stall) + "; " + std::to_string(sent) + " of " +
+        return {UploadName + ": the board took nothing for " + SecondsText(run.Stall) + "; " + std::to_string(sent) + " of " +
                 std::to_string(TestVolume) + " bytes went out." + LineDropped(port)};
     // The fixed volume over the timed writing; formatted now, before the wait.
     long double above = 0;
@@ -328,7 +327,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
         queued = now;
         if (run.Rx[0] != DoneByte && progress.Stalled()) {
             std::string line = UploadName + ": all " + std::to_string(TestVolume) + " bytes went out, but no \"*\" came back within " +
-                               Seconds(run.Stall);
+                               SecondsText(run.Stall);
             if (other != 0) line += "; the board kept sending other bytes (" + std::to_string(other) + " of them).";
             else line += '.';
             std::string known = delivered ? UploadName + ": the PC's queue read empty after " + Ms(*delivered - began, run.Separator) +
@@ -365,7 +364,7 @@ std::vector<std::string> DownloadTest(const SpeedTestRun &run)
     }
     run.Timer.Stop();
     if (total < TestVolume)
-        return {DownloadName + ": nothing came for " + Seconds(run.Stall) + "; " + std::to_string(total) + " of " +
+        return {DownloadName + ": nothing came for " + SecondsText(run.Stall) + "; " + std::to_string(total) + " of " +
                 std::to_string(TestVolume) + " bytes came." + LineDropped(port)};
     std::vector<std::string> lines = {SpeedLine(DownloadName, run, total)};
     if (run.Figures) run.Figures->Done = true;

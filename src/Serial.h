@@ -37,6 +37,9 @@ std::string ReceivedText(const unsigned char *data, DWORD count);
 // What the log says after OpenPort(port, ...) returned false.
 std::string OpenFailureLine(BYTE port);
 
+// A limit as the log says it: "5 s", "0.25 s".
+std::string SecondsText(std::chrono::milliseconds limit);
+
 // A throughput test gives up when nothing has moved for this long.
 constexpr std::chrono::milliseconds StallLimit{5000};
 

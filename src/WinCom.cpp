@@ -134,6 +134,19 @@ bool ApplySettings(BYTE Port, DCB Settings)
     return true;
 }
 
+bool EscapePort(BYTE Port, DWORD Function)
+{
+    PortSlot *slot = Slot(Port);
+    if (!slot) return false;
+    if (!EscapeCommFunction(slot->Handle, Function)) {
+        slot->LastError = GetLastError();
+        return false;
+    }
+    if (Function == SETDTR || Function == CLRDTR) slot->Settings.fDtrControl = Function == SETDTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (Function == SETRTS || Function == CLRRTS) slot->Settings.fRtsControl = Function == SETRTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    return true;
+}
+
 void RefreshStatus(BYTE Port) { PortResponds(Port); }
 
 bool PortResponds(BYTE Port)

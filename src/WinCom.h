@@ -30,6 +30,11 @@ void CloseAllPorts();
 // be set) keeps the driver's time-out rules; ReadPort and WritePort leave it
 // alone, since under those rules a call may never return.
 
+// EscapeCommFunction on an open port: SETDTR, CLRDTR, SETRTS, CLRRTS,
+// SETBREAK or CLRBREAK. The slot's settings follow DTR and RTS, so that
+// settings applied later keep them as the user left them.
+bool EscapePort(BYTE Port, DWORD Function);
+
 // The port's time-out rules, to bound a long transfer's waits for a while.
 bool GetPortTimeouts(BYTE Port, COMMTIMEOUTS &Timeouts);
 bool SetPortTimeouts(BYTE Port, const COMMTIMEOUTS &Timeouts);

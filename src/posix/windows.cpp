@@ -1,6 +1,7 @@
 // Win32 comm calls over termios. See windows.h for the port naming.
 #include "windows.h"
 #include "portsfolder.h"
+#include "porttable.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -26,71 +27,9 @@
 #include <linux/serial.h>
 #endif
 
+using namespace standin;
+
 namespace {
-
-thread_local DWORD lastError = ERROR_SUCCESS;
-
-struct Port {
-    int fd = -1;
-    COMMTIMEOUTS timeouts{};
-    // The receive queue SetupComm asks for, as a Windows driver keeps one: the
-    // line discipline hands over a few KB a read, so what has arrived is
-    // gathered here whenever the port is read or asked what is waiting.
-    std::vector<unsigned char> queue;     // its size is the queue's
-    std::size_t queueHead = 0, queueTail = 0;  // what it holds: [head, tail)
-#if defined(TIOCGICOUNT)
-    serial_icounter_struct counts{};  // line-error counters at the last ClearCommError
-    bool haveCounts = false;
-    bool noCounts = false;  // the driver keeps none (a pseudo-terminal): do not ask again
-#endif
-};
-
-// Handles are numbers that are never reused, so a stale handle is refused
-// instead of reaching some other port.
-std::mutex tableLock;
-std::map<std::uintptr_t, std::shared_ptr<Port>> ports;
-std::uintptr_t nextHandle = 0x100;
-
-BOOL Fail(DWORD code)
-{
-    lastError = code;
-    return FALSE;
-}
-
-DWORD FromErrno(int e)
-{
-    switch (e) {
-    case 0: return ERROR_SUCCESS;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS: return ERROR_ACCESS_DENIED;
-    case EBUSY:
-    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENOTTY: return ERROR_INVALID_FUNCTION;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    default: return ERROR_GEN_FAILURE;  // EIO and friends: the device went wrong
-    }
-}
-
-BOOL FailErrno() { return Fail(FromErrno(errno)); }
-
-std::shared_ptr<Port> Find(HANDLE h)
-{
-    std::lock_guard<std::mutex> lock(tableLock);
-    auto it = ports.find(reinterpret_cast<std::uintptr_t>(h));
-    if (it == ports.end()) return nullptr;
-    return it->second;
-}
 
 struct Speed {
     speed_t code;
@@ -189,9 +128,6 @@ void Fill(Port &port)
 
 }  // namespace
 
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
-
 DWORD WINAPI QueryDosDeviceA(LPCSTR name, LPSTR target, DWORD max)
 {
     unsigned n = PortNumber(name, true);
@@ -270,7 +206,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     std::uintptr_t h = nextHandle;
     nextHandle += 4;
     ports[h] = port;
-    lastError = ERROR_SUCCESS;
+    SetLastError(ERROR_SUCCESS);
     return reinterpret_cast<HANDLE>(h);
 }
 
@@ -398,7 +334,7 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb)
         tcsetattr(port->fd, TCSANOW, &was);
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    return TRUE;
+    return SetLines(port->fd, *dcb);
 }
 
 BOOL WINAPI SetupComm(HANDLE h, DWORD inQueue, DWORD)

@@ -60,6 +60,16 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 #define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
+// EscapeCommFunction's functions.
+#define SETXOFF 1
+#define SETXON 2
+#define SETRTS 3
+#define CLRRTS 4
+#define SETDTR 5
+#define CLRDTR 6
+#define SETBREAK 8
+#define CLRBREAK 9
+
 #define DTR_CONTROL_DISABLE 0
 #define DTR_CONTROL_ENABLE 1
 #define DTR_CONTROL_HANDSHAKE 2
@@ -152,6 +162,8 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
+// DTR and RTS raised or dropped, a break begun or ended; the rest are refused.
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped);
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
