@@ -1,0 +1,102 @@
+// Large files on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
+#include "FileSend.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+std::string LastPart(const std::string &path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+TFileSend::TFileSend(BYTE port, const std::string &path, const std::string &separator)
+    : port(port), name(LastPart(path)), separator(separator)
+{
+    file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        said = "Send File: " + name + " could not be opened: " + std::strerror(errno) + ".";
+        return;
+    }
+    // The size is for the progress alone: a file that grows meanwhile is sent to its end.
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+#if defined(_WIN32)
+        const long long at = _ftelli64(file);
+#else
+        const long long at = ftello(file);
+#endif
+        if (at > 0) size = std::uint64_t(at);
+    }
+    std::rewind(file);
+    block.resize(Block);
+    said = "Send File: " + name + ": 0 of " + std::to_string(size) + " bytes; Escape stops.";
+}
+
+TFileSend::~TFileSend()
+{
+    if (file) std::fclose(file);
+}
+
+std::string TFileSend::HowMuch(bool whole) const
+{
+    std::string line = std::to_string(sent) + (whole ? "" : " of " + std::to_string(std::max(size, sent))) + (sent == 1 && whole ? " byte" : " bytes") + " sent";
+    const long double seconds = std::chrono::duration<long double>(Clock::now() - start).count();
+    if (sent == 0 || seconds <= 0) return line;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", double(seconds));
+    std::string s = text;
+    if (separator != ".") s.replace(s.find('.'), 1, separator);
+    return line + " in " + s + " s (" + FormatSpeed(FloatDivide(FloatDivide((long double)sent, seconds), 1024.0L), separator) + " KB/s)";
+}
+
+TFileSend::State TFileSend::End(const std::string &why, bool whole)
+{
+    said = "Send File: " + name + why + HowMuch(whole) + ".";
+    std::fclose(file);
+    file = nullptr;
+    return State::Ended;
+}
+
+std::string TFileSend::Stop()
+{
+    if (file) End(" stopped: ", false);
+    return said;
+}
+
+TFileSend::State TFileSend::Slice(std::chrono::milliseconds budget)
+{
+    if (!file) return State::Ended;
+    if (!PortIsOpen(port)) return End(": the port closed; ", false);
+    const Clock::time_point until = Clock::now() + budget;
+    ShortWrites bounded(port, WriteLimit, Block);
+    do {
+        if (head == tail) {
+            head = 0;
+            tail = std::fread(block.data(), 1, block.size(), file);
+            if (tail == 0) {
+                if (std::ferror(file)) return End(std::string(": reading the file failed (") + std::strerror(errno) + "); ", false);
+                return End(", ", true);
+            }
+        }
+        const DWORD n = WritePort(port, block.data() + head, DWORD(tail - head));
+        const Clock::time_point now = Clock::now();
+        if (n > 0) {
+            head += n, sent += n;
+            moved = now;
+        } else if (now - moved >= Stall) {
+            return End(": the board took nothing for " + SecondsText(Stall) + "; ", false);
+        } else if (!PortIsOpen(port)) {
+            return End(": the port closed; ", false);
+        }
+    } while (Clock::now() < until);
+    size = std::max(size, sent);
+    const int percent = size ? int(sent * 100 / size) : 100;
+    said = "Send File: " + name + ": " + std::to_string(sent) + " of " + std::to_string(size) + " bytes (" + std::to_string(percent) +
+           "%); Escape stops.";
+    return State::Going;
+}
