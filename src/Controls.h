@@ -53,8 +53,10 @@ class TLabel : public TControl {};
 // separator, or a caption ("&" before the access key) that may be checked.
 struct TMenuItem {
     std::string Caption;
+    bool Checkable = false;  // an item that is on or off, as Checked says
     bool Checked = false;
     bool Separator = false;
+    bool Enabled = true;  // false: shown greyed
     std::function<void()> OnClick;
 };
 
@@ -99,6 +101,12 @@ public:
     }
     TLogStore Lines;
 
+    // A line of the form's own in the log's status strip ("": none), as long
+    // as no find or save of the log's own is saying something there.
+    virtual void SetStatus(const std::string &line) = 0;
+    // Escape pressed in the log when it had no find or save to stop; true: the form took it.
+    std::function<bool()> OnEscape;
+
 protected:
     // The text changed: the widget set shows it when it next draws.
     virtual void Changed() = 0;
@@ -119,6 +127,8 @@ public:
     virtual void SetItemIndex(int index) = 0;
     std::function<void()> OnChange, OnDropDown;
     std::vector<TItemNote> Notes;  // one an entry, beside it in the open list
+    // Asked as the list's context menu opens: the items it shows after the platform's own.
+    std::function<std::vector<TMenuItem>()> OnMenu;
 };
 
 // A framed group of items, one of them selected; OnClick follows a change of selection.
@@ -140,7 +150,8 @@ inline void ClearControlEvents(TControl *control)
 {
     if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr, edit->OnKeyDown = nullptr, edit->OnMenu = nullptr;
     if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr;
-    if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr;
+    if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr, combo->OnMenu = nullptr;
+    if (auto *memo = dynamic_cast<TMemo *>(control)) memo->OnEscape = nullptr;
     if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;
     if (auto *timer = dynamic_cast<TTimer *>(control)) timer->OnTimer = nullptr;
 }
@@ -153,6 +164,9 @@ public:
     virtual void Build(const TFormDesign &design) = 0;
     // The control of that name, or nullptr.
     virtual TControl *Control(const std::string &name) = 0;
+    // The platform's dialog for a file to open, under that title: its path in
+    // the system's own encoding, "" when the user cancelled.
+    virtual std::string AskOpenPath(const std::string &title) = 0;
     // The decimal separator of the user's regional settings (of this window's, where it has its own).
     virtual std::string LocaleDecimalSeparator() const = 0;
     // The window is shown, is closing, or the user changed the regional settings.

@@ -47,6 +47,8 @@ const TFormDesign Form1Design = {
         {K::Timer, "Timer2", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1000},
         {K::Timer, "Timer3", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 500},
         {K::Timer, "Timer4", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 700},
+        {K::Timer, "Timer5", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 10},
+        {K::Timer, "Timer6", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 1},
     },
 };
 
@@ -68,13 +70,17 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Memo1 = Find<TMemo>("Memo1");
     RadioGroup1 = Find<TRadioGroup>("RadioGroup1");
     Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2"), Timer3 = Find<TTimer>("Timer3");
-    Timer4 = Find<TTimer>("Timer4");
+    Timer4 = Find<TTimer>("Timer4"), Timer5 = Find<TTimer>("Timer5"), Timer6 = Find<TTimer>("Timer6");
 
     Window.OnShow = [this] { FormShow(); };
     Window.OnClose = [this] { FormClose(); };
     Window.OnSettingChange = [this] { ReadLocaleSettings(); };
     ComboBox1->OnChange = [this] { ComboBox1Change(); };
     ComboBox1->OnDropDown = [this] { ComboBox1DropDown(); };
+    ComboBox1->OnMenu = [this] { return ComboBox1Menu(); };
+    Memo1->OnEscape = [this] { return Memo1Escape(); };
+    Timer5->OnTimer = [this] { Timer5Timer(); };
+    Timer6->OnTimer = [this] { Timer6Timer(); };
     Button1->OnClick = [this] { Button1Click(); };
     Edit1->OnKeyPress = [this](char &key) { Edit1KeyPress(key); };
     Edit1->OnKeyDown = [this](TEditKey key) { return Edit1KeyDown(key); };
@@ -121,6 +127,8 @@ void TForm1::FormShow()
 
 void TForm1::FormClose()
 {
+    FileSend.reset();
+    Timer6->SetEnabled(false);
     StopReopening();
     ClosePort(ComPort);
 }
@@ -157,6 +165,7 @@ bool TForm1::OpenChosenPort()
 {
     bool opened = OpenPort(ComPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000);
     PortHalfOpen = !opened && PortIsOpen(ComPort);
+    DtrOn = RtsOn = true;  // the port table raises both
     if (PortIsOpen(ComPort)) {
         PortPath = PortDevicePath(ComPort);
         // The board as it is known wherever it comes back.
@@ -257,6 +266,10 @@ void TForm1::Edit1KeyPress(char &key)
 
 bool TForm1::Edit1KeyDown(TEditKey key)
 {
+    if (key == TEditKey::Escape && FileSend) {
+        StopFileSend();
+        return true;
+    }
     std::string text;
     const bool took = key == TEditKey::Up ? History.Up(Edit1->Text(), text) : key == TEditKey::Down ? History.Down(text) : History.Escape(text);
     if (took) Edit1->SetText(text);
@@ -272,17 +285,142 @@ std::vector<TMenuItem> TForm1::Edit1Menu()
     for (TLineEnd end : {TLineEnd::None, TLineEnd::CR, TLineEnd::LF, TLineEnd::CRLF}) {
         TMenuItem item;
         item.Caption = std::string("Line End: ") + LineEndCaption(end);
-        item.Checked = LineEnd == end;
+        item.Checkable = true, item.Checked = LineEnd == end;
         item.OnClick = [this, end] { LineEnd = end; };
         items.push_back(item);
     }
     items.push_back(line);
     TMenuItem hex;
     hex.Caption = "Send as &Hex";
-    hex.Checked = SendHex;
+    hex.Checkable = true, hex.Checked = SendHex;
     hex.OnClick = [this] { SendHex = !SendHex; };
     items.push_back(hex);
+    items.push_back(line);
+    TMenuItem file;
+    file.Caption = "Send &File...";
+    file.Enabled = PortIsOpen(ComPort) && !PortHalfOpen && !FileSend;
+    file.OnClick = [this] { SendFile1Click(); };
+    items.push_back(file);
     return items;
+}
+
+// ---------------------------------------------------------------- modem lines
+
+std::vector<TMenuItem> TForm1::ComboBox1Menu()
+{
+    // Greyed with no port open, and while a pulse or a break is under way.
+    const bool may = PortIsOpen(ComPort) && !lineEnd;
+    auto item = [may](const char *caption, const bool *checked, std::function<void()> click) {
+        TMenuItem it;
+        it.Caption = caption, it.Enabled = may, it.OnClick = std::move(click);
+        if (checked) it.Checkable = true, it.Checked = *checked;
+        return it;
+    };
+    TMenuItem line;
+    line.Separator = true;
+    return {line, item("&DTR", &DtrOn, [this] { DTR1Click(); }), item("&RTS", &RtsOn, [this] { RTS1Click(); }), line,
+            item("&Pulse DTR", nullptr, [this] { PulseDTR1Click(); }), item("Send &Break", nullptr, [this] { SendBreak1Click(); })};
+}
+
+bool TForm1::Escape(DWORD function, const std::string &done)
+{
+    const std::string port = "Port " + std::to_string(ComPort) + ": ";
+    if (EscapePort(ComPort, function)) {
+        Memo1->Append(port + done);
+        return true;
+    }
+    static const char *const what[] = {"", "", "", "raising RTS", "dropping RTS", "raising DTR", "dropping DTR", "", "starting a break", "ending a break"};
+    const DWORD code = PortLastError(ComPort);
+    // The usual refusals in words: a pseudo-terminal has no lines, a board may take no break.
+    const char *why = code == ERROR_INVALID_FUNCTION ? ": the port has no modem lines" : code == ERROR_NOT_SUPPORTED ? ": the device does not support it" : "";
+    Memo1->Append(port + what[function < 10 ? function : 0] + " failed (error " + std::to_string(code) + why + ").");
+    LookForBoard(true);
+    return false;
+}
+
+void TForm1::DTR1Click()
+{
+    if (PortIsOpen(ComPort) && Escape(DtrOn ? CLRDTR : SETDTR, DtrOn ? "DTR off." : "DTR on.")) DtrOn = !DtrOn;
+}
+
+void TForm1::RTS1Click()
+{
+    if (PortIsOpen(ComPort) && Escape(RtsOn ? CLRRTS : SETRTS, RtsOn ? "RTS off." : "RTS on.")) RtsOn = !RtsOn;
+}
+
+// The line goes back on a timer, so the window answers meanwhile.
+void TForm1::PulseDTR1Click()
+{
+    if (!PortIsOpen(ComPort) || lineEnd || !Escape(CLRDTR, "DTR off for a pulse of " + std::to_string(PulseMs) + " ms.")) return;
+    DtrOn = false;
+    lineEnd = SETDTR, linePort = ComPort;
+    lineUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(PulseMs);
+    Timer5->SetEnabled(true);
+}
+
+void TForm1::SendBreak1Click()
+{
+    if (!PortIsOpen(ComPort) || lineEnd || !Escape(SETBREAK, "break for " + std::to_string(BreakMs) + " ms.")) return;
+    lineEnd = CLRBREAK, linePort = ComPort;
+    lineUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(BreakMs);
+    Timer5->SetEnabled(true);
+}
+
+void TForm1::Timer5Timer()
+{
+    if (lineEnd && std::chrono::steady_clock::now() < lineUntil) return;
+    Timer5->SetEnabled(false);
+    const DWORD end = lineEnd;
+    lineEnd = 0;
+    // The port it began on was closed meanwhile: the line went with it.
+    if (!end || linePort != ComPort || !PortIsOpen(ComPort)) return;
+    if (end == SETDTR) DtrOn = Escape(SETDTR, "DTR on: the pulse is over.");
+    else Escape(CLRBREAK, "the break is over.");
+}
+
+// ---------------------------------------------------------------- sending a file
+
+void TForm1::SendFile1Click()
+{
+    if (!PortIsOpen(ComPort) || PortHalfOpen || FileSend) return;
+    const std::string path = Window.AskOpenPath("Send File");
+    if (path.empty() || !PortIsOpen(ComPort)) return;
+    auto send = std::make_unique<TFileSend>(ComPort, path, DecimalSeparator);
+    if (send->Failed()) return Memo1->Append(send->Said());
+    FileSend = std::move(send);
+    Memo1->SetStatus(FileSend->Said());
+    statusShown = std::chrono::steady_clock::now();
+    Timer6->SetEnabled(true);
+}
+
+void TForm1::Timer6Timer()
+{
+    if (!FileSend) return Timer6->SetEnabled(false);
+    // A slice short enough for the window to answer between them.
+    if (FileSend->Slice(std::chrono::milliseconds(30)) == TFileSend::State::Ended) return EndFileSend(FileSend->Said());
+    const auto now = std::chrono::steady_clock::now();
+    if (now - statusShown >= std::chrono::milliseconds(100)) Memo1->SetStatus(FileSend->Said()), statusShown = now;
+    LookForBoard(false);
+}
+
+void TForm1::StopFileSend()
+{
+    if (FileSend) EndFileSend(FileSend->Stop());
+}
+
+void TForm1::EndFileSend(std::string line)
+{
+    FileSend.reset();
+    Timer6->SetEnabled(false);
+    Memo1->SetStatus("");
+    Memo1->Append(line);
+}
+
+bool TForm1::Memo1Escape()
+{
+    if (!FileSend) return false;
+    StopFileSend();
+    return true;
 }
 
 void TForm1::Button1Click()
@@ -359,6 +497,10 @@ void TForm1::Timer2Timer()
 
 bool TForm1::BeginSpeedTest(const std::string &name)
 {
+    if (FileSend) {
+        Memo1->Append(name + ": a file is being sent; wait for its end, or press Escape to stop it.");
+        return false;
+    }
     if (BoardAway) {
         Memo1->Append(name + ": the board on port " + std::to_string(ComPort) + " is away; try again once it is back.");
         return false;

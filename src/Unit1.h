@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Controls.h"
+#include "FileSend.h"
 #include "Sending.h"
 #include "TovanTiming.h"
 #include "WinCom.h"
@@ -34,6 +35,8 @@ public:
     TTimer *Timer1, *Timer2;
     TTimer *Timer3;  // while the board is away: tries its port again
     TTimer *Timer4;  // says a failed open once the choice has settled
+    TTimer *Timer5;  // ends a DTR pulse or a break once its time is up
+    TTimer *Timer6;  // sends a file a slice at a time
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
@@ -51,6 +54,10 @@ public:
     TLineEnd LineEnd = TLineEnd::None;
     bool SendHex = false;
     TSendHistory History;
+    // The modem lines as the user left them; both raised on each open.
+    bool DtrOn = true, RtsOn = true;
+    static constexpr int PulseMs = 100, BreakMs = 250;
+    std::unique_ptr<TFileSend> FileSend;  // while a file is being sent
 
     void FormCreate();
     void FormDestroy();
@@ -62,6 +69,15 @@ public:
     void Edit1KeyPress(char &key);
     bool Edit1KeyDown(TEditKey key);  // Up, Down, Escape: the texts sent
     std::vector<TMenuItem> Edit1Menu();
+    std::vector<TMenuItem> ComboBox1Menu();  // the port list's: the modem lines
+    void DTR1Click();
+    void RTS1Click();
+    void PulseDTR1Click();
+    void SendBreak1Click();
+    void SendFile1Click();
+    void Timer5Timer();
+    void Timer6Timer();
+    bool Memo1Escape();  // stops a file send
     DWORD DoReceive();
     void Button3Click();
     void Timer1Timer();
@@ -90,6 +106,15 @@ private:
     // The board is back under another number: the port list chooses it.
     void FollowBoard(BYTE port);
     std::chrono::steady_clock::time_point lastLook;
+    // A DTR pulse or a break under way: the call that ends it, on which port, when.
+    DWORD lineEnd = 0;
+    BYTE linePort = 0;
+    std::chrono::steady_clock::time_point lineUntil;
+    std::chrono::steady_clock::time_point statusShown;  // a file send's progress, last put in the status line
+    // An escape of the port's (SETDTR...), said in the log as `done` or as failed.
+    bool Escape(DWORD function, const std::string &done);
+    void StopFileSend();
+    void EndFileSend(std::string line);  // by value: it may be the send's own line, which goes with it
     bool BeginSpeedTest(const std::string &name);
     void EndSpeedTest(const std::vector<std::string> &lines);
 };

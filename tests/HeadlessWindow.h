@@ -39,6 +39,8 @@ public:
     };
     struct Memo : Basic<TMemo> {
         void Changed() override {}
+        void SetStatus(const std::string &line) override { status = line; }
+        std::string status;
     };
     struct ComboBox : Basic<TComboBox> {
         int ItemIndex() const override { return index; }
@@ -90,6 +92,8 @@ public:
         return found == controls.end() ? nullptr : found->second.get();
     }
     std::string LocaleDecimalSeparator() const override { return "."; }
+    std::string AskOpenPath(const std::string &) override { return openPath; }
+    std::string openPath;  // what the open dialog answers
     // The form is going: nothing of it is called again.
     void ClearEvents() override { controls.clear(); }
 

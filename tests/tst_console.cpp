@@ -1,6 +1,8 @@
 // The real window, offscreen, against the real board simulator: sending,
 // reception in both modes, the log's lines and the heartbeat.
+#include <QFileDialog>
 #include <QMenu>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "ConsoleSession.h"
@@ -24,6 +26,53 @@ public:
     int paints = 0;
     qint64 painted = -1, changed = -1;
 };
+
+// A context menu opened by a right click through the window on `target`,
+// the item clicked where it stands; whether it was there and enabled.
+bool Choose(QWidget &form, QWidget *target, const QString &caption)
+{
+    QTimer pick;
+    bool enabled = false;
+    QObject::connect(&pick, &QTimer::timeout, [&] {
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        for (QAction *action : menu ? menu->actions() : QList<QAction *>())
+            if (action->text() == caption) {
+                enabled = action->isEnabled();
+                if (enabled) QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
+                else menu->close();
+            }
+    });
+    pick.start(20);
+    QTest::mouseClick(form.windowHandle(), Qt::RightButton, {}, target->mapTo(&form, target->rect().center()));
+    pick.stop();
+    return enabled;
+}
+
+// Answers the next file dialog with `path`, typed where the user types it.
+void AnswerDialog(QTimer &answer, const QString &path)
+{
+    QObject::connect(&answer, &QTimer::timeout, [&answer, path] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible() || !QApplication::focusWidget() || QApplication::focusWidget()->window() != dialog) return;
+        answer.stop();
+        QTest::keyClicks(QApplication::focusWidget(), path);
+        QTimer::singleShot(0, QApplication::focusWidget(), [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
+    });
+    answer.start(50);
+}
+
+// The longest the window went without running a timer, from now until `done`.
+qint64 LongestGap(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock, since;
+    clock.start(), since.start();
+    qint64 longest = 0;
+    while (!done() && clock.elapsed() < ms) {
+        QTest::qWait(5);
+        longest = std::max(longest, since.restart());
+    }
+    return longest;
+}
 
 class ConsoleTest : public QObject {
     Q_OBJECT
@@ -83,18 +132,7 @@ private slots:
         ShowOnPort20(s.form);
         QVERIFY(QTest::qWaitForWindowExposed(&s.form));
         QLineEdit *edit = Widget(s.form.Edit1);
-        // The box's context menu, opened by a right click through the window, the item clicked where it stands.
-        auto choose = [&](const QString &caption) {
-            QTimer pick;
-            QObject::connect(&pick, &QTimer::timeout, [&] {
-                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-                for (QAction *action : menu ? menu->actions() : QList<QAction *>())
-                    if (action->text() == caption) QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(action).center());
-            });
-            pick.start(20);
-            QTest::mouseClick(s.form.windowHandle(), Qt::RightButton, {}, edit->mapTo(&s.form, edit->rect().center()));
-            pick.stop();
-        };
+        auto choose = [&](const QString &caption) { Choose(s.form, edit, caption); };
         auto send = [&](const QString &typed) {
             edit->clear();
             QTest::keyClicks(edit, typed);
@@ -127,6 +165,80 @@ private slots:
             QCOMPARE(edit->text(), QString(shown));
         }
         QTRY_COMPARE(s.board.Counts().text, 11);
+    }
+
+    void modem_lines_from_the_port_list_and_a_file_of_100_mb_sent_whole_or_stopped()
+    {
+        QTemporaryDir dir;
+        const QString record = dir.filePath("lines");
+        qputenv("QUORVEL_LINES_RECORD", record.toLocal8Bit());
+        auto changes = [&] {
+            QFile file(record);
+            QStringList lines;
+            if (file.open(QIODevice::ReadOnly))
+                for (const QByteArray &line : file.readAll().split('\n'))
+                    if (!line.isEmpty()) lines << QString::fromLatin1(line);
+            return lines;  // "<ms> DTR on"
+        };
+        {
+            // With no port open, the port list's items are greyed.
+            QtForm1 idle;
+            idle.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&idle));
+            QVERIFY(!Choose(idle, Widget(idle.ComboBox1)->lineEdit(), "&DTR"));
+        }
+        // 100 MB of heartbeat bytes, which the board counts and does not echo.
+        const QString path = dir.filePath("big.bin");
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            const QByteArray mb(1 << 20, char(HeartbeatByte));
+            for (int i = 0; i < 100; ++i) QVERIFY(file.write(mb) == mb.size());
+        }
+        auto sendFile = [&](QtForm1 &form) {
+            QTimer answer;
+            AnswerDialog(answer, path);
+            QVERIFY(Choose(form, Widget(form.Edit1), "Send &File..."));
+            QTRY_VERIFY(form.FileSend != nullptr);
+        };
+        {
+        Session s;
+        QVERIFY(QTest::qWaitForWindowExposed(&s.form));
+        QWidget *list = Widget(s.form.ComboBox1)->lineEdit();
+        QStringList was = changes();
+        QCOMPARE(was.mid(was.size() - 2).join("|").remove(QRegularExpression("\\d+ ")), QString("DTR on|RTS on"));  // raised on open
+        QVERIFY(Choose(s.form, list, "&DTR"));
+        QCOMPARE(Log(s.form).last(), QString("Port 20: DTR off."));
+        QVERIFY(Choose(s.form, list, "&Pulse DTR"));
+        QTRY_COMPARE(Log(s.form).last(), QString("Port 20: DTR on: the pulse is over."));
+        QVERIFY(Choose(s.form, list, "Send &Break"));
+        QTRY_COMPARE(Log(s.form).last(), QString("Port 20: the break is over."));
+        QStringList now = changes().mid(was.size());
+        QCOMPARE(QStringList(now).replaceInStrings(QRegularExpression("^\\d+ "), "").join("|"), QString("DTR off|DTR off|DTR on|break on|break off"));
+        QVERIFY(now[2].split(' ')[0].toLongLong() - now[1].split(' ')[0].toLongLong() >= 100);
+        QVERIFY(now[4].split(' ')[0].toLongLong() - now[3].split(' ')[0].toLongLong() >= 250);
+        qunsetenv("QUORVEL_LINES_RECORD");
+
+        sendFile(s.form);
+        const qint64 gap = LongestGap([&] { return !s.form.FileSend; }, 120000);
+        const QString sent = Log(s.form).last();
+        qInfo("%s; the window's longest gap %lld ms", qPrintable(sent), gap);
+        QVERIFY2(sent.startsWith("Send File: big.bin, 104857600 bytes sent in "), qPrintable(sent));
+        QVERIFY(gap < 300);
+        QTRY_COMPARE_WITH_TIMEOUT(s.board.Counts().heartbeats, 104857600LL, 10000);
+        }
+
+        // Into a board that stops reading: the window still answers; Escape in the log stops it and says how much went.
+        ScriptedSession held;
+        const unsigned long long before = PortBytesWritten(20);
+        sendFile(held.form);
+        QVERIFY(LongestGap([] { return false; }, 1500) < 300);
+        QVERIFY(QString::fromStdString(Widget(held.form.Memo1)->View().Status()).startsWith("Send File: big.bin: "));
+        Widget(held.form.Memo1)->setFocus();
+        QTest::keyClick(Widget(held.form.Memo1), Qt::Key_Escape);
+        QVERIFY(!held.form.FileSend);
+        const QString stopped = QString("Send File: big.bin stopped: %1 of 104857600 bytes sent in ").arg(PortBytesWritten(20) - before);
+        QVERIFY2(Log(held.form).last().startsWith(stopped), qPrintable(Log(held.form).last()));
     }
 
     void reception_lines_leave_out_nul_and_pass_line_ends()

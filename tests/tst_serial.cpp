@@ -17,6 +17,7 @@
 #include "PortTableUse.h"
 #include "Quorvel.h"
 #include "LogStore.h"
+#include "FileSend.h"
 #include "Sending.h"
 #include "Serial.h"
 #include "Unit1.h"
@@ -304,6 +305,135 @@ TEST_CASE(a_send_the_board_does_not_take_ends_within_a_second_and_says_so)
     c.form.LineEnd = TLineEnd::CRLF;
     CHECK_EQ(c.Sent(std::string(10000, 'x')), std::string("10002"));
     CHECK(Drain(B, 300) == std::string(10000, 'x') + "\r\n");
+}
+
+namespace {
+
+// The item of that caption in a menu the form gives; it must be there.
+TMenuItem Item(const std::vector<TMenuItem> &menu, const std::string &caption)
+{
+    for (const TMenuItem &item : menu)
+        if (item.Caption == caption) return item;
+    CHECK(!"the menu has the item");
+    return {};
+}
+
+}  // namespace
+
+TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bounds)
+{
+    // Every byte value, more than the cable holds at once.
+    std::string bytes(600000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = char(i * 7 + i / 251);
+    const std::string path = "tst_serial-send.bin";
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    CHECK(f && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
+    std::fclose(f);
+    Console c;
+    auto *memo = c.window.Find<HeadlessWindow::Memo>("Memo1");
+    auto sendFile = [&](const std::string &chosen) {
+        c.window.openPath = chosen;
+        TMenuItem item = Item(c.form.Edit1Menu(), "Send &File...");
+        CHECK(item.Enabled);
+        item.OnClick();
+    };
+    std::string got;
+    std::thread board([&] { got = Receive(B, bytes.size(), 20000); });
+    sendFile(path);
+    CHECK(StartsWith(memo->status, "Send File: tst_serial-send.bin: 0 of 600000 bytes"));
+    CHECK(!Item(c.form.Edit1Menu(), "Send &File...").Enabled);  // one at a time
+    CHECK(c.window.PumpUntil([&] { return !c.form.FileSend; }, 20000) >= 0);
+    board.join();
+    CHECK(got == bytes);
+    CHECK(StartsWith(c.Log().back(), "Send File: tst_serial-send.bin, 600000 bytes sent in "));
+    CHECK(memo->status.empty());
+
+    // The board reads nothing: each slice ends within its write's bound, and
+    // the send gives up once nothing has moved for its limit.
+    TFileSend alone(A, path, ".");
+    alone.Stall = Limit;
+    long long longest = 0;
+    auto start = Clock::now();
+    for (;;) {
+        auto slice = Clock::now();
+        const TFileSend::State state = alone.Slice(std::chrono::milliseconds(30));
+        longest = std::max(longest, MsSince(slice));
+        if (state == TFileSend::State::Ended || MsSince(start) > 20000) break;
+    }
+    std::printf("    a slice took at most %lld ms; %llu bytes went\n", longest, (unsigned long long)alone.Sent());
+    CHECK(longest < 30 + TFileSend::WriteLimit.count() + 150);
+    CHECK_EQ(alone.Said(), "Send File: tst_serial-send.bin: the board took nothing for 0.3 s; " + std::to_string(alone.Sent()) +
+                               " of 600000 bytes sent in " + alone.Said().substr(alone.Said().rfind(" in ") + 4));
+    // Through the window, Escape in the send box stops it, and the line says how much went.
+    const unsigned long long before = PortBytesWritten(A);
+    sendFile(path);
+    c.window.PumpUntil([] { return false; }, 300);
+    c.form.Button4Click();  // a speed test would mix its bytes with the file's
+    CHECK_EQ(c.Log().back(), std::string("Speed PC -> PIC: a file is being sent; wait for its end, or press Escape to stop it."));
+    CHECK(c.form.Edit1KeyDown(TEditKey::Escape));
+    CHECK(!c.form.FileSend && memo->status.empty());
+    CHECK(StartsWith(c.Log().back(), "Send File: tst_serial-send.bin stopped: " + std::to_string(PortBytesWritten(A) - before) + " of 600000 bytes sent"));
+    // A file that is not there is said, and nothing goes.
+    sendFile("no-such-file.bin");
+    CHECK(!c.form.FileSend);
+    CHECK_EQ(c.Log().back(), std::string("Send File: no-such-file.bin could not be opened: No such file or directory."));
+    while (!Drain(B, 300).empty()) {
+    }
+    std::remove(path.c_str());
+}
+
+TEST_CASE(the_port_lists_menu_sets_the_modem_lines_pulses_dtr_and_sends_a_break)
+{
+    if (UnderWine()) SKIP("a pseudo-terminal has no modem lines for Wine to set");
+    const std::string record = "tst_serial-lines.txt";
+    std::remove(record.c_str());
+#if !defined(_WIN32)  // the stand-in's record of what the driver was asked
+    setenv("QUORVEL_LINES_RECORD", record.c_str(), 1);
+#endif
+    Console c;
+    std::remove(record.c_str());  // what the opens raised
+    auto choose = [&](const std::string &caption) {
+        TMenuItem item = Item(c.form.ComboBox1Menu(), caption);
+        CHECK(item.Enabled);
+        item.OnClick();
+    };
+    choose("&DTR");
+    choose("&RTS");
+    CHECK(!Item(c.form.ComboBox1Menu(), "&DTR").Checked && !Item(c.form.ComboBox1Menu(), "&RTS").Checked);
+    choose("&DTR");
+    CHECK(Item(c.form.ComboBox1Menu(), "&DTR").Checked);
+    choose("&Pulse DTR");
+    CHECK(!Item(c.form.ComboBox1Menu(), "Send &Break").Enabled);  // one change at a time
+    CHECK(c.window.PumpUntil([&] { return !c.form.Timer5->Enabled(); }, 2000) >= 100);
+    choose("Send &Break");
+    CHECK(c.window.PumpUntil([&] { return !c.form.Timer5->Enabled(); }, 2000) >= 250);
+    const std::string port = "Port " + std::to_string(A) + ": ";
+    const std::vector<std::string> log = c.Log();
+    const std::vector<std::string> said(log.end() - std::min<std::ptrdiff_t>(7, std::ptrdiff_t(log.size())), log.end());
+    CHECK(said == std::vector<std::string>({port + "DTR off.", port + "RTS off.", port + "DTR on.", port + "DTR off for a pulse of 100 ms.",
+                                           port + "DTR on: the pulse is over.", port + "break for 250 ms.", port + "the break is over."}));
+    std::vector<std::pair<long long, std::string>> changes;
+    std::FILE *f = std::fopen(record.c_str(), "r");
+    char text[64];
+    long long ms;
+    while (f && std::fscanf(f, "%lld %63[^\n]", &ms, text) == 2) changes.emplace_back(ms, text);
+    if (f) std::fclose(f);
+    std::string order;
+    for (const auto &change : changes) order += change.second + "|";
+    CHECK_EQ(order, std::string("DTR off|RTS off|DTR on|DTR off|DTR on|break on|break off|"));
+    CHECK(changes.size() == 7 && changes[4].first - changes[3].first >= 100 && changes[6].first - changes[5].first >= 250);
+#if !defined(_WIN32)
+    unsetenv("QUORVEL_LINES_RECORD");
+#endif
+    // A pseudo-terminal as it is: it has no lines, which is said, and the item stays as it was.
+    choose("&DTR");
+    CHECK_EQ(c.Log().back(), port + "dropping DTR failed (error 1: the port has no modem lines).");
+    CHECK(Item(c.form.ComboBox1Menu(), "&DTR").Checked);
+    // No port: every item greyed.
+    c.form.ComboBox1->SetItemIndex(-1);
+    c.form.ComboBox1->OnChange();
+    for (const TMenuItem &item : c.form.ComboBox1Menu()) CHECK(item.Separator || !item.Enabled);
+    std::remove(record.c_str());
 }
 
 TEST_CASE(a_board_gone_while_a_test_drains_the_queue_is_said_as_gone)

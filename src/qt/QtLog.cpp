@@ -288,6 +288,7 @@ void TQtLog::keyPressEvent(QKeyEvent *event)
     TApplication::Guard([&] {
         if (event->matches(QKeySequence::Copy)) used = view.Key(TLogKey::Copy, 0);
         else if (event->matches(QKeySequence::SelectAll)) used = view.Key(TLogKey::SelectAll, 0);
+        else if (event->key() == Qt::Key_Escape && !view.Working() && escape && escape()) used = true;
         else if (event->modifiers() == Qt::ControlModifier && event->key() >= Qt::Key_A && event->key() <= Qt::Key_Z)
             used = view.Shortcut(char('A' + (event->key() - Qt::Key_A)));  // the menu's other keys
         else

@@ -5,6 +5,8 @@
 #ifndef QUORVEL_QT_QTLOG_H
 #define QUORVEL_QT_QTLOG_H
 
+#include <functional>
+
 #include <QAbstractScrollArea>
 #include <QLineEdit>
 #include <QTimer>
@@ -34,6 +36,8 @@ public:
     // The rectangle of a position's character in the viewport, where it is in sight.
     QRect Where(Position position) const;
     TLogView &View() { return view; }
+    // Escape with no find or save to stop goes here first; true: taken.
+    std::function<bool()> escape;
     // The find bar, while Ctrl+F shows it.
     QLineEdit *FindBar() { return &findBar; }
 
