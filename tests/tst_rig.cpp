@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 
 #include <csignal>
 #include <fstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -68,6 +70,36 @@ TEST_CASE(open_is_115200_8n1_and_exclusive_on_the_real_driver)
     // The same device under another number is refused while the first holds it.
     CHECK(!OpenConsoleWay(Port + 1));
     CHECK(!PortIsOpen(Port + 1));
+    CloseAllPorts();
+}
+
+TEST_CASE(dtr_and_rts_reach_the_board_and_a_break_it_cannot_take_is_refused)
+{
+    if (!OnTheRig()) return;
+    PortsFolder ports;
+    PtyLink board(ports, Port, BoardEnd, PortDevice);
+    // The board's side: its driver logs each request it gets (the rig loads it so).
+    int kmsg = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (kmsg >= 0) lseek(kmsg, 0, SEEK_END);
+    CHECK(OpenConsoleWay(Port));
+    for (DWORD f : {CLRDTR, SETDTR, CLRRTS, SETRTS}) CHECK(EscapePort(Port, f));
+    const bool taken = EscapePort(Port, SETBREAK);
+    const DWORD code = PortLastError(Port);
+    if (taken) EscapePort(Port, CLRBREAK);
+    std::printf("    a break: %s\n", taken ? "taken" : ("refused, error " + std::to_string(code)).c_str());
+    CHECK(taken || code == ERROR_NOT_SUPPORTED);
+    std::string states;
+    char record[1024];
+    ssize_t n;
+    while (kmsg >= 0 && ((n = read(kmsg, record, sizeof record - 1)) > 0 || (n < 0 && errno == EPIPE))) {
+        if (n <= 0) continue;
+        record[n] = 0;
+        // SET_CONTROL_LINE_STATE: bit 0 DTR, bit 1 RTS.
+        if (const char *at = std::strstr(record, "req21.22 v")) states += std::string(at + 10, 4) + " ";
+    }
+    if (kmsg >= 0) close(kmsg);
+    std::printf("    the board saw the line states: %s\n", states.empty() ? "(none logged)" : states.c_str());
+    CHECK(states.find("0003 0002 0003 0001 0003") != std::string::npos);
     CloseAllPorts();
 }
 

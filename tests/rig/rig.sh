@@ -88,6 +88,7 @@ for m in virtio_pci 9pnet_virtio 9p overlay dummy_hcd libcomposite usb_f_acm cdc
 for m in "${order[@]}"; do
     case $m in
     dummy_hcd.ko*) echo "$m is_high_speed=0" ;;  # full speed, as the boards are
+    usb_f_acm.ko*) echo "$m dyndbg=+p" ;;  # logs each request the board gets: its view of DTR and RTS
     *) echo "$m" ;;
     esac
 done >"$ramfs/modules/order"
