@@ -85,6 +85,9 @@ TFileSend::State TFileSend::Slice(std::chrono::milliseconds budget)
         }
         const DWORD n = WritePort(port, block.data() + head, DWORD(tail - head));
         const Clock::time_point now = Clock::now();
+        // Sending the rest again could send some of it twice: the file ends here, said as it is.
+        if (n < tail - head && PortWriteUnknown(port))
+            return End(": a write timed out (error 121), and the driver does not say how much of it went; before it, ", false);
         if (n > 0) {
             head += n, sent += n;
             moved = now;

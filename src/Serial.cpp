@@ -227,6 +227,12 @@ std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::millisecon
            SecondsText(bound) + ".";
 }
 
+std::string UnknownSentLine(std::size_t wanted, std::chrono::milliseconds bound)
+{
+    return "Send: the write of " + std::to_string(wanted) + " bytes timed out within " + SecondsText(bound) +
+           " (error 121); how many the board took is unknown.";
+}
+
 std::string DeliveryLine(std::optional<std::chrono::steady_clock::duration> emptied, std::chrono::steady_clock::duration marked,
                          bool emptyAtOnce, long double above, const std::string &separator, SpeedFigures *figures)
 {

@@ -77,6 +77,8 @@ DWORD SendText(BYTE port, const std::string &text, std::chrono::milliseconds *bo
 DWORD SendBytes(BYTE port, const std::string &bytes, std::chrono::milliseconds *bound = nullptr);
 // The line for a send the board took only part of within `bound`.
 std::string PartSentLine(DWORD sent, std::size_t wanted, std::chrono::milliseconds bound = SendLimit);
+// The line for a send whose write timed out on a driver that does not say what went.
+std::string UnknownSentLine(std::size_t wanted, std::chrono::milliseconds bound = SendLimit);
 
 // A test's figures in KB/s, for programs that read them rather than lines:
 // the line's figure; for the upload also the rate until the transmit queue

@@ -170,6 +170,9 @@ bool TForm1::OpenChosenPort()
         PortPath = PortDevicePath(ComPort);
         // The board as it is known wherever it comes back.
         BoardKey = PortIdentity(ComPort).Key();
+        if (DWORD refused = PortSettingsRefused(ComPort))
+            Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + ") did not take its line settings (error " +
+                          std::to_string(refused) + "); it is open as it is.");
     }
     lastLook = std::chrono::steady_clock::now();
     return opened;
@@ -438,12 +441,14 @@ void TForm1::Button1Click()
     History.Sent(typed);
     // A full box and its line end are more than one text takes: they go as bytes, none cut.
     if (PortIsOpen(ComPort)) count = text.size() <= PortTextLimit ? SendText(ComPort, text, &bound) : SendBytes(ComPort, text, &bound);
-    Edit2->SetText(std::to_string(count));
+    // A driver that failed the write with a time-out does not say what went: neither does "#Sent".
+    const bool unknown = count < text.size() && PortWriteUnknown(ComPort);
+    Edit2->SetText(unknown ? "?" : std::to_string(count));
     LookForBoard(true);
     // A board that takes nothing ends the send within its limit; what did not
     // go is said (a board that went away has been said above, its port closed).
     const std::size_t wanted = text.size();
-    if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(PartSentLine(count, wanted, bound));
+    if (PortIsOpen(ComPort) && count < wanted) Memo1->Append(unknown ? UnknownSentLine(wanted, bound) : PartSentLine(count, wanted, bound));
 }
 
 DWORD TForm1::DoReceive()
@@ -489,7 +494,13 @@ void TForm1::Button6Click()
 void TForm1::Timer2Timer()
 {
     if (!HeartbeatOn || !PortIsOpen(ComPort)) return;
-    SendText(ComPort, std::string(1, char(HeartbeatByte)));
+    std::chrono::milliseconds bound;
+    const bool went = SendText(ComPort, std::string(1, char(HeartbeatByte)), &bound) == 1;
+    // A beat the board does not take is said once, not every second, until one goes again.
+    if (!went && !heartbeatStuck && PortIsOpen(ComPort))
+        Memo1->Append(PortWriteUnknown(ComPort) ? "Heartbeat: the write of \"^\" timed out (error 121); whether it went is unknown. Said once until a beat goes."
+                                                : "Heartbeat: the board did not take \"^\" within " + SecondsText(bound) + ". Said once until a beat goes.");
+    heartbeatStuck = !went;
     LookForBoard(true);
 }
 

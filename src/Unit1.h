@@ -40,6 +40,7 @@ public:
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
+    bool heartbeatStuck = false;  // the last beat did not go, and that has been said
     std::array<unsigned char, 64001> RxBuffer{};
     std::unique_ptr<TPerformanceTimer> SendTimer;
     std::string DecimalSeparator = ".";  // the user's, for speeds

@@ -18,6 +18,8 @@ struct PortSlot {
     // a port is neither read nor written.
     bool ReadsAtOnce;
     bool WritesBounded;
+    DWORD SettingsRefused;  // the error with which the driver refused the line settings; 0: taken
+    bool WriteUnknown;      // the last write timed out on a driver that does not say what went
 };
 
 // Slot of port n is PortTable[n - 1]; empty exactly while the port is closed.
@@ -83,19 +85,42 @@ bool OpenPort(BYTE Port, DWORD Baud, BYTE Parity, BYTE DataBits, BYTE StopBits, 
         PortTable[Port - 1].reset();
         return Refused(code);
     }
-    GetCommState(slot->Handle, &slot->Settings);
-    slot->Settings.BaudRate = Baud;
-    slot->Settings.ByteSize = DataBits;
-    slot->Settings.Parity = Parity;
-    slot->Settings.StopBits = StopBits;
+    // What the driver keeps, where it says; a record of sane defaults where it does not.
+    if (!GetCommState(slot->Handle, &slot->Settings)) {
+        std::memset(&slot->Settings, 0, sizeof slot->Settings);
+        slot->Settings.XonLim = 2048, slot->Settings.XoffLim = 512;
+        slot->Settings.XonChar = 0x11, slot->Settings.XoffChar = 0x13;  // the two must differ
+    }
+    DCB &s = slot->Settings;
+    s.DCBlength = sizeof s;
+    s.BaudRate = Baud;
+    s.ByteSize = DataBits;
+    s.Parity = Parity;
+    s.StopBits = StopBits;
+    // Every field the console depends on, whatever the last program left:
+    // binary, no flow control of either kind, no byte dropped, no error that
+    // stops the port until it is cleared.
+    s.fBinary = 1;
+    s.fParity = Parity != NOPARITY;
+    s.fOutxCtsFlow = s.fOutxDsrFlow = s.fDsrSensitivity = 0;
+    s.fOutX = s.fInX = 0;
+    s.fTXContinueOnXoff = 1;
+    s.fErrorChar = s.fNull = s.fAbortOnError = 0;
     // Windows raises neither line by itself, and a board that waits for DTR
     // (a USB stack's "connected") would never answer: both are raised here.
-    slot->Settings.fDtrControl = DTR_CONTROL_ENABLE;
-    slot->Settings.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!ApplySettings(Port, slot->Settings)) {
+    s.fDtrControl = DTR_CONTROL_ENABLE;
+    s.fRtsControl = RTS_CONTROL_ENABLE;
+    if (!ApplySettings(Port, s)) {
         DWORD code = slot->LastError;
-        ClosePort(Port);
-        return Refused(code);
+        // A minimal CDC stack refuses line coding (31 or 87), which means
+        // nothing on USB: such a port stays open as it is, its lines raised one by one.
+        if (code != ERROR_GEN_FAILURE && code != ERROR_INVALID_PARAMETER) {
+            ClosePort(Port);
+            return Refused(code);
+        }
+        slot->SettingsRefused = code;
+        EscapeCommFunction(slot->Handle, SETDTR);
+        EscapeCommFunction(slot->Handle, SETRTS);
     }
     if (!SetupComm(slot->Handle, RxQueue, TxQueue)) {
         slot->LastError = GetLastError();
@@ -134,6 +159,18 @@ bool ApplySettings(BYTE Port, DCB Settings)
     return true;
 }
 
+DWORD PortSettingsRefused(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    return slot ? slot->SettingsRefused : 0;
+}
+
+bool PortWriteUnknown(BYTE Port)
+{
+    PortSlot *slot = Slot(Port);
+    return slot && slot->WriteUnknown;
+}
+
 bool EscapePort(BYTE Port, DWORD Function)
 {
     PortSlot *slot = Slot(Port);
@@ -156,7 +193,17 @@ bool PortResponds(BYTE Port)
     // Also clears a pending line error, so that reads go on.
     if (ClearCommError(slot->Handle, &slot->LastError, &slot->Status)) return true;
     slot->LastError = GetLastError();
-    return false;
+    // Only the answers of a device that is gone count: a driver whose
+    // ClearCommError always fails must not pass for a board that comes and goes.
+    switch (slot->LastError) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+    case ERROR_DEVICE_NOT_CONNECTED: return false;
+    default: return true;
+    }
 }
 
 DWORD BytesWaiting(BYTE Port)
@@ -172,7 +219,11 @@ DWORD WritePort(BYTE Port, const void *Buffer, DWORD Count)
     PortSlot *slot = Slot(Port);
     if (!slot || !slot->WritesBounded) return 0;
     DWORD written = 0;
-    if (!WriteFile(slot->Handle, Buffer, Count, &written, nullptr)) slot->LastError = GetLastError();
+    slot->WriteUnknown = false;
+    if (!WriteFile(slot->Handle, Buffer, Count, &written, nullptr)) {
+        slot->LastError = GetLastError();
+        slot->WriteUnknown = slot->LastError == ERROR_SEM_TIMEOUT;
+    }
     bytesWritten[Port - 1].fetch_add(written, std::memory_order_relaxed);
     return written;
 }

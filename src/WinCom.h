@@ -30,6 +30,14 @@ void CloseAllPorts();
 // be set) keeps the driver's time-out rules; ReadPort and WritePort leave it
 // alone, since under those rules a call may never return.
 
+// The error with which the driver refused an open port's line settings
+// (31 or 87: a CDC stack that takes no line coding; the port is open as it
+// is); 0 when it took them.
+DWORD PortSettingsRefused(BYTE Port);
+// Whether the last write timed out on a driver that then says nothing of
+// what went (usbser.sys: error 121, and 0 bytes though some may have gone).
+bool PortWriteUnknown(BYTE Port);
+
 // EscapeCommFunction on an open port: SETDTR, CLRDTR, SETRTS, CLRRTS,
 // SETBREAK or CLRBREAK. The slot's settings follow DTR and RTS, so that
 // settings applied later keep them as the user left them.

@@ -1,5 +1,6 @@
 // The port table on real pseudo-terminals: the test holds the board's end.
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "PortIdentity.h"
 #include "PortTableUse.h"
 #include "PtyLink.h"
+#include "Serial.h"
 #include "Unit1.h"
 
 TEST_CASE(open_applies_the_line_settings_to_the_device)
@@ -41,12 +43,145 @@ TEST_CASE(open_applies_the_line_settings_to_the_device)
     CHECK_EQ(now.BaudRate, 9600u);
     ClosePort(3);
     CHECK(!PortIsOpen(3));
-    // A driver that reports DTR and RTS off, as another program left them: both are raised.
-    setenv("QUORVEL_LINES_LEFT_OFF", "1", 1);
+}
+
+namespace {
+
+// The stand-in playing a Windows driver's ways (QUORVEL_DRIVER) for the life of the object.
+struct Driver {
+    explicit Driver(const char *ways) { setenv("QUORVEL_DRIVER", ways, 1); }
+    ~Driver() { unsetenv("QUORVEL_DRIVER"); }
+};
+
+// The window on port 3, whose board the test plays.
+struct Window3 {
+    Window3()
+    {
+        window.OnShow();
+        form.ComboBox1->SetItemIndex(2);
+        form.ComboBox1->OnChange();
+    }
+    ~Window3() { window.OnClose(), CloseAllPorts(); }
+    std::vector<std::string> Log() const
+    {
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < form.Memo1->Lines.LineCount(); ++i) lines.push_back(form.Memo1->Lines.Line(i));
+        return lines;
+    }
+    PortsFolder ports;
+    PtyLink board{ports, 3};
+    HeadlessApplication application;
+    HeadlessWindow window;
+    TForm1 form{window};
+};
+
+}  // namespace
+
+TEST_CASE(open_sets_every_field_it_needs_whatever_the_driver_left_and_keeps_a_port_that_refuses_line_coding)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 3);
+    const std::string record = ports.root + "/lines";
+    setenv("QUORVEL_LINES_RECORD", record.c_str(), 1);
+    const struct {
+        const char *ways;
+        bool opens;
+        DWORD refused;
+    } cases[] = {{"settings-left", true, 0}, {"no-state", true, 0}, {"refuse-settings=31", true, 31},
+                 {"refuse-settings=87,settings-left", true, 87}, {"refuse-settings=5", false, 0}};
+    for (const auto &c : cases) {
+        std::remove(record.c_str());
+        bool opened;
+        {
+            Driver driver(c.ways);
+            opened = OpenConsoleWay(3);
+        }
+        CHECK_EQ(opened, c.opens);
+        CHECK_EQ(PortIsOpen(3), c.opens);
+        if (!opened) {
+            CHECK_EQ(OpenPortError(), DWORD(ERROR_ACCESS_DENIED));
+            continue;
+        }
+        const DCB s = PortSettings(3);
+        CHECK(s.DCBlength == sizeof s && s.fBinary && !s.fParity && !s.fOutxCtsFlow && !s.fOutxDsrFlow && !s.fDsrSensitivity);
+        CHECK(!s.fOutX && !s.fInX && !s.fNull && !s.fAbortOnError && s.XonChar != s.XoffChar);
+        CHECK(s.fDtrControl == DTR_CONTROL_ENABLE && s.fRtsControl == RTS_CONTROL_ENABLE);
+        CHECK_EQ(PortSettingsRefused(3), c.refused);
+        // Raised either way: by the settings, or one by one where they were refused.
+        std::ifstream lines(record);
+        std::string changes, line;
+        while (std::getline(lines, line)) changes += line.substr(line.find(' ') + 1) + "|";
+        CHECK_EQ(changes, std::string("DTR on|RTS on|"));
+        termios t;
+        CHECK_EQ(tcgetattr(board.master, &t), 0);
+        if (!c.refused) CHECK((t.c_cflag & CRTSCTS) == 0 && (t.c_iflag & (IXON | IXOFF)) == 0);
+        ClosePort(3);
+    }
+    unsetenv("QUORVEL_LINES_RECORD");
+    // Through the window: such a port is said once, and works.
+    Driver driver("refuse-settings=31");
+    Window3 w;
+    CHECK(w.Log() == std::vector<std::string>({"Port 3 (" + w.board.device + ") did not take its line settings (error 31); it is open as it is."}));
+    w.form.Edit1->SetText("hi");
+    w.form.Button1->OnClick();
+    CHECK_EQ(w.board.Receive(2), std::string("hi"));
+}
+
+TEST_CASE(only_the_answers_of_a_device_that_is_gone_count_as_gone)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 3);
     CHECK(OpenConsoleWay(3));
-    unsetenv("QUORVEL_LINES_LEFT_OFF");
-    CHECK(PortSettings(3).fDtrControl == DTR_CONTROL_ENABLE && PortSettings(3).fRtsControl == RTS_CONTROL_ENABLE);
-    ClosePort(3);
+    for (DWORD code : {1u, 87u, 995u}) {
+        Driver driver(("status-fails=" + std::to_string(code)).c_str());
+        CHECK(PortResponds(3));
+        CHECK_EQ(PortLastError(3), code);
+    }
+    for (DWORD code : {5u, 6u, 22u, 31u, 1167u}) {
+        Driver driver(("status-fails=" + std::to_string(code)).c_str());
+        CHECK(!PortResponds(3));
+    }
+    {
+        Driver driver("gone=22");
+        board.Hangup();
+        CHECK(!PortResponds(3));
+        CHECK_EQ(PortLastError(3), 22u);
+    }
+    CloseAllPorts();
+    // A driver whose every status question fails: the window does not take its board for gone and back.
+    Driver driver("status-fails=1");
+    Window3 w;
+    w.window.Pump(600);
+    CHECK(w.Log().empty() && !w.form.BoardAway && PortIsOpen(3));
+}
+
+TEST_CASE(a_write_that_times_out_saying_nothing_is_told_as_unknown_and_a_stuck_heartbeat_once)
+{
+    Driver driver("write-timeout");
+    Window3 w;
+    // The line is full: the board reads nothing.
+    {
+        ShortWrites brief(3, std::chrono::milliseconds(200));
+        std::string flood(1 << 20, 'f');
+        WritePort(3, flood.data(), DWORD(flood.size()));
+    }
+    w.form.Edit1->SetText("hello");
+    w.form.Button1->OnClick();
+    CHECK_EQ(w.window.Find<HeadlessWindow::Edit>("Edit2")->text, std::string("?"));
+    CHECK_EQ(w.Log().back(), std::string("Send: the write of 5 bytes timed out within 0.06 s (error 121); how many the board took is unknown."));
+    w.form.Button2Click();
+    w.form.Button6Click();  // the heartbeat, for two beats and more
+    w.window.Pump(2600);
+    w.form.Button6Click();
+    CHECK(w.Log() == std::vector<std::string>({"Heartbeat: the write of \"^\" timed out (error 121); whether it went is unknown. Said once until a beat goes."}));
+    // A file ends at such a write: sending the rest again might send part of it twice.
+    const std::string path = w.ports.root + "/file.bin";
+    std::ofstream(path) << std::string(100000, 'x');
+    w.window.openPath = path;
+    w.form.SendFile1Click();
+    CHECK(w.window.PumpUntil([&] { return !w.form.FileSend; }, 3000) >= 0);
+    const std::string said = "Send File: file.bin: a write timed out (error 121), and the driver does not say how much of it went; before it, 0 of 100000 bytes sent.";
+    CHECK_EQ(w.Log().back(), said);
 }
 
 TEST_CASE(numbers_out_of_range_open_com1_and_zero_never_has_a_slot)

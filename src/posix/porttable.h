@@ -45,6 +45,22 @@ BOOL Fail(DWORD code);  // keeps the code for GetLastError; FALSE
 DWORD FromErrno(int e);
 BOOL FailErrno();
 std::shared_ptr<Port> Find(HANDLE h);  // nullptr for a handle that is not open
+// What QUORVEL_DRIVER asks the stand-in to play, for the tests: words
+// separated by commas.
+//   settings-left      GetCommState reports what another program left: DTR and
+//                      RTS off, RTS/CTS and XON/XOFF flow, abort on error, NULs dropped
+//   no-state           GetCommState fails (error 31)
+//   refuse-settings=N  SetCommState fails with error N (a CDC stack that refuses line coding)
+//   write-timeout      a write that runs out of time fails with error 121 and
+//                      says no byte went, as usbser.sys does, whatever went
+//   status-fails=N     ClearCommError always fails with error N
+//   gone=N             a hung-up device fails every call with error N
+struct TDriverPlay {
+    bool settingsLeft = false, noState = false, writeTimeout = false;
+    DWORD refuseSettings = 0, statusFails = 0, gone = 0;
+};
+TDriverPlay DriverPlay();
+
 // Raises or drops DTR and RTS as the settings' controls say (SetCommState).
 BOOL SetLines(int fd, const DCB &dcb);
 

@@ -231,6 +231,8 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb)
     auto port = Find(h);
     if (!port) return Fail(ERROR_INVALID_HANDLE);
     if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
+    const TDriverPlay play = DriverPlay();
+    if (play.noState) return Fail(ERROR_GEN_FAILURE);
     termios t;
     if (tcgetattr(port->fd, &t) != 0) return FailErrno();
     std::memset(dcb, 0, sizeof *dcb);
@@ -259,12 +261,15 @@ BOOL WINAPI GetCommState(HANDLE h, LPDCB dcb)
     rtscts = (t.c_cflag & CRTSCTS) != 0;
 #endif
     dcb->fOutxCtsFlow = rtscts ? 1 : 0;
-    // QUORVEL_LINES_LEFT_OFF plays a driver that reports DTR and RTS as another program left them.
-    const bool off = std::getenv("QUORVEL_LINES_LEFT_OFF") != nullptr;
-    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : off ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE;
-    dcb->fDtrControl = off ? DTR_CONTROL_DISABLE : DTR_CONTROL_ENABLE;
+    dcb->fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
     dcb->fOutX = (t.c_iflag & IXON) ? 1 : 0;
     dcb->fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+    if (play.settingsLeft) {
+        dcb->fDtrControl = DTR_CONTROL_DISABLE;
+        dcb->fOutxCtsFlow = dcb->fOutX = dcb->fInX = dcb->fAbortOnError = dcb->fNull = 1;
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    }
     dcb->fTXContinueOnXoff = 1;
     dcb->XonLim = 2048;
     dcb->XoffLim = 512;
@@ -278,6 +283,7 @@ BOOL WINAPI SetCommState(HANDLE h, LPDCB dcb)
     auto port = Find(h);
     if (!port) return Fail(ERROR_INVALID_HANDLE);
     if (!dcb) return Fail(ERROR_INVALID_PARAMETER);
+    if (DWORD refused = DriverPlay().refuseSettings) return Fail(refused);
     const Speed *speed = nullptr;
     for (const Speed &s : speeds)
         if (s.baud == dcb->BaudRate) speed = &s;
@@ -391,6 +397,8 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 {
     auto port = Find(h);
     if (!port) return Fail(ERROR_INVALID_HANDLE);
+    const TDriverPlay play = DriverPlay();
+    if (play.statusFails) return Fail(play.statusFails);
     DWORD flags = 0;
 #if defined(TIOCGICOUNT)
     // Line errors are counters here; report what grew since the last call.
@@ -415,7 +423,7 @@ BOOL WINAPI ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
     // A device that is gone (the line hung up, the board unplugged) refuses
     // even this question; Windows fails the call then too.
     int waiting = 0;
-    if (ioctl(port->fd, FIONREAD, &waiting) != 0) return FailErrno();
+    if (ioctl(port->fd, FIONREAD, &waiting) != 0) return play.gone && errno == EIO ? Fail(play.gone) : FailErrno();
     // A full line discipline may have more behind it: count that too.
     if (std::size_t(std::max(waiting, 0)) >= Backlog) {
         Fill(*port);
@@ -526,8 +534,12 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD done, LPOVE
             continue;
         }
         retryEnd = {};
-        // A write that runs out of time still succeeds; the count tells how far it got.
-        if (!WaitFor(port->fd, POLLOUT, deadline)) break;
+        // A write that runs out of time still succeeds; the count tells how far it got
+        // (usbser.sys fails it instead, and tells nothing).
+        if (!WaitFor(port->fd, POLLOUT, deadline)) {
+            if (DriverPlay().writeTimeout) return Fail(ERROR_SEM_TIMEOUT);
+            break;
+        }
     }
     *done = sent;
     return TRUE;
