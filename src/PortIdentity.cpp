@@ -56,6 +56,22 @@ std::string TPortIdentity::Describe() const
     return text;
 }
 
+bool DescribeFrom(const std::vector<TSetupDevice> &devices, TPortIdentity &id)
+{
+    for (const TSetupDevice &d : devices) {
+        if (Lower(d.portName) != Lower(id.device)) continue;
+        id.product = d.busReported.empty() ? d.friendlyName : d.busReported;
+        TUsbInstance usb, whole;
+        if (!ParseUsbInstanceId(d.instanceId, usb)) return true;
+        id.vid = usb.vid, id.pid = usb.pid, id.serial = usb.serial, id.function = usb.function;
+        if (usb.interface && ParseUsbInstanceId(d.parentId, whole)) id.serial = whole.serial;
+        // A function's path ends in its interface, which Key() says apart.
+        id.usbPath = d.locationPath.substr(0, d.locationPath.find("#USBMI("));
+        return true;
+    }
+    return false;
+}
+
 bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out)
 {
     out = {};

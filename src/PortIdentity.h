@@ -48,6 +48,22 @@ struct TUsbInstance {
 };
 bool ParseUsbInstanceId(const std::string &id, TUsbInstance &out);
 
+// What SetupAPI tells of one device of the Ports class or (where Windows 8.1
+// and earlier put usbser.sys) the Modem class.
+struct TSetupDevice {
+    std::string portName;      // its "PortName": "COM5"
+    std::string busReported;   // the board's own product string (DEVPKEY_Device_BusReportedDeviceDesc)
+    std::string friendlyName;  // the system's name: "USB Serial Device (COM5)"
+    std::string instanceId, parentId;
+    std::string locationPath;  // the first of SPDRP_LOCATION_PATHS: "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)"
+};
+// Fills `id` from the device whose port name is its device's (case aside):
+// the board's own product string before the system's name, the serial of
+// the composite device a function is part of, and where it is plugged in by
+// its location path, which enumeration order does not change. False when no
+// device has that name.
+bool DescribeFrom(const std::vector<TSetupDevice> &devices, TPortIdentity &id);
+
 // Text the system gave (a device's name, an error message) as UTF-8: on
 // Windows from the ANSI code page; elsewhere as it is where it is UTF-8
 // already, a byte that is not taken as Latin-1.

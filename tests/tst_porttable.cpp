@@ -507,6 +507,32 @@ TEST_CASE(windows_device_ids_give_the_usb_numbers_and_serial)
         {"\xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80", "\xC3\x80\xC2\xAF \xC3\xAD\xC2\xA0\xC2\x80 \xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // overlong, surrogate, past U+10FFFF
     };
     for (const auto &t : texts) CHECK_EQ(Utf8Repaired(t.first), std::string(t.second));
+    // What SetupAPI tells, as the port list says it: the board's own product
+    // string first, a composite's serial from its parent, where it is plugged
+    // in by its location path (a function's interface left to Key()), a modem-class port like any.
+    const std::vector<TSetupDevice> devices = {
+        {"COM3", "CDC test board", "USB Serial Device (COM3)", "USB\\VID_04D8&PID_000A&MI_00\\6&1A2B3C&0&0000", "USB\\VID_04D8&PID_000A\\QRIG-0001",
+         "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USBMI(0)"},
+        {"COM4", "", "USB Serial Device (COM4)", "USB\\VID_2E8A&PID_000A\\5&2A3B4C5D&0&2", "", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"},
+        {"com12", "", "Standard Modem over USB link", "USB\\VID_04D8&PID_000A\\E1", "", ""},
+    };
+    const struct {
+        const char *device, *product, *key;
+    } described[] = {
+        {"COM3", "CDC test board", "04d8:000a serial QRIG-0001 interface 00"},
+        {"COM4", "USB Serial Device (COM4)", "2e8a:000a at PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(3)"},
+        {"COM12", "Standard Modem over USB link", "04d8:000a serial E1"},
+    };
+    for (const auto &d : described) {
+        TPortIdentity id;
+        id.device = d.device;
+        CHECK(DescribeFrom(devices, id));
+        CHECK_EQ(id.product, std::string(d.product));
+        CHECK_EQ(id.Key(), std::string(d.key));
+    }
+    TPortIdentity none;
+    none.device = "COM5";
+    CHECK(!DescribeFrom(devices, none) && none.product.empty());
 }
 
 int main() { return check::RunAll(); }

@@ -1,6 +1,6 @@
 // What is behind a port on Windows: the device whose "PortName" is the
-// port's COM name, among the present devices of the ports class (SetupAPI),
-// and its USB parent where it is one function of a composite device.
+// port's COM name, among the present devices of the ports and modem classes
+// (SetupAPI), and its USB parent where it is one function of a composite device.
 #include "PortIdentity.h"
 
 #include <windows.h>
@@ -18,6 +18,11 @@ namespace {
 // The ports class (devguid.h's GUID_DEVCLASS_PORTS), named here so that no
 // GUID library needs linking.
 const GUID PortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+// The modem class (GUID_DEVCLASS_MODEM): usbser.sys's on Windows 8.1 and earlier.
+const GUID ModemClass = {0x4d36e96d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+#if !defined(SPDRP_LOCATION_PATHS)
+#define SPDRP_LOCATION_PATHS 0x23
+#endif
 
 std::string Property(HDEVINFO set, SP_DEVINFO_DATA &device, DWORD property)
 {
@@ -79,33 +84,59 @@ TPortIdentity Bare(BYTE port)
     return id;
 }
 
-// What the ports class says of each present port, in one pass over its devices.
-void Describe(const std::vector<TPortIdentity *> &ids)
+// The board's own product string, where the system keeps it (Vista and
+// later; looked up by name, so that older systems and Wine go on without it).
+std::string BusReported(HDEVINFO set, SP_DEVINFO_DATA &device)
 {
-    if (ids.empty()) return;
-    HDEVINFO set = SetupDiGetClassDevsA(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
+    struct PropertyKey {
+        GUID fmtid;
+        ULONG pid;
+    };
+    using GetProperty = BOOL(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, const PropertyKey *, ULONG *, PBYTE, DWORD, PDWORD, DWORD);
+    static const auto get = reinterpret_cast<GetProperty>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("setupapi.dll"), "SetupDiGetDevicePropertyW")));
+    static const PropertyKey busReportedDeviceDesc = {{0x540b947e, 0x8b40, 0x45bc, {0xa8, 0xa2, 0x6a, 0x0b, 0x89, 0x4c, 0xbd, 0xa2}}, 4};
+    WCHAR value[256] = L"";
+    ULONG type = 0;
+    if (!get || !get(set, &device, &busReportedDeviceDesc, &type, reinterpret_cast<PBYTE>(value), sizeof value - sizeof(WCHAR), nullptr, 0))
+        return "";
+    char text[512] = "";
+    WideCharToMultiByte(CP_ACP, 0, value, -1, text, sizeof text - 1, nullptr, nullptr);
+    return text;
+}
+
+// What one class says of its present devices that have a port name.
+void Gather(const GUID &deviceClass, std::vector<TSetupDevice> &devices)
+{
+    HDEVINFO set = SetupDiGetClassDevsA(&deviceClass, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        const std::string name = PortName(set, device);
-        for (TPortIdentity *id : ids) {
-            if (_stricmp(name.c_str(), id->device.c_str()) != 0) continue;
-            id->product = Property(set, device, SPDRP_FRIENDLYNAME);
-            char instance[512] = "";
-            TUsbInstance usb;
-            if (!SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr) || !ParseUsbInstanceId(instance, usb)) continue;
-            id->vid = usb.vid, id->pid = usb.pid, id->serial = usb.serial, id->function = usb.function;
-            DEVINST parent = 0;
-            char parentId[512] = "";
-            TUsbInstance whole;
-            if (usb.interface && CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS &&
-                CM_Get_Device_IDA(parent, parentId, sizeof parentId, 0) == CR_SUCCESS && ParseUsbInstanceId(parentId, whole))
-                id->serial = whole.serial;
-            id->usbPath = Property(set, device, SPDRP_LOCATION_INFORMATION);
-        }
+        TSetupDevice d;
+        d.portName = PortName(set, device);
+        if (d.portName.empty()) continue;
+        d.friendlyName = Property(set, device, SPDRP_FRIENDLYNAME);
+        d.busReported = BusReported(set, device);
+        char instance[512] = "", parentId[512] = "";
+        if (SetupDiGetDeviceInstanceIdA(set, &device, instance, sizeof instance, nullptr)) d.instanceId = instance;
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, device.DevInst, 0) == CR_SUCCESS && CM_Get_Device_IDA(parent, parentId, sizeof parentId, 0) == CR_SUCCESS)
+            d.parentId = parentId;
+        d.locationPath = Property(set, device, SPDRP_LOCATION_PATHS);
+        devices.push_back(d);
     }
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// What the ports and modem classes say of each present port, in one pass over their devices.
+void Describe(const std::vector<TPortIdentity *> &ids)
+{
+    if (ids.empty()) return;
+    std::vector<TSetupDevice> devices;
+    Gather(PortsClass, devices);
+    Gather(ModemClass, devices);
+    for (TPortIdentity *id : ids) DescribeFrom(devices, *id);
 }
 
 }  // namespace
