@@ -126,6 +126,8 @@ public:
     virtual int ItemIndex() const = 0;  // -1: no entry selected
     virtual void SetItemIndex(int index) = 0;
     std::function<void()> OnChange, OnDropDown;
+    // While OnChange runs: the change came from typing in the box, not from the list.
+    bool Typed = false;
     std::vector<TItemNote> Notes;  // one an entry, beside it in the open list
     // Asked as the list's context menu opens: the items it shows after the platform's own.
     std::function<std::vector<TMenuItem>()> OnMenu;
@@ -171,6 +173,8 @@ public:
     virtual std::string LocaleDecimalSeparator() const = 0;
     // The window is shown, is closing, or the user changed the regional settings.
     std::function<void()> OnShow, OnClose, OnSettingChange;
+    // A device came or went (a board plugged in or pulled out), as the system says.
+    std::function<void()> OnDeviceChange;
     // Drops every event binding of the window and its controls: the form is going.
     virtual void ClearEvents() = 0;
 

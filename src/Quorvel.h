@@ -17,6 +17,9 @@ public:
     virtual void ProcessMessages() = 0;
     // The application's one cursor: the hourglass, or the default.
     virtual void SetBusyCursor(bool busy) = 0;
+    // Looks at the message queue, taking no message, so that the system sees
+    // the window alive through a long wait that runs nothing else.
+    virtual void KeepAlive() {}
 
     // Runs one handler; a fault ends it and is reported, and the program goes on.
     static void Run(const std::function<void()> &handler);

@@ -150,6 +150,24 @@ private:
     Clock::time_point last = Clock::now();
 };
 
+// Calls the run's KeepAlive, at most every 100 ms.
+class Alive {
+public:
+    explicit Alive(const SpeedTestRun &run) : keep(run.KeepAlive) {}
+    void operator()()
+    {
+        if (!keep) return;
+        const Clock::time_point now = Clock::now();
+        if (now - last < std::chrono::milliseconds(100)) return;
+        last = now;
+        keep();
+    }
+
+private:
+    const std::function<void()> &keep;
+    Clock::time_point last = Clock::now();
+};
+
 std::string LineDropped(BYTE port)
 {
     if (PortResponds(port)) return "";
@@ -276,6 +294,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     {
         ShortWrites bounded(port, run.Stall);
         Progress progress(run.Stall);
+        Alive alive(run);
         run.Timer.Reset();
         began = Clock::now();
         run.Timer.Start();
@@ -288,6 +307,7 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
                 // text no longer goes out may stop reading the upload. This
                 // cannot be the mark, which comes once every byte is in.
                 if (BytesWaiting(port) != 0) other += ReadPort(port, run.Rx, run.RxSize);
+                alive();
                 DWORD n = WritePort(port, block.data() + done, DWORD(UploadBlock - done));
                 done += n;
                 if (n) progress.Moved();
@@ -318,7 +338,9 @@ std::vector<std::string> UploadTest(const SpeedTestRun &run)
     const bool emptyAtOnce = queued == 0;  // or the driver tells no queue
     std::optional<Clock::time_point> delivered, marked;
     if (emptyAtOnce) delivered = wrote;
+    Alive alive(run);
     do {
+        alive();
         run.Rx[0] = ' ';
         const DWORD waiting = BytesWaiting(port);
         const Clock::time_point seen = Clock::now();
@@ -362,7 +384,9 @@ std::vector<std::string> DownloadTest(const SpeedTestRun &run)
     run.Timer.Reset();
     run.Timer.Start();
     Progress progress(run.Stall);
+    Alive alive(run);
     while (total < TestVolume) {
+        alive();
         DWORD n = BytesWaiting(port) != 0 ? ReadPort(port, run.Rx, run.RxSize) : 0;
         total += n;
         if (n) progress.Moved();

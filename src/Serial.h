@@ -5,6 +5,7 @@
 #define QUORVEL_SERIAL_H
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,9 @@ struct SpeedTestRun {
     std::string Separator;
     std::chrono::milliseconds Stall = StallLimit;
     SpeedFigures *Figures = nullptr;  // filled when given
+    // Called every 100 ms or so while the test waits: lets the system see the
+    // window alive (Windows ghosts one that has not looked at its messages for 5 s).
+    std::function<void()> KeepAlive;
 };
 
 // Each runs one test on an open port and gives the lines for the log. The

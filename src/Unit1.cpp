@@ -9,49 +9,6 @@
 #include "PortIdentity.h"
 #include "Serial.h"
 
-namespace {
-
-std::vector<std::string> PortNumbers()
-{
-    std::vector<std::string> entries;
-    for (int port = 1; port <= PortCount; ++port) entries.push_back(std::to_string(port));
-    return entries;
-}
-
-constexpr int akTopRight = akTop | akRight;
-using K = TControlKind;
-
-}  // namespace
-
-// Positions are client pixels at 96 dots per inch; the widget set scales them.
-const TFormDesign Form1Design = {
-    "Form1", "Quorvel (Usb-Com)   vers 20-08-2013", 340, 223, 537, 453, "MS Sans Serif", 11,
-    {
-        // kind, name, left, top, width, height, anchors, caption or text, entries, enabled, tab order, ...
-        {K::Label, "Label2", 24, 24, 59, 13, akDefault, "Text to send", {}, true, -1},
-        // At most what one send takes, so that the whole text always goes.
-        {K::Edit, "Edit1", 24, 40, 305, 21, akDefault, "", {}, true, 0, -1, 0, int(PortTextLimit)},
-        {K::Label, "Label1", 360, 24, 29, 13, akDefault, "#Sent", {}, true, -1},
-        {K::Edit, "Edit2", 352, 40, 41, 21, akDefault, "", {}, true, 7},
-        {K::Button, "Button1", 408, 40, 113, 25, akTopRight, "Send", {}, false, 1},
-        {K::ComboBox, "ComboBox1", 432, 8, 73, 21, akTopRight, "ComPort", PortNumbers(), true, 3},
-        {K::Label, "Label3", 176, 72, 49, 13, akDefault, "Reception", {}, true, -1},
-        {K::Memo, "Memo1", 24, 88, 369, 337, akLeft | akTop | akRight | akBottom, "", {}, true, 2},
-        {K::RadioGroup, "RadioGroup1", 408, 80, 113, 81, akTopRight, " Receive ", {"Manually", "Timer"}, true, 6, 1},
-        {K::Button, "Button3", 408, 176, 113, 25, akTopRight, "Receive Manually", {}, false, 5},
-        {K::Button, "Button4", 408, 232, 113, 25, akTopRight, "Speed Test PC > PIC", {}, false, 8},
-        {K::Button, "Button5", 408, 264, 113, 25, akTopRight, "Speed Test PIC > PC", {}, false, 9},
-        {K::Button, "Button6", 408, 352, 113, 25, akDefault, "Start/Stop  ^", {}, false, 10},
-        {K::Button, "Button2", 408, 400, 113, 25, akRight | akBottom, "Clear", {}, true, 4},
-        {K::Timer, "Timer1", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1},
-        {K::Timer, "Timer2", 0, 0, 0, 0, akDefault, "", {}, true, -1, -1, 1000},
-        {K::Timer, "Timer3", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 500},
-        {K::Timer, "Timer4", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 700},
-        {K::Timer, "Timer5", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 10},
-        {K::Timer, "Timer6", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 1},
-    },
-};
-
 template <typename T>
 T *TForm1::Find(const char *name)
 {
@@ -75,6 +32,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Window.OnShow = [this] { FormShow(); };
     Window.OnClose = [this] { FormClose(); };
     Window.OnSettingChange = [this] { ReadLocaleSettings(); };
+    Window.OnDeviceChange = [this] { FormDeviceChange(); };
     ComboBox1->OnChange = [this] { ComboBox1Change(); };
     ComboBox1->OnDropDown = [this] { ComboBox1DropDown(); };
     ComboBox1->OnMenu = [this] { return ComboBox1Menu(); };
@@ -146,8 +104,16 @@ void TForm1::ComboBox1Change()
     ClosePort(ComPort);
     PortHalfOpen = false;
     ComPort = port;
+    openPending = false;
+    // Typing 12 passes through 1: a port that typing may still go past opens
+    // once the choice has settled, so that none is opened in passing (a
+    // Bluetooth port can hold an open for seconds). A choice from the list opens at once.
+    if (ComPort != 0 && ComboBox1->Typed && MayGoOn(ComboBox1->ItemIndex())) {
+        openPending = true;
+        Timer4->SetEnabled(true);
+    }
     // Clearing the choice releases the port; it does not open one in its place.
-    if (ComPort != 0 && !OpenChosenPort()) {
+    else if (ComPort != 0 && !OpenChosenPort()) {
         // Typing 20 passes through 2: a failure is said only for the port the
         // choice settles on, so one that typing may still go past waits a moment.
         unsettledFailure = OpenFailureLine(ComPort);
@@ -184,6 +150,15 @@ void TForm1::ComboBox1DropDown()
     std::vector<TItemNote> notes;
     for (const TPortIdentity &id : PortIdentities()) notes.push_back({id.Describe(), !id.present});
     ComboBox1->Notes = notes;
+}
+
+void TForm1::FormDeviceChange()
+{
+    // A board pulled out is noticed at once in either mode, and one plugged in
+    // again is looked for at once; a speed test looks for itself as it ends.
+    if (Testing) return;
+    if (BoardAway) return Timer3Timer();
+    LookForBoard(true);
 }
 
 void TForm1::LookForBoard(bool now)
@@ -258,6 +233,11 @@ bool TForm1::MayGoOn(int index) const
 void TForm1::Timer4Timer()
 {
     Timer4->SetEnabled(false);
+    if (openPending) {
+        openPending = false;
+        if (ComPort != 0 && !OpenChosenPort()) Memo1->Append(OpenFailureLine(ComPort));
+        return;
+    }
     if ((!PortIsOpen(ComPort) || PortHalfOpen) && !BoardAway && ComPort != 0) Memo1->Append(unsettledFailure);
     unsettledFailure.clear();
 }
@@ -521,6 +501,7 @@ bool TForm1::BeginSpeedTest(const std::string &name)
         return false;
     }
     Application->SetBusyCursor(true);
+    Testing = true;
     Timer1->SetEnabled(false);
     Timer2->SetEnabled(false);
     // What was queued before the click runs now; nothing runs once the test has begun.
@@ -545,17 +526,25 @@ void TForm1::EndSpeedTest(const std::vector<std::string> &lines)
     if (PortIsOpen(ComPort) && !PortResponds(ComPort)) BoardGone(false);
     if (RadioGroup1->ItemIndex() == 1) Timer1->SetEnabled(true);
     Timer2->SetEnabled(HeartbeatOn);
+    Testing = false;
     Application->SetBusyCursor(false);
 }
 
 void TForm1::Button4Click()
 {
     if (!BeginSpeedTest(UploadName)) return;
-    EndSpeedTest(UploadTest({ComPort, *SendTimer, RxBuffer.data(), DWORD(RxBuffer.size()), DecimalSeparator}));
+    EndSpeedTest(UploadTest(SpeedRun()));
 }
 
 void TForm1::Button5Click()
 {
     if (!BeginSpeedTest(DownloadName)) return;
-    EndSpeedTest(DownloadTest({ComPort, *SendTimer, RxBuffer.data(), DWORD(RxBuffer.size()), DecimalSeparator}));
+    EndSpeedTest(DownloadTest(SpeedRun()));
+}
+
+SpeedTestRun TForm1::SpeedRun()
+{
+    SpeedTestRun run{ComPort, *SendTimer, RxBuffer.data(), DWORD(RxBuffer.size()), DecimalSeparator};
+    run.KeepAlive = [] { Application->KeepAlive(); };
+    return run;
 }

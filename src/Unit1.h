@@ -11,11 +11,14 @@
 #include "Controls.h"
 #include "FileSend.h"
 #include "Sending.h"
+#include "Serial.h"
 #include "TovanTiming.h"
 #include "WinCom.h"
 
 // The window's layout: every control, where it stands, and how it starts.
 extern const TFormDesign Form1Design;
+// The port list's entries: "1" to "20".
+std::vector<std::string> PortNumbers();
 
 class TForm1 {
 public:
@@ -64,6 +67,7 @@ public:
     void FormDestroy();
     void FormShow();
     void FormClose();
+    void FormDeviceChange();
     void ComboBox1Change();
     void ComboBox1DropDown();
     void Button1Click();
@@ -100,6 +104,8 @@ private:
     // Whether typing may still go on from this entry to another ("2" to "20").
     bool MayGoOn(int index) const;
     std::string unsettledFailure;
+    bool openPending = false;  // a typed choice that may go on: Timer4 opens it once it has settled
+    bool Testing = false;      // a speed test runs: nothing else may close its port
     // Notices a board that went away: at once when asked, else at most every 50 ms.
     void LookForBoard(bool now);
     void BoardGone(bool say);
@@ -117,6 +123,7 @@ private:
     void StopFileSend();
     void EndFileSend(std::string line);  // by value: it may be the send's own line, which goes with it
     bool BeginSpeedTest(const std::string &name);
+    SpeedTestRun SpeedRun();  // a test's run on the chosen port, keeping the window alive
     void EndSpeedTest(const std::vector<std::string> &lines);
 };
 

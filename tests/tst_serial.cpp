@@ -98,6 +98,27 @@ TEST_CASE(the_upload_sends_its_exact_bytes_and_only_a_read_beginning_with_the_ma
     CHECK_EQ(Drain(A), std::string());  // both answers were taken by the wait
 }
 
+TEST_CASE(a_long_test_lets_the_window_be_seen_alive_throughout)
+{
+    // A board that trickles the download for over a second: the test runs
+    // nothing else meanwhile, but looks at the window's queue every 100 ms or so.
+    Exchange x([] {
+        Receive(B, 1, 5000);  // the request
+        for (int i = 0; i < 64; ++i) Send(B, std::string(4096, 'd')), Sleep(20);
+    });
+    std::vector<long long> beats;
+    auto start = Clock::now();
+    SpeedTestRun run{A, x.timer, x.rx.data(), DWORD(x.rx.size()), ".", Limit};
+    run.KeepAlive = [&] { beats.push_back(MsSince(start)); };
+    const std::vector<std::string> lines = DownloadTest(run);
+    beats.push_back(MsSince(start));
+    CHECK(StartsWith(Joined(lines), "Speed PIC -> PC (KB/s): "));
+    long long longest = beats.front();
+    for (std::size_t i = 1; i < beats.size(); ++i) longest = std::max(longest, beats[i] - beats[i - 1]);
+    std::printf("    %zu looks in %lld ms, at most %lld ms apart\n", beats.size() - 1, beats.back(), longest);
+    CHECK(beats.back() > 1000 && longest < 300);
+}
+
 TEST_CASE(a_board_that_keeps_sending_ends_the_upload_once_its_data_has_drained)
 {
     std::atomic<long long> lastBlock{0};

@@ -9,6 +9,7 @@
 #include <QLocale>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
@@ -118,7 +119,11 @@ class QtComboBox : public Control<TComboBox, TQtComboBox> {
 public:
     explicit QtComboBox(TQtComboBox *widget) : Control(widget)
     {
-        QObject::connect(widget, &TQtComboBox::Change, widget, [this] { Fire(OnChange); });
+        QObject::connect(widget, &TQtComboBox::Change, widget, [this](bool typed) {
+            Typed = typed;
+            Fire(OnChange);
+            Typed = false;
+        });
         QObject::connect(widget, &TQtComboBox::DropDown, widget, [this] { Fire(OnDropDown); });
         widget->notes = &Notes;
         // The list's items, in its edit's menu and on its button.
@@ -228,7 +233,14 @@ QFont DesignFont(const QString &designFamily, int height, int dpi, double pixelR
 
 }  // namespace
 
-TQtWindow::TQtWindow(QWidget *parent, int dpi) : QWidget(parent), dpi(dpi) {}
+TQtWindow::TQtWindow(QWidget *parent, int dpi) : QWidget(parent), dpi(dpi)
+{
+    // Linux's word for a device that came or went: its node in /dev (a
+    // pseudo-terminal's in /dev/pts) made or removed.
+    for (const char *folder : {"/dev", "/dev/pts"})
+        if (QFileInfo(folder).isDir()) devices.addPath(folder);
+    connect(&devices, &QFileSystemWatcher::directoryChanged, this, [this] { Fire(OnDeviceChange); });
+}
 
 TQtWindow::~TQtWindow()
 {
@@ -355,7 +367,7 @@ std::string TQtWindow::LocaleDecimalSeparator() const
 
 void TQtWindow::ClearEvents()
 {
-    OnShow = OnClose = OnSettingChange = nullptr;
+    OnShow = OnClose = OnSettingChange = OnDeviceChange = nullptr;
     for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 

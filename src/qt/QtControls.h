@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,7 +31,7 @@ public:
     const std::vector<TItemNote> *notes = nullptr;
     void showPopup() override;
 signals:
-    void Change();
+    void Change(bool typed);  // typed: by keys in the box, not from the list
     void DropDown();
 
 protected:
@@ -104,6 +105,7 @@ private:
     QSize designClient;
     std::vector<Placed> placed;
     std::map<std::string, std::unique_ptr<TControl>> controls;
+    QFileSystemWatcher devices;  // /dev, for OnDeviceChange
 };
 
 // The Qt widget under a control, for tests that drive the window as a user does.

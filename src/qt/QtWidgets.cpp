@@ -78,7 +78,7 @@ TQtComboBox::TQtComboBox(QWidget *parent) : QComboBox(parent)
     connect(lineEdit(), &QLineEdit::textEdited, this, [this] {
         if (!editing) ClearEntry();
     });
-    connect(this, &QComboBox::activated, this, [this] { emit Change(); });
+    connect(this, &QComboBox::activated, this, [this] { emit Change(false); });
 }
 
 void TQtComboBox::ClearEntry()
@@ -94,7 +94,7 @@ void TQtComboBox::ClearEntry()
     if (edit->text() != text) edit->setText(text);
     edit->setCursorPosition(cursor);
     --editing;
-    if (change) emit Change();
+    if (change) emit Change(true);
 }
 
 void TQtComboBox::keyPressEvent(QKeyEvent *event)
@@ -124,7 +124,7 @@ void TQtComboBox::keyPressEvent(QKeyEvent *event)
     if (box.selTo > box.selFrom) edit->setSelection(box.selFrom, box.selTo - box.selFrom);
     else edit->setCursorPosition(box.selFrom);
     --editing;
-    if (change) emit Change();
+    if (change) emit Change(true);
 }
 
 // ---------------------------------------------------------------- TQtRadioGroup
