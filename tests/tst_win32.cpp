@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -255,26 +256,39 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
 }
 
 std::string menuCaption;
+std::vector<std::string> menuItems;  // as the menu showed them: "-" a separator, " (off)" greyed, " (on)" checked
 
-// Runs inside a popup menu's loop: reaches the item with `menuCaption` by the keyboard and chooses it.
+// Runs inside a popup menu's loop: reads its items, then reaches the item with
+// `menuCaption` by the keyboard and chooses it (Escape where there is none).
 void CALLBACK ChooseFromMenu(HWND, UINT, UINT_PTR id, DWORD)
 {
     HWND popup = FindWindowA("#32768", nullptr);
-    HMENU menu = popup ? reinterpret_cast<HMENU>(SendMessageA(popup, 0x01E1 /* MN_GETHMENU */, 0, 0)) : nullptr;
+    HMENU menu = popup && IsWindowVisible(popup) ? reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0)) : nullptr;
     if (!menu) return;
     KillTimer(nullptr, id);
-    int downs = 0;
+    menuItems.clear();
+    int downs = 0, chosen = 0;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
         char caption[128] = "";
         GetMenuStringA(menu, UINT(i), caption, sizeof caption, MF_BYPOSITION);
-        if (GetMenuState(menu, UINT(i), MF_BYPOSITION) & MF_SEPARATOR) continue;
+        const UINT state = GetMenuState(menu, UINT(i), MF_BYPOSITION);
+        menuItems.push_back(state & MF_SEPARATOR ? std::string("-")
+                                                 : caption + std::string(state & MF_GRAYED ? " (off)" : "") + (state & MF_CHECKED ? " (on)" : ""));
+        if (state & MF_SEPARATOR) continue;
         ++downs;
-        if (menuCaption != caption) continue;
-        for (int k = 0; k < downs; ++k) PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
-        PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
-        return;
+        if (menuCaption == caption && !chosen) chosen = downs;
     }
-    PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    for (int k = 0; k < chosen; ++k) PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
+    PostMessageA(popup, WM_KEYDOWN, chosen ? VK_RETURN : VK_ESCAPE, 0);
+}
+
+// Opens a control's context menu with a message (by default the one the menu key
+// brings) and chooses `caption` in it from the keyboard; returns once it is done.
+void ChooseInMenu(HWND at, const std::string &caption, UINT message = WM_CONTEXTMENU, WPARAM wParam = 0, LPARAM lParam = -1)
+{
+    menuCaption = caption;
+    SetTimer(nullptr, 0, 20, ChooseFromMenu);
+    SendMessageA(at, message, message == WM_CONTEXTMENU ? WPARAM(at) : wParam, lParam);
 }
 
 TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
@@ -306,11 +320,9 @@ TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
     // keyboard): CR LF after each send, then hex; Up recalls what was sent, Escape what was typed.
     HWND edit = Widget(f.Edit1);
     auto choose = [&](const char *caption) {
-        menuCaption = caption;
-        SetTimer(nullptr, 0, 50, ChooseFromMenu);
         RECT r;
         GetWindowRect(edit, &r);
-        SendMessageA(edit, WM_CONTEXTMENU, WPARAM(edit), MAKELPARAM(r.left + 5, r.top + 5));  // returns once chosen
+        ChooseInMenu(edit, caption, WM_CONTEXTMENU, 0, MAKELPARAM(r.left + 5, r.top + 5));
     };
     auto send = [&](const char *typed) {
         SetWindowTextA(edit, "");
@@ -427,25 +439,6 @@ std::string Clipboard()
     return copied;
 }
 
-std::vector<std::string> menuItems;
-
-// Runs inside the context menu's own loop: reads its items, then takes the first by the keys.
-void CALLBACK ReadTheMenu(HWND, UINT, UINT_PTR id, DWORD)
-{
-    HWND popup = FindWindowA("#32768", nullptr);
-    if (!popup || !IsWindowVisible(popup)) return;
-    KillTimer(nullptr, id);
-    HMENU menu = reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0));
-    for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-        char text[64] = "";
-        GetMenuStringA(menu, UINT(i), text, sizeof text, MF_BYPOSITION);
-        const UINT state = GetMenuState(menu, UINT(i), MF_BYPOSITION);
-        menuItems.push_back(state & MF_SEPARATOR ? std::string("-") : text + std::string(state & MF_GRAYED ? " (off)" : ""));
-    }
-    PostMessageA(popup, WM_KEYDOWN, VK_DOWN, 0);
-    PostMessageA(popup, WM_KEYDOWN, VK_RETURN, 0);
-}
-
 TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
 {
     Window w;
@@ -474,10 +467,9 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
     // The context menu (here from the keyboard) shows the view's items; Copy chosen by its keys copies.
     if (OpenClipboard(nullptr)) EmptyClipboard(), CloseClipboard();
-    SetTimer(nullptr, 0, 10, ReadTheMenu);
-    SendMessageA(view, WM_CONTEXTMENU, WPARAM(view), MAKELPARAM(-1, -1));
+    ChooseInMenu(view, "&Copy\tCtrl+C");
     CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A", "-", "&Find...\tCtrl+F", "Find &Next\tF3 (off)", "-",
-                                                 "Te&xt", "&Hex\tCtrl+H", "&Times\tCtrl+T", "-", "&Save Log As...\tCtrl+S",
+                                                 "Te&xt (on)", "&Hex\tCtrl+H", "&Times\tCtrl+T", "-", "&Save Log As...\tCtrl+S",
                                                  "Save &Received Bytes As..."}));
     CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
 
@@ -518,16 +510,16 @@ void CALLBACK ReadTheBox(HWND, UINT, UINT_PTR id, DWORD)
     PostMessageA(box, WM_COMMAND, IDOK, 0);
 }
 
-std::string savePath;
+std::string dialogPath;
 
-// Runs inside the save dialog's own loop: types the name into it and saves.
-void CALLBACK AnswerTheSaveDialog(HWND, UINT, UINT_PTR id, DWORD)
+// Runs inside an open or save dialog's own loop: types the name into it and takes it.
+void CALLBACK AnswerTheFileDialog(HWND, UINT, UINT_PTR id, DWORD)
 {
     HWND dialog = GetActiveWindow();
     char kind[16] = "";
     if (!dialog || !GetClassNameA(dialog, kind, sizeof kind) || std::strcmp(kind, "#32770") != 0 || !GetDlgItem(dialog, cmb13)) return;
     KillTimer(nullptr, id);
-    SetDlgItemTextA(dialog, cmb13, savePath.c_str());
+    SetDlgItemTextA(dialog, cmb13, dialogPath.c_str());
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
@@ -630,15 +622,15 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
     for (bool received : {false, true}) {
-        savePath = std::string(temp) + (received ? "quorvel-bytes.bin" : "quorvel-log.txt");
-        DeleteFileA(savePath.c_str());
-        SetTimer(nullptr, 0, 20, AnswerTheSaveDialog);
+        dialogPath = std::string(temp) + (received ? "quorvel-bytes.bin" : "quorvel-log.txt");
+        DeleteFileA(dialogPath.c_str());
+        SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
         if (received) log->View().Command(TLogCommand::SaveReceived);
         else SendMessageA(view, WM_CHAR, 19, 0);  // Ctrl+S
         CHECK(PumpUntil([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000));
-        CHECK(FileBytes(savePath) == (received ? bytes : log->Text() + "\r\n"));
+        CHECK(FileBytes(dialogPath) == (received ? bytes : log->Text() + "\r\n"));
         CHECK_EQ(log->View().Status().compare(0, 6, "Saved "), 0);
-        DeleteFileA(savePath.c_str());
+        DeleteFileA(dialogPath.c_str());
     }
 
     // A link at the name: the file it points to gets the bytes. A link planted where a
@@ -649,8 +641,8 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
     if (MakeLink(dir + "quorvel-link.txt", "quorvel-victim.txt") && MakeLink(planted, "quorvel-victim.txt")) {
         const std::pair<const char *, bool> saves[] = {{"quorvel-log.txt", true}, {"quorvel-log.txt", false}, {"quorvel-link.txt", false}};
         for (const auto &[name, stop] : saves) {
-            savePath = dir + name;
-            SetTimer(nullptr, 0, 20, AnswerTheSaveDialog);
+            dialogPath = dir + name;
+            SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
             const UINT_PTR replacing = SetTimer(nullptr, 0, 50, ReplaceIt);
             log->View().Command(TLogCommand::SaveLog);
             KillTimer(nullptr, replacing);
@@ -676,15 +668,15 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
                 return file && std::fputs("keep", file) >= 0 && std::fclose(file) == 0;
             }, 5000));
             CHECK(MakeLink(dir + "quorvel-link.txt", deep.substr(dir.size()) + "\\t.txt"));
-            savePath = dir + "quorvel-link.txt";
-            SetTimer(nullptr, 0, 20, AnswerTheSaveDialog);
+            dialogPath = dir + "quorvel-link.txt";
+            SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
             const UINT_PTR replacing = SetTimer(nullptr, 0, 50, ReplaceIt);
             log->View().Command(TLogCommand::SaveLog);
             KillTimer(nullptr, replacing);
             CHECK(PumpUntil([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000));
             // (Windows gives the long name, and the save goes through; Wine does not, and it is said.)
             const bool saved = log->View().Status().compare(0, 6, "Saved ") == 0;
-            const std::string refused = "Could not save " + savePath + ": ";
+            const std::string refused = "Could not save " + dialogPath + ": ";
             CHECK_EQ(log->View().Status().substr(0, saved ? 0 : refused.size()), saved ? std::string() : refused);
             CHECK(FileBytes("\\\\?\\" + deep + "\\t.txt") == (saved ? log->Text() + "\r\n" : std::string("keep")));
             CHECK(FileBytes(dir + "quorvel-link.txt") == FileBytes("\\\\?\\" + deep + "\\t.txt"));
@@ -738,6 +730,106 @@ TEST_CASE(a_fault_shows_the_error_box_then_the_window_goes_on_and_closing_closes
     CHECK_EQ(boxText, std::string());
     CHECK(!IsWindow(other.form.Handle()) && !PortIsOpen(Board));
     app->Terminated = false;
+}
+
+// The modem lines' changes, as "<ms> DTR on", where the host's shim keeps them
+// (tests/lines-shim.c, preloaded into the 64-bit Wine run); none without it.
+std::vector<std::string> LineChanges()
+{
+    const char *record = std::getenv("QUORVEL_LINES_RECORD");
+    const std::string all = record ? FileBytes(std::string("Z:") + record) : "";
+    std::vector<std::string> changes;
+    for (std::size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) changes.push_back(all.substr(at, end - at));
+    return changes;
+}
+
+TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_open_dialog)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    HWND list = ComboEdit(f.ComboBox1), combo = Widget(f.ComboBox1);
+    // No port: the list's items follow its edit's, greyed, from Shift+F10 in its edit and a
+    // right click on its button; the send box's "Send File..." is greyed too.
+    RECT button;
+    GetClientRect(combo, &button);
+    const LPARAM onButton = MAKELPARAM(button.right - 5, button.bottom / 2);
+    const std::vector<std::string> idle{"-", "&DTR (off) (on)", "&RTS (off) (on)", "-", "&Pulse DTR (off)", "Send &Break (off)"};
+    BYTE keys[256];
+    for (bool shiftF10 : {true, false}) {
+        GetKeyboardState(keys);
+        keys[VK_SHIFT] = shiftF10 ? 0x80 : 0;
+        SetKeyboardState(keys);
+        menuItems.clear();
+        if (shiftF10) ChooseInMenu(list, "", WM_SYSKEYDOWN, VK_F10, 1);
+        else ChooseInMenu(combo, "", WM_RBUTTONUP, 0, onButton);
+        CHECK(menuItems.size() == 14 && menuItems.front() == "&Undo (off)");
+        CHECK(menuItems.size() >= idle.size() && std::equal(idle.begin(), idle.end(), menuItems.end() - long(idle.size())));
+    }
+    ChooseInMenu(Widget(f.Edit1), "");
+    CHECK_EQ(menuItems.back(), std::string("Send &File... (off)"));
+
+    // Port 5 open: DTR, a pulse of DTR and a break, as the log says them and (under the shim) as the lines went.
+    const char *record = std::getenv("QUORVEL_LINES_RECORD");
+    if (record) DeleteFileA((std::string("Z:") + record).c_str());
+    w.Choose(Board);
+    ChooseInMenu(combo, "&DTR", WM_RBUTTONUP, 0, onButton);
+    const std::string refused = "Port 5: dropping DTR failed (error 50";  // Wine's answer on a pseudo-terminal
+    CHECK_EQ(Log(f).back().substr(0, record ? std::string::npos : refused.size()), std::string(record ? "Port 5: DTR off." : refused));
+    if (record) {
+        ChooseInMenu(list, "&DTR");
+        CHECK_EQ(Log(f).back(), std::string("Port 5: DTR on."));
+        ChooseInMenu(list, "&Pulse DTR");
+        CHECK(PumpUntil([&] { return Log(f).back() == "Port 5: DTR on: the pulse is over."; }, 2000));
+    }
+    ChooseInMenu(list, "Send &Break");
+    CHECK_EQ(Log(f).back(), std::string("Port 5: break for 250 ms."));
+    CHECK(PumpUntil([&] { return Log(f).back() == "Port 5: the break is over."; }, 2000));
+    if (record) {
+        const std::vector<std::string> changes = LineChanges();
+        std::string names;
+        for (const std::string &change : changes) names += change.substr(change.find(' ')) + "|";
+        CHECK_EQ(names, std::string(" DTR on| RTS on| DTR off| DTR on| DTR off| DTR on| break on| break off|"));
+        auto ms = [&](std::size_t i) { return i < changes.size() ? std::atoll(changes[i].c_str()) : 0; };
+        CHECK(ms(5) - ms(4) >= 100 && ms(7) - ms(6) >= 250);
+    } else {
+        std::printf("    (no shim for the modem lines: Wine's refusal on a pseudo-terminal is checked)\n");
+    }
+
+    // A file through the open dialog to the cable's far end, a slice at a time: every byte as it was.
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    dialogPath = std::string(temp) + "quorvel-send.bin";
+    std::string bytes;
+    for (int i = 0; i < 300000; ++i) bytes += char('!' + (i * 7 + i / 94) % 94);
+    if (std::FILE *file = std::fopen(dialogPath.c_str(), "wb")) std::fwrite(bytes.data(), 1, bytes.size(), file), std::fclose(file);
+    w.Choose(Cable);
+    CHECK(OpenConsoleWay(FarEnd));
+    auto sendFile = [&] {
+        SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
+        ChooseInMenu(Widget(f.Edit1), "Send &File...");
+    };
+    sendFile();
+    // A message at a time, the far end read between them: ProcessMessages would take
+    // the sending timer's ticks (every 1 ms, each a slice of 30) for as long as they come.
+    std::string got, status;
+    for (auto start = Clock::now(); (f.FileSend || got.size() < bytes.size()) && MsSince(start) < 30000;) {
+        MSG msg;
+        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        got += Drain(FarEnd, 1);
+        if (f.FileSend && status.empty()) status = LogView(f.Memo1)->View().Status();
+    }
+    CHECK(got == bytes);
+    CHECK_EQ(status.substr(0, 29), std::string("Send File: quorvel-send.bin: "));
+    CHECK_EQ(Log(f).back().substr(0, 50), std::string("Send File: quorvel-send.bin, 300000 bytes sent in "));
+    // Sent again with the far end not reading: Escape in the log stops it.
+    sendFile();
+    CHECK(f.FileSend != nullptr);
+    SetFocus(Widget(f.Memo1));
+    Key(VK_ESCAPE);
+    CHECK(!f.FileSend && LogView(f.Memo1)->View().Status().empty());
+    CHECK_EQ(Log(f).back().substr(0, 37), std::string("Send File: quorvel-send.bin stopped: "));
+    Drain(FarEnd, 300);
+    DeleteFileA(dialogPath.c_str());
 }
 
 int main()

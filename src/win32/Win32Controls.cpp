@@ -252,6 +252,20 @@ TControl *TWin32Window::Control(const std::string &name)
     return found == controls.end() ? nullptr : found->second.get();
 }
 
+std::string TWin32Window::AskOpenPath(const std::string &title)
+{
+    char path[MAX_PATH] = {};
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = hwnd;
+    ofn.lpstrFilter = "All files (*.*)\0*.*\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrTitle = title.c_str();
+    ofn.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    return GetOpenFileNameA(&ofn) ? std::string(path) : std::string();
+}
+
 std::string TWin32Window::LocaleDecimalSeparator() const
 {
     char separator[8] = "";
@@ -325,6 +339,12 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         auto found = byWindow.find(item->hwndItem);
         if (found != byWindow.end() && found->second) found->second->DrawItem(*item);
         return TRUE;
+    }
+    case WM_CONTEXTMENU: {
+        // A child's that it left to its parent (the list's, from its button).
+        auto found = byWindow.find(reinterpret_cast<HWND>(wParam));
+        if (found != byWindow.end() && found->second && found->second->Menu(lParam)) return 0;
+        break;
     }
     case WM_TIMER: {
         auto found = byTimer.find(UINT_PTR(wParam));

@@ -25,6 +25,7 @@ public:
 
     void Build(const TFormDesign &design) override;
     TControl *Control(const std::string &name) override;
+    std::string AskOpenPath(const std::string &title) override;
     std::string LocaleDecimalSeparator() const override;
     void ClearEvents() override;
 

@@ -331,6 +331,7 @@ bool TWin32Log::Key(WPARAM key)
     };
     const int modifiers = (GetKeyState(VK_SHIFT) < 0 ? lmShift : 0) | (GetKeyState(VK_CONTROL) < 0 ? lmControl : 0);
     if (key == VK_INSERT && (modifiers & lmControl)) return view.Key(TLogKey::Copy, 0);
+    if (key == VK_ESCAPE && !view.Working() && escape && escape()) return true;
     for (const auto &k : keys)
         if (k.first == key) return view.Key(k.second, modifiers);
     return false;

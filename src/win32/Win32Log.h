@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <functional>
 #include <string>
 
 #include "LogView.h"
@@ -44,6 +45,8 @@ public:
     int Paints() const { return paints; }
     TLogView &View() { return view; }
     HWND FindDialog() const { return findDialog; }
+    // Escape with no find or save to stop goes here first; true: taken.
+    std::function<bool()> escape;
 
 private:
     void Invalidate() override;

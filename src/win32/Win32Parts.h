@@ -21,6 +21,8 @@ public:
     virtual void Notify(HWND from, WORD code) { (void)from, (void)code; }
     virtual void Tick() {}
     virtual void DrawItem(const DRAWITEMSTRUCT &item) { (void)item; }
+    // A context menu asked for on the control (`at` as WM_CONTEXTMENU has it); false: it has none.
+    virtual bool Menu(LPARAM at) { return (void)at, false; }
 };
 
 const int FirstId = 100;  // clear of IDOK and IDCANCEL, which the dialog manager sends
@@ -73,6 +75,52 @@ private:
     WNDPROC previous = nullptr;
 };
 
+// An edit control's context menu: the system's edit items, then a control's
+// own, where the pointer is (or, from the keyboard, at `box`'s corner).
+inline void EditMenu(HWND edit, HWND box, LPARAM at, const std::function<std::vector<TMenuItem>()> &ask)
+{
+    std::vector<TMenuItem> items;
+    if (ask) TApplication::Run([&] { items = ask(); });
+    HMENU menu = CreatePopupMenu();
+    DWORD from = 0, to = 0;
+    SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    const bool selected = from != to, text = GetWindowTextLengthA(edit) > 0;
+    const bool paste = IsClipboardFormatAvailable(CF_TEXT) != 0;
+    enum { Undo = 1, Cut, Copy, Paste, Delete, SelectAll, Own = 100 };
+    AppendMenuA(menu, MF_STRING | (SendMessageA(edit, EM_CANUNDO, 0, 0) ? 0 : MF_GRAYED), Undo, "&Undo");
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Cut, "Cu&t");
+    AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Copy, "&Copy");
+    AppendMenuA(menu, MF_STRING | (paste ? 0 : MF_GRAYED), Paste, "&Paste");
+    AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Delete, "&Delete");
+    AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuA(menu, MF_STRING | (text ? 0 : MF_GRAYED), SelectAll, "Select &All");
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const TMenuItem &item = items[i];
+        if (item.Separator) AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        else AppendMenuA(menu, MF_STRING | (item.Checked ? MF_CHECKED : 0) | (item.Enabled ? 0 : MF_GRAYED), Own + i, item.Caption.c_str());
+    }
+    POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+    if (at == LPARAM(-1)) {
+        RECT r;
+        GetWindowRect(box, &r);
+        p = {r.left + 2, r.bottom - 2};
+    }
+    SetFocus(edit);
+    const UINT chosen = UINT(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, p.x, p.y, 0, edit, nullptr));
+    DestroyMenu(menu);
+    switch (chosen) {
+    case Undo: SendMessageA(edit, EM_UNDO, 0, 0); break;
+    case Cut: SendMessageA(edit, WM_CUT, 0, 0); break;
+    case Copy: SendMessageA(edit, WM_COPY, 0, 0); break;
+    case Paste: SendMessageA(edit, WM_PASTE, 0, 0); break;
+    case Delete: SendMessageA(edit, WM_CLEAR, 0, 0); break;
+    case SelectAll: SendMessageA(edit, EM_SETSEL, 0, -1); break;
+    default:
+        if (chosen >= Own && chosen - Own < items.size() && items[chosen - Own].OnClick) TApplication::Run(items[chosen - Own].OnClick);
+    }
+}
+
 class Win32Label : public Windowed<TLabel>, public TWin32Window::Part {
 public:
     using Windowed::Windowed;
@@ -104,7 +152,7 @@ public:
             TApplication::Run([this, key, &took] { took = OnKeyDown(key); });
             if (took) return 0;
         }
-        if (message == WM_CONTEXTMENU) return ContextMenu(lParam), 0;
+        if (message == WM_CONTEXTMENU) return EditMenu(hwnd, hwnd, lParam, OnMenu), 0;
         if (message == WM_CHAR && OnKeyPress) {
             char key = char(wParam);
             TApplication::Run([this, &key] { OnKeyPress(key); });
@@ -112,51 +160,6 @@ public:
             wParam = static_cast<unsigned char>(key);
         }
         return Previous(h, message, wParam, lParam);
-    }
-
-private:
-    // The system's edit items, then the form's, where the pointer is (or, from the
-    // keyboard, at the box's corner).
-    void ContextMenu(LPARAM at)
-    {
-        std::vector<TMenuItem> items;
-        if (OnMenu) TApplication::Run([&] { items = OnMenu(); });
-        HMENU menu = CreatePopupMenu();
-        DWORD from = 0, to = 0;
-        SendMessageA(hwnd, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
-        const bool selected = from != to, text = GetWindowTextLengthA(hwnd) > 0;
-        const bool paste = IsClipboardFormatAvailable(CF_TEXT) != 0;
-        enum { Undo = 1, Cut, Copy, Paste, Delete, SelectAll, Form = 100 };
-        AppendMenuA(menu, MF_STRING | (SendMessageA(hwnd, EM_CANUNDO, 0, 0) ? 0 : MF_GRAYED), Undo, "&Undo");
-        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Cut, "Cu&t");
-        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Copy, "&Copy");
-        AppendMenuA(menu, MF_STRING | (paste ? 0 : MF_GRAYED), Paste, "&Paste");
-        AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Delete, "&Delete");
-        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuA(menu, MF_STRING | (text ? 0 : MF_GRAYED), SelectAll, "Select &All");
-        for (std::size_t i = 0; i < items.size(); ++i)
-            AppendMenuA(menu, items[i].Separator ? MF_SEPARATOR : MF_STRING | (items[i].Checked ? MF_CHECKED : 0), Form + i,
-                        items[i].Separator ? nullptr : items[i].Caption.c_str());
-        POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
-        if (at == LPARAM(-1)) {
-            RECT r;
-            GetWindowRect(hwnd, &r);
-            p = {r.left + 2, r.bottom - 2};
-        }
-        SetFocus(hwnd);
-        const UINT chosen = UINT(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, p.x, p.y, 0, hwnd, nullptr));
-        DestroyMenu(menu);
-        switch (chosen) {
-        case Undo: SendMessageA(hwnd, EM_UNDO, 0, 0); break;
-        case Cut: SendMessageA(hwnd, WM_CUT, 0, 0); break;
-        case Copy: SendMessageA(hwnd, WM_COPY, 0, 0); break;
-        case Paste: SendMessageA(hwnd, WM_PASTE, 0, 0); break;
-        case Delete: SendMessageA(hwnd, WM_CLEAR, 0, 0); break;
-        case SelectAll: SendMessageA(hwnd, EM_SETSEL, 0, -1); break;
-        default:
-            if (chosen >= Form && chosen - Form < items.size() && items[chosen - Form].OnClick) TApplication::Run(items[chosen - Form].OnClick);
-        }
     }
 };
 
@@ -173,7 +176,16 @@ public:
 // The log's text stays in the control's store; the view draws what is in sight.
 class Win32Memo : public TMemo, public TWin32Window::Part {
 public:
-    Win32Memo(HWND parent, int id, DWORD style) : view(Lines, parent, id, style) {}
+    Win32Memo(HWND parent, int id, DWORD style) : view(Lines, parent, id, style)
+    {
+        view.escape = [this] { return OnEscape && OnEscape(); };
+    }
+    void SetStatus(const std::string &line) override
+    {
+        // A find or a save of the log's own keeps the line while it lasts.
+        TLogView &shown = view.View();
+        if (!shown.Working() && shown.Status() != line) shown.Say(line);
+    }
     bool Enabled() const override { return IsWindowEnabled(view.Handle()) != FALSE; }
     void SetEnabled(bool enabled) override { EnableWindow(view.Handle(), enabled); }
     TWin32Log view;
@@ -250,8 +262,16 @@ public:
         if (code == CBN_EDITCHANGE) ClearEntry();
     }
 
+    // On the edit part or on the box itself (the window hears the box's): the edit's menu.
+    bool Menu(LPARAM at) override
+    {
+        EditMenu(edit, hwnd, at, OnMenu);
+        return true;
+    }
+
     LRESULT Subclassed(HWND h, UINT message, WPARAM wParam, LPARAM lParam)
     {
+        if (message == WM_CONTEXTMENU) return Menu(lParam), 0;
         if (message != WM_CHAR) return Previous(h, message, wParam, lParam);
         const unsigned char typed = static_cast<unsigned char>(wParam);
         if ((typed < ' ' && typed != VK_BACK) || typed == 127) return Previous(h, message, wParam, lParam);
