@@ -198,9 +198,9 @@ bool PortResponds(BYTE Port)
     switch (slot->LastError) {
     case ERROR_ACCESS_DENIED:
     case ERROR_INVALID_HANDLE:
+    case ERROR_NOT_READY:  // Wine's, for a terminal that hung up
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
-    case ERROR_IO_DEVICE:
     case ERROR_DEVICE_NOT_CONNECTED: return false;
     default: return true;
     }

@@ -137,7 +137,7 @@ TEST_CASE(only_the_answers_of_a_device_that_is_gone_count_as_gone)
         CHECK(PortResponds(3));
         CHECK_EQ(PortLastError(3), code);
     }
-    for (DWORD code : {5u, 6u, 22u, 31u, 1167u}) {
+    for (DWORD code : {5u, 6u, 21u, 22u, 31u, 1167u}) {
         Driver driver(("status-fails=" + std::to_string(code)).c_str());
         CHECK(!PortResponds(3));
     }
