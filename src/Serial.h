@@ -108,7 +108,7 @@ struct SpeedTestRun {
     SpeedFigures *Figures = nullptr;  // filled when given
     // Called every 100 ms or so while the test waits: lets the system see the
     // window alive (Windows ghosts one that has not looked at its messages for 5 s).
-    std::function<void()> KeepAlive;
+    std::function<void()> KeepAlive = nullptr;
 };
 
 // Each runs one test on an open port and gives the lines for the log. The

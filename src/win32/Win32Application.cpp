@@ -89,6 +89,15 @@ int TWin32Application::Loop()
     return ExitCode;
 }
 
+void TWin32Application::KeepAlive()
+{
+    // A look that takes nothing: Windows then does not take the window for
+    // hung (it ghosts one that has not looked for 5 s). Messages sent from
+    // other threads run here, as in any wait for messages.
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+}
+
 bool TWin32Application::BusyCursor() { return busy; }
 
 // The application has one cursor: the hourglass or the default, never a stack of them.

@@ -17,6 +17,7 @@ public:
 
     void ProcessMessages() override;
     void SetBusyCursor(bool busy) override;
+    void KeepAlive() override;
 
     // Takes messages until the program is asked to end; its exit code.
     int Loop();

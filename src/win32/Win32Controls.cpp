@@ -1,5 +1,7 @@
 #include "Win32Controls.h"
 
+#include <dbt.h>
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -275,7 +277,7 @@ std::string TWin32Window::LocaleDecimalSeparator() const
 
 void TWin32Window::ClearEvents()
 {
-    OnShow = OnClose = OnSettingChange = nullptr;
+    OnShow = OnClose = OnSettingChange = OnDeviceChange = nullptr;
     for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 
@@ -346,11 +348,16 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         if (found != byWindow.end() && found->second && found->second->Menu(lParam)) return 0;
         break;
     }
-    case WM_TIMER: {
+    case WM_TIMER:
+    case WM_FINETICK: {
         auto found = byTimer.find(UINT_PTR(wParam));
         if (found != byTimer.end()) found->second->Tick();
         return 0;
     }
+    case WM_DEVICECHANGE:
+        // A board plugged in or pulled out: its port's arrival or removal, or any device's.
+        if (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE || wParam == DBT_DEVNODES_CHANGED) Fire(OnDeviceChange);
+        return TRUE;
     case WM_SIZE:
         if (wParam != SIZE_MINIMIZED) Arrange(LOWORD(lParam), HIWORD(lParam));
         return 0;

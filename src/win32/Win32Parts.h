@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "Quorvel.h"
 #include "Win32Application.h"
 #include "Win32Controls.h"
+#include "Win32FineTimer.h"
 
 // What the window hands a control: its notifications and its timer's ticks.
 class TWin32Window::Part {
@@ -288,7 +290,7 @@ public:
         SendMessageA(edit, EM_SETSEL, WPARAM(box.selFrom), LPARAM(box.selTo));
         --editing;
         chosen = box.index;
-        if (change) Fire(OnChange);
+        if (change) Changed(true);
         return 0;
     }
 
@@ -341,14 +343,20 @@ private:
         }
         --editing;
         chosen = box.index;
-        if (change) Fire(OnChange);
+        if (change) Changed(true);
     }
     // The entry now selected is the user's choice: the handler runs if it changed.
     void Choose()
     {
         if (ItemIndex() == chosen) return;
         chosen = ItemIndex();
+        Changed(false);
+    }
+    void Changed(bool typed)
+    {
+        Typed = typed;
         Fire(OnChange);
+        Typed = false;
     }
     int editing = 0;  // inside our own changes: the combo box's notifications are ours
     int chosen = -1;  // the entry the handler last ran for
@@ -405,11 +413,19 @@ private:
     }
 };
 
+// The window's message for a fine timer's tick (wParam: the timer's id).
+constexpr UINT WM_FINETICK = WM_APP + 1;
+
 class Win32Timer : public TTimer, public TWin32Window::Part {
 public:
-    Win32Timer(HWND owner, UINT_PTR id, int interval) : owner(owner), id(id), interval(UINT(std::max(interval, 1))) {}
+    // Below SetTimer's 10 ms (the log's 1 ms poll), a fine timer where the system has one.
+    Win32Timer(HWND owner, UINT_PTR id, int interval) : owner(owner), id(id), interval(UINT(std::max(interval, 1)))
+    {
+        if (this->interval < USER_TIMER_MINIMUM) fine = std::make_unique<TFineTimer>(owner, WM_FINETICK, id, this->interval);
+    }
     ~Win32Timer() override
     {
+        fine.reset();
         if (running && IsWindow(owner)) KillTimer(owner, id);
     }
     bool Enabled() const override { return running; }
@@ -418,25 +434,30 @@ public:
     {
         if (enabled == running) return;
         if (!enabled) {
+            if (fine) fine->Stop();
             KillTimer(owner, id);
             running = false;
             return;
         }
         // A window that is gone (closed while a handler still ran) ticks no more.
         if (!IsWindow(owner)) return;
-        if (!SetTimer(owner, id, interval, nullptr)) throw std::runtime_error("Not enough timers available");
+        if (fine && !fine->Start()) fine.reset();
+        if (!fine && !SetTimer(owner, id, interval, nullptr)) throw std::runtime_error("Not enough timers available");
         running = true;
     }
     void Tick() override
     {
+        if (fine) fine->Taken();
         if (running) Fire(OnTimer);
     }
+    bool Fine() const { return fine != nullptr; }
     HWND const owner;
     UINT_PTR const id;
     UINT const interval;
 
 private:
     bool running = false;
+    std::unique_ptr<TFineTimer> fine;
 };
 
 #endif
