@@ -5,6 +5,14 @@
 #include <cerrno>
 #include <cstring>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 std::string LastPart(const std::string &path)
@@ -18,21 +26,38 @@ std::string LastPart(const std::string &path)
 TFileSend::TFileSend(BYTE port, const std::string &path, const std::string &separator)
     : port(port), name(LastPart(path)), separator(separator)
 {
+    // A file on disk alone: a pipe or a device (a FIFO, /dev/zero, CON) could
+    // hold a read, and so the window, for ever, or never end.
+    const std::string notFile = "Send File: " + name + " is no file on disk (a folder, a device or a pipe), and nothing was sent.";
+#if defined(_WIN32)
     file = std::fopen(path.c_str(), "rb");
     if (!file) {
         said = "Send File: " + name + " could not be opened: " + std::strerror(errno) + ".";
         return;
     }
-    // The size is for the progress alone: a file that grows meanwhile is sent to its end.
-    if (std::fseek(file, 0, SEEK_END) == 0) {
-#if defined(_WIN32)
-        const long long at = _ftelli64(file);
-#else
-        const long long at = ftello(file);
-#endif
-        if (at > 0) size = std::uint64_t(at);
+    LARGE_INTEGER length{};
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &length)) {
+        std::fclose(file), file = nullptr;
+        said = notFile;
+        return;
     }
-    std::rewind(file);
+    size = std::uint64_t(length.QuadPart);
+#else
+    // Opened without waiting (a FIFO would wait for a writer), then looked at.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        said = "Send File: " + name + " could not be opened: " + std::strerror(errno) + ".";
+        return;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 || !(file = fdopen(fd, "rb"))) {
+        close(fd);
+        said = notFile;
+        return;
+    }
+    size = std::uint64_t(st.st_size);  // for the progress alone: a file that grows meanwhile is sent to its end
+#endif
     block.resize(Block);
     said = "Send File: " + name + ": 0 of " + std::to_string(size) + " bytes; Escape stops.";
 }
@@ -47,11 +72,8 @@ std::string TFileSend::HowMuch(bool whole) const
     std::string line = std::to_string(sent) + (whole ? "" : " of " + std::to_string(std::max(size, sent))) + (sent == 1 && whole ? " byte" : " bytes") + " sent";
     const long double seconds = std::chrono::duration<long double>(Clock::now() - start).count();
     if (sent == 0 || seconds <= 0) return line;
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", double(seconds));
-    std::string s = text;
-    if (separator != ".") s.replace(s.find('.'), 1, separator);
-    return line + " in " + s + " s (" + FormatSpeed(FloatDivide(FloatDivide((long double)sent, seconds), 1024.0L), separator) + " KB/s)";
+    // Both figures in the user's separator, whatever the C library's locale.
+    return line + " in " + FormatSpeed(seconds, separator) + " s (" + FormatSpeed(FloatDivide(FloatDivide((long double)sent, seconds), 1024.0L), separator) + " KB/s)";
 }
 
 TFileSend::State TFileSend::End(const std::string &why, bool whole)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 #include "Protocol.h"
 #include "Quorvel.h"
@@ -87,6 +88,7 @@ void TForm1::FormClose()
 {
     FileSend.reset();
     Timer6->SetEnabled(false);
+    EndLineChange();
     StopReopening();
     ClosePort(ComPort);
 }
@@ -101,10 +103,12 @@ void TForm1::ComboBox1Change()
     if (port == ComPort && !PortHalfOpen && (port == 0 || PortResponds(port))) return;
     StopReopening();
     Timer4->SetEnabled(false);
+    EndLineChange();  // a break or a pulse under way ends on its own port, not with it
     ClosePort(ComPort);
     PortHalfOpen = false;
     ComPort = port;
     openPending = false;
+    heartbeatStuck = false;
     // Typing 12 passes through 1: a port that typing may still go past opens
     // once the choice has settled, so that none is opened in passing (a
     // Bluetooth port can hold an open for seconds). A choice from the list opens at once.
@@ -261,6 +265,7 @@ bool TForm1::Edit1KeyDown(TEditKey key)
 
 std::vector<TMenuItem> TForm1::Edit1Menu()
 {
+    Settle();
     std::vector<TMenuItem> items;
     TMenuItem line;
     line.Separator = true;
@@ -291,6 +296,7 @@ std::vector<TMenuItem> TForm1::Edit1Menu()
 
 std::vector<TMenuItem> TForm1::ComboBox1Menu()
 {
+    Settle();
     // Greyed with no port open, and while a pulse or a break is under way.
     const bool may = PortIsOpen(ComPort) && !lineEnd;
     auto item = [may](const char *caption, const bool *checked, std::function<void()> click) {
@@ -352,13 +358,23 @@ void TForm1::SendBreak1Click()
 void TForm1::Timer5Timer()
 {
     if (lineEnd && std::chrono::steady_clock::now() < lineUntil) return;
+    EndLineChange();
+}
+
+void TForm1::EndLineChange()
+{
     Timer5->SetEnabled(false);
     const DWORD end = lineEnd;
     lineEnd = 0;
-    // The port it began on was closed meanwhile: the line went with it.
+    // A board gone meanwhile took the line with it.
     if (!end || linePort != ComPort || !PortIsOpen(ComPort)) return;
     if (end == SETDTR) DtrOn = Escape(SETDTR, "DTR on: the pulse is over.");
     else Escape(CLRBREAK, "the break is over.");
+}
+
+void TForm1::Settle()
+{
+    if (openPending) Timer4Timer();
 }
 
 // ---------------------------------------------------------------- sending a file
@@ -379,8 +395,16 @@ void TForm1::SendFile1Click()
 void TForm1::Timer6Timer()
 {
     if (!FileSend) return Timer6->SetEnabled(false);
-    // A slice short enough for the window to answer between them.
-    if (FileSend->Slice(std::chrono::milliseconds(30)) == TFileSend::State::Ended) return EndFileSend(FileSend->Said());
+    // A slice short enough for the window to answer between them. A fault
+    // ends the send, said once, rather than at every tick.
+    TFileSend::State state;
+    try {
+        state = FileSend->Slice(std::chrono::milliseconds(30));
+    } catch (...) {
+        EndFileSend("Send File: ended by a fault; " + std::to_string(FileSend->Sent()) + " bytes were sent.");
+        throw;
+    }
+    if (state == TFileSend::State::Ended) return EndFileSend(FileSend->Said());
     const auto now = std::chrono::steady_clock::now();
     if (now - statusShown >= std::chrono::milliseconds(100)) Memo1->SetStatus(FileSend->Said()), statusShown = now;
     LookForBoard(false);
@@ -408,6 +432,9 @@ bool TForm1::Memo1Escape()
 
 void TForm1::Button1Click()
 {
+    Settle();
+    // The file's bytes go as they are: nothing is put among them.
+    if (FileSend) return Memo1->Append("Send: a file is being sent; wait for its end, or press Escape to stop it.");
     DWORD count = 0;
     std::chrono::milliseconds bound = SendLimit;
     const std::string typed = Edit1->Text();
@@ -446,7 +473,11 @@ DWORD TForm1::DoReceive()
     return n;
 }
 
-void TForm1::Button3Click() { DoReceive(); }
+void TForm1::Button3Click()
+{
+    Settle();
+    DoReceive();
+}
 
 void TForm1::Timer1Timer() { DoReceive(); }
 
@@ -465,6 +496,7 @@ void TForm1::Button2Click() { Memo1->Clear(); }
 
 void TForm1::Button6Click()
 {
+    Settle();
     HeartbeatOn = !HeartbeatOn;
     // A running timer keeps its schedule: the next beat comes when it was due.
     if (!HeartbeatOn) Timer2->SetEnabled(false);
@@ -473,7 +505,8 @@ void TForm1::Button6Click()
 
 void TForm1::Timer2Timer()
 {
-    if (!HeartbeatOn || !PortIsOpen(ComPort)) return;
+    // No beat among a file's bytes, which go as they are.
+    if (!HeartbeatOn || !PortIsOpen(ComPort) || FileSend) return;
     std::chrono::milliseconds bound;
     const bool went = SendText(ComPort, std::string(1, char(HeartbeatByte)), &bound) == 1;
     // A beat the board does not take is said once, not every second, until one goes again.
@@ -488,6 +521,12 @@ void TForm1::Timer2Timer()
 
 bool TForm1::BeginSpeedTest(const std::string &name)
 {
+    Settle();
+    // A break or a pulse under way keeps its length: the test, which holds the window, begins after it.
+    if (lineEnd) {
+        std::this_thread::sleep_until(lineUntil);
+        EndLineChange();
+    }
     if (FileSend) {
         Memo1->Append(name + ": a file is being sent; wait for its end, or press Escape to stop it.");
         return false;

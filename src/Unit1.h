@@ -120,6 +120,8 @@ private:
     std::chrono::steady_clock::time_point statusShown;  // a file send's progress, last put in the status line
     // An escape of the port's (SETDTR...), said in the log as `done` or as failed.
     bool Escape(DWORD function, const std::string &done);
+    void EndLineChange();  // a pulse or a break under way ends now, on its own port
+    void Settle();         // a typed choice still waiting to settle opens now: the user acts on it
     void StopFileSend();
     void EndFileSend(std::string line);  // by value: it may be the send's own line, which goes with it
     bool BeginSpeedTest(const std::string &name);

@@ -155,6 +155,37 @@ TEST_CASE(only_the_answers_of_a_device_that_is_gone_count_as_gone)
     CHECK(w.Log().empty() && !w.form.BoardAway && PortIsOpen(3));
 }
 
+TEST_CASE(a_typed_choice_that_typing_may_go_past_opens_once_settled_or_once_used)
+{
+    PortsFolder ports;
+    PtyLink board(ports, 1);
+    HeadlessApplication application;
+    HeadlessWindow window;
+    TForm1 form{window};
+    window.OnShow();
+    auto choose = [&](int index, bool typed) {
+        form.ComboBox1->SetItemIndex(index);
+        form.ComboBox1->Typed = typed;
+        form.ComboBox1->OnChange();
+        form.ComboBox1->Typed = false;
+    };
+    choose(0, true);  // "1", on the way to 10 to 19
+    CHECK(form.ComPort == 1 && !PortIsOpen(1));
+    form.Edit1->SetText("hi");
+    form.Button1->OnClick();  // used: it opens now, and the text goes
+    CHECK(PortIsOpen(1));
+    CHECK_EQ(board.Receive(2), std::string("hi"));
+    choose(-1, true);
+    choose(0, true);
+    CHECK(!PortIsOpen(1));
+    CHECK(window.PumpUntil([] { return PortIsOpen(1); }, 2000) >= 600);  // settled
+    choose(-1, false);
+    choose(0, false);  // from the list: at once
+    CHECK(PortIsOpen(1));
+    window.OnClose();
+    CloseAllPorts();
+}
+
 TEST_CASE(a_write_that_times_out_saying_nothing_is_told_as_unknown_and_a_stuck_heartbeat_once)
 {
     Driver driver("write-timeout");

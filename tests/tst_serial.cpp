@@ -12,6 +12,10 @@
 #include <limits>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "Check.h"
 #include "HeadlessWindow.h"
 #include "PortTableUse.h"
@@ -360,13 +364,20 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     };
     std::string got;
     std::thread board([&] { got = Receive(B, bytes.size(), 20000); });
+    c.form.DecimalSeparator = ",";  // both figures in the user's separator
+    c.form.Button6Click();          // the heartbeat on: no beat goes among the file's bytes
     sendFile(path);
     CHECK(StartsWith(memo->status, "Send File: tst_serial-send.bin: 0 of 600000 bytes"));
     CHECK(!Item(c.form.Edit1Menu(), "Send &File...").Enabled);  // one at a time
+    c.form.Timer2Timer();
     CHECK(c.window.PumpUntil([&] { return !c.form.FileSend; }, 20000) >= 0);
     board.join();
+    c.form.Button6Click();
+    c.form.DecimalSeparator = ".";
     CHECK(got == bytes);
-    CHECK(StartsWith(c.Log().back(), "Send File: tst_serial-send.bin, 600000 bytes sent in "));
+    const std::string sent = c.Log().back();
+    CHECK(StartsWith(sent, "Send File: tst_serial-send.bin, 600000 bytes sent in "));
+    CHECK(sent.find(",") != std::string::npos && sent.find(".", sent.find(" in ")) == sent.size() - 1);
     CHECK(memo->status.empty());
 
     // The board reads nothing: each slice ends within its write's bound, and
@@ -389,8 +400,10 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     const unsigned long long before = PortBytesWritten(A);
     sendFile(path);
     c.window.PumpUntil([] { return false; }, 300);
-    c.form.Button4Click();  // a speed test would mix its bytes with the file's
+    c.form.Button4Click();  // a speed test, or a text, would mix its bytes with the file's
     CHECK_EQ(c.Log().back(), std::string("Speed PC -> PIC: a file is being sent; wait for its end, or press Escape to stop it."));
+    c.Sent("x");
+    CHECK_EQ(c.Log().back(), std::string("Send: a file is being sent; wait for its end, or press Escape to stop it."));
     CHECK(c.form.Edit1KeyDown(TEditKey::Escape));
     CHECK(!c.form.FileSend && memo->status.empty());
     CHECK(StartsWith(c.Log().back(), "Send File: tst_serial-send.bin stopped: " + std::to_string(PortBytesWritten(A) - before) + " of 600000 bytes sent"));
@@ -398,6 +411,18 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     sendFile("no-such-file.bin");
     CHECK(!c.form.FileSend);
     CHECK_EQ(c.Log().back(), std::string("Send File: no-such-file.bin could not be opened: No such file or directory."));
+#if !defined(_WIN32)
+    // Nor a pipe, whose open and reads could hold the window for ever, nor a device that never ends.
+    const std::string fifo = path + ".fifo";
+    CHECK_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &odd : {fifo, std::string("/dev/zero")}) {
+        auto asked = Clock::now();
+        sendFile(odd);
+        CHECK(!c.form.FileSend && MsSince(asked) < 500);
+        CHECK(c.Log().back().find(" is no file on disk (a folder, a device or a pipe), and nothing was sent.") != std::string::npos);
+    }
+    std::remove(fifo.c_str());
+#endif
     while (!Drain(B, 300).empty()) {
     }
     std::remove(path.c_str());
@@ -443,6 +468,26 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_pulses_dtr_and_sends_a_break)
     for (const auto &change : changes) order += change.second + "|";
     CHECK_EQ(order, std::string("DTR off|RTS off|DTR on|DTR off|DTR on|break on|break off|"));
     CHECK(changes.size() == 7 && changes[4].first - changes[3].first >= 100 && changes[6].first - changes[5].first >= 250);
+    // A speed test begun during a break, which would hold it for the test's length,
+    // begins once the break is over; a change of port ends a break on its own port.
+    std::thread answer([] { Receive(B, 1, 3000), Send(B, std::string(TestVolume, 'd')); });
+    choose("Send &Break");
+    c.form.Button5Click();
+    answer.join();
+    choose("Send &Break");
+    c.form.ComboBox1->SetItemIndex(B - 1);
+    c.form.ComboBox1->OnChange();
+    changes.clear();
+    f = std::fopen(record.c_str(), "r");
+    while (f && std::fscanf(f, "%lld %63[^\n]", &ms, text) == 2) changes.emplace_back(ms, text);
+    if (f) std::fclose(f);
+    CHECK(changes.size() >= 11 && changes[7].second == "break on" && changes[8].second == "break off" && changes[9].second == "break on" &&
+          changes[10].second == "break off");
+    CHECK(changes.size() >= 11 && changes[8].first - changes[7].first >= 250 && changes[8].first - changes[7].first < 400);
+    const std::vector<std::string> after = c.Log();
+    CHECK(std::any_of(after.begin(), after.end(), [](const std::string &line) { return StartsWith(line, "Speed PIC -> PC (KB/s): "); }));
+    c.form.ComboBox1->SetItemIndex(A - 1);
+    c.form.ComboBox1->OnChange();
 #if !defined(_WIN32)
     unsetenv("QUORVEL_LINES_RECORD");
 #endif
