@@ -451,6 +451,22 @@ TEST_CASE(both_speed_tests_and_a_silent_board_that_ends_in_time)
     CHECK(f.Timer1->Enabled() && f.Button4->Enabled());
 }
 
+TEST_CASE(a_close_asked_during_a_speed_test_waits_for_its_end)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    w.Choose(SilentBoard);
+    // Sent from another thread, as another program asks: the test looks at the queue meanwhile.
+    std::thread asker([&] { Sleep(1000), SendMessageA(f.Handle(), WM_CLOSE, 0, 0); });
+    Click(Widget(f.Button5));
+    asker.join();
+    // The port was not closed under it: the test says what the board did, not that the line dropped.
+    CHECK_EQ(Log(f).back(), std::string("Speed PIC -> PC: nothing came for 5 s; 0 of 262144 bytes came."));
+    PumpUntil([] { return app->Terminated; }, 2000);
+    CHECK(app->Terminated && !IsWindow(f.Handle()) && !PortIsOpen(SilentBoard));
+    app->Terminated = false;
+}
+
 TEST_CASE(the_poll_ticks_each_millisecond_and_a_board_pulled_out_is_noticed_in_either_mode)
 {
     Window w;
@@ -872,12 +888,38 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
     CHECK(got == bytes);
     CHECK_EQ(status.substr(0, 29), std::string("Send File: quorvel-send.bin: "));
     CHECK_EQ(Log(f).back().substr(0, 50), std::string("Send File: quorvel-send.bin, 300000 bytes sent in "));
-    // Sent again with the far end not reading: Escape in the log stops it.
+    // A larger file to a far end that reads slowly, as a board at 400 KB/s: Escape in the log
+    // stops it. The key comes as the keyboard gives it, behind every posted message: the
+    // slices, each as long as the writes take, leave room for it.
+    if (std::FILE *file = std::fopen(dialogPath.c_str(), "wb")) {
+        const std::string mb(1 << 20, 'y');
+        for (int i = 0; i < 4; ++i) std::fwrite(mb.data(), 1, mb.size(), file);
+        std::fclose(file);
+    }
+    std::atomic<bool> reading{true};
+    std::thread board([&] {
+        while (reading) Receive(FarEnd, 4096, 10), Sleep(10);
+    });
     sendFile();
     CHECK(f.FileSend != nullptr);
+    const auto begun = Clock::now();
+    for (MSG msg; MsSince(begun) < 300;)
+        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
+    SetForegroundWindow(f.Handle());
     SetFocus(Widget(f.Memo1));
-    Key(VK_ESCAPE);
-    CHECK(!f.FileSend && LogView(f.Memo1)->View().Status().empty());
+    INPUT escape[2] = {};
+    escape[0].type = escape[1].type = INPUT_KEYBOARD;
+    escape[0].ki.wVk = escape[1].ki.wVk = VK_ESCAPE;
+    escape[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    CHECK_EQ(SendInput(2, escape, sizeof(INPUT)), 2u);
+    const auto pressed = Clock::now();
+    for (MSG msg; f.FileSend && MsSince(pressed) < 4000;)
+        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
+        else Sleep(1);
+    reading = false;
+    board.join();
+    std::printf("    Escape stopped the send after %lld ms\n", MsSince(pressed));
+    CHECK(!f.FileSend && MsSince(pressed) < 1000 && LogView(f.Memo1)->View().Status().empty());
     CHECK_EQ(Log(f).back().substr(0, 37), std::string("Send File: quorvel-send.bin stopped: "));
     Drain(FarEnd, 300);
     DeleteFileA(dialogPath.c_str());

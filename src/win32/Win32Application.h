@@ -33,8 +33,7 @@ public:
     static int Windows();
     // The program's own error box: modal, an error icon and one OK button.
     static void ModalErrorBox(const std::string &text, const std::string &title);
-
-private:
+    // Handles one message as the loop does (the dialog manager's keys first).
     static void Dispatch(MSG &msg);
 };
 

@@ -387,6 +387,12 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
         Fire(OnSettingChange);
         break;
     case WM_CLOSE:
+        // Asked from another thread while a speed test looks at the queue
+        // (KeepAlive): the window closes once the test has ended, not under it.
+        if (TWin32Application::BusyCursor() && InSendMessage()) {
+            PostMessageA(hwnd, WM_CLOSE, 0, 0);
+            return 0;
+        }
         Fire(OnClose);
         closing = true;
         DestroyWindow(hwnd);

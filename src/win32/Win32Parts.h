@@ -436,7 +436,7 @@ public:
         if (!enabled) {
             if (fine) fine->Stop();
             KillTimer(owner, id);
-            running = false;
+            running = resuming = false;
             return;
         }
         // A window that is gone (closed while a handler still ran) ticks no more.
@@ -447,8 +447,18 @@ public:
     }
     void Tick() override
     {
-        if (fine) fine->Taken();
         if (running) Fire(OnTimer);
+        if (!fine) return;
+        // Posted ticks come before keys, clicks and drawing: while any of those
+        // waits, the next tick comes as an ordinary timer's, which Windows
+        // gives only to a queue that has nothing else (a file's 30-ms slices
+        // would otherwise leave no room for the Escape that stops them).
+        if (running && HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT)) && IsWindow(owner)) {
+            resuming = SetTimer(owner, id, USER_TIMER_MINIMUM, nullptr) != 0;
+            if (resuming) return;
+        }
+        if (resuming) KillTimer(owner, id), resuming = false;
+        fine->Taken();
     }
     bool Fine() const { return fine != nullptr; }
     HWND const owner;
@@ -457,6 +467,7 @@ public:
 
 private:
     bool running = false;
+    bool resuming = false;  // the fine timer's next tick waits for an idle queue (SetTimer's)
     std::unique_ptr<TFineTimer> fine;
 };
 
