@@ -172,14 +172,6 @@ private slots:
         QTemporaryDir dir;
         const QString record = dir.filePath("lines");
         qputenv("QUORVEL_LINES_RECORD", record.toLocal8Bit());
-        auto changes = [&] {
-            QFile file(record);
-            QStringList lines;
-            if (file.open(QIODevice::ReadOnly))
-                for (const QByteArray &line : file.readAll().split('\n'))
-                    if (!line.isEmpty()) lines << QString::fromLatin1(line);
-            return lines;  // "<ms> DTR on"
-        };
         {
             // With no port open, the port list's items are greyed.
             QtForm1 idle;
@@ -202,30 +194,24 @@ private slots:
             QTRY_VERIFY(form.FileSend != nullptr);
         };
         {
-        Session s;
-        QVERIFY(QTest::qWaitForWindowExposed(&s.form));
-        QWidget *list = Widget(s.form.ComboBox1)->lineEdit();
-        QStringList was = changes();
-        QCOMPARE(was.mid(was.size() - 2).join("|").remove(QRegularExpression("\\d+ ")), QString("DTR on|RTS on"));  // raised on open
-        QVERIFY(Choose(s.form, list, "&DTR"));
-        QCOMPARE(Log(s.form).last(), QString("Port 20: DTR off."));
-        QVERIFY(Choose(s.form, list, "&Pulse DTR"));
-        QTRY_COMPARE(Log(s.form).last(), QString("Port 20: DTR on: the pulse is over."));
-        QVERIFY(Choose(s.form, list, "Send &Break"));
-        QTRY_COMPARE(Log(s.form).last(), QString("Port 20: the break is over."));
-        QStringList now = changes().mid(was.size());
-        QCOMPARE(QStringList(now).replaceInStrings(QRegularExpression("^\\d+ "), "").join("|"), QString("DTR off|DTR off|DTR on|break on|break off"));
-        QVERIFY(now[2].split(' ')[0].toLongLong() - now[1].split(' ')[0].toLongLong() >= 100);
-        QVERIFY(now[4].split(' ')[0].toLongLong() - now[3].split(' ')[0].toLongLong() >= 250);
-        qunsetenv("QUORVEL_LINES_RECORD");
+            Session s;
+            QVERIFY(QTest::qWaitForWindowExposed(&s.form));
+            QWidget *list = Widget(s.form.ComboBox1)->lineEdit();
+            // Through the real menu: raised on open, then DTR dropped (the timings are the headless test's).
+            QFile lines(record);
+            QVERIFY(Choose(s.form, list, "&DTR"));
+            QCOMPARE(Log(s.form).last(), QString("Port 20: DTR off."));
+            QVERIFY(lines.open(QIODevice::ReadOnly));
+            QCOMPARE(QString::fromLatin1(lines.readAll()).remove(QRegularExpression("\\d+ ")), QString("DTR on\nRTS on\nDTR off\n"));
+            qunsetenv("QUORVEL_LINES_RECORD");
 
-        sendFile(s.form);
-        const qint64 gap = LongestGap([&] { return !s.form.FileSend; }, 120000);
-        const QString sent = Log(s.form).last();
-        qInfo("%s; the window's longest gap %lld ms", qPrintable(sent), gap);
-        QVERIFY2(sent.startsWith("Send File: big.bin, 104857600 bytes sent in "), qPrintable(sent));
-        QVERIFY(gap < 300);
-        QTRY_COMPARE_WITH_TIMEOUT(s.board.Counts().heartbeats, 104857600LL, 10000);
+            sendFile(s.form);
+            const qint64 gap = LongestGap([&] { return !s.form.FileSend; }, 120000);
+            const QString sent = Log(s.form).last();
+            qInfo("%s; the window's longest gap %lld ms", qPrintable(sent), gap);
+            QVERIFY2(sent.startsWith("Send File: big.bin, 104857600 bytes sent in "), qPrintable(sent));
+            QVERIFY(gap < 300);
+            QTRY_COMPARE_WITH_TIMEOUT(s.board.Counts().heartbeats, 104857600LL, 10000);
         }
 
         // Into a board that stops reading: the window still answers; Escape in the log stops it and says how much went.
