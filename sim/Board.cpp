@@ -13,6 +13,9 @@ const char *const Usage =
     "usage: quorvel-sim [--port N] [--rate KBPS] [--silent] [--short N] [--extra N]\n"
     "                   [--hangup-after N] [--stream KBPS] [--noise] [--folder DIR]\n"
     "                   [--device PATH] [--chaos SEED]\n"
+    "       quorvel-sim --echo [--drop-every N] [--corrupt-every N] [--duplicate-every N]\n"
+    "                   [--swap-every N] [--hold-size N] [--echo-delay MS]\n"
+    "                   [--stop-echo-after N] [--port N] [--rate KBPS] [--folder DIR] [--device PATH]\n"
     "  --port N          link the board as port N, 1 to 20 (default 20)\n"
     "  --rate KBPS       pace both directions at KBPS KB (1024 bytes) per second\n"
     "  --silent          never answer a throughput test\n"
@@ -31,6 +34,16 @@ const char *const Usage =
     "                    time. Text \"!calm!\" from the console ends it: the board\n"
     "                    answers \"calm\" on a line of its own and is as the other\n"
     "                    options make it from then on\n"
+    "  --echo            send back every byte as it came, for the console's link tests;\n"
+    "                    the rest prove them (the Nth byte counts from 1):\n"
+    "  --drop-every N    drop every Nth byte got\n"
+    "  --corrupt-every N change every Nth byte (XOR 0x55)\n"
+    "  --duplicate-every N  send every Nth byte twice\n"
+    "  --swap-every N    send every Nth byte after the one that follows it\n"
+    "  --hold-size N     hold back a read of exactly N bytes until more comes, as a\n"
+    "                    device stack that sends no zero-length packet\n"
+    "  --echo-delay MS   send each echo MS milliseconds after it came\n"
+    "  --stop-echo-after N  echo the first N bytes, then nothing\n"
     "Signals: USR1 prints the counts; USR2 unplugs the board, back 1 s later.\n";
 
 namespace {
@@ -58,6 +71,7 @@ bool Whole(const char *text, double low, double high, long long &value)
 
 bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
 {
+    std::string echoFault;  // an option that only an echoing board takes
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -88,6 +102,20 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
         } else if (name == "--chaos") {
             if (!Whole(value, 0, 9007199254740991.0, whole)) return bad("a seed, a whole number from 0");
             options.chaos = std::uint64_t(whole), ++i;
+        } else if (name == "--echo") {
+            options.echo = true;
+        } else if (name == "--drop-every" || name == "--corrupt-every" || name == "--duplicate-every" || name == "--swap-every") {
+            if (!Whole(value, 2, 1e15, whole)) return bad("a count from 2");
+            (name == "--drop-every" ? options.dropEvery : name == "--corrupt-every" ? options.corruptEvery
+                                                          : name == "--duplicate-every" ? options.duplicateEvery : options.swapEvery) =
+                std::uint64_t(whole);
+            echoFault = name, ++i;
+        } else if (name == "--hold-size" || name == "--echo-delay" || name == "--stop-echo-after") {
+            if (!Whole(value, name == "--hold-size" ? 1 : 0, name == "--hold-size" ? 65536 : 1e15, whole))
+                return bad(name == "--echo-delay" ? "milliseconds" : "a byte count");
+            if (name == "--hold-size") options.holdSize = std::size_t(whole);
+            else (name == "--echo-delay" ? options.echoDelayMs : options.stopEchoAfter) = whole;
+            echoFault = name, ++i;
         } else if (name == "--hangup-after") {
             if (!Whole(value, 0, 1e12, whole)) return bad("a byte count");
             options.hangupAfter = whole, ++i;
@@ -95,6 +123,15 @@ bool ParseOptions(int argc, char **argv, Options &options, std::string &error)
             error = "unknown option " + name;
             return false;
         }
+    }
+    if (!echoFault.empty() && !options.echo) {
+        error = echoFault + " is for an echoing board: add --echo";
+        return false;
+    }
+    if (options.echo && (options.silent || options.shortBy || options.extra || options.hangupAfter >= 0 || options.stream > 0 ||
+                         options.noise || options.chaos)) {
+        error = "--echo sends back what came, and takes none of the protocol's options";
+        return false;
     }
     if (!options.device.empty() && options.hangupAfter >= 0) {
         error = "--hangup-after drops the simulator's own terminal; with --device, unplug the device itself";

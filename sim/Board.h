@@ -31,6 +31,12 @@ struct Options {
     std::string folder;  // where the port's entry goes; empty: the ports folder
     std::string device;  // an existing terminal to serve; empty: a pseudo-terminal of our own
     std::optional<std::uint64_t> chaos;  // a seed: a board that does anything (Chaos.h)
+    // A board that echoes (Echo.h), and what it does wrong: the Nth byte, every N.
+    bool echo = false;
+    std::uint64_t dropEvery = 0, corruptEvery = 0, duplicateEvery = 0, swapEvery = 0;
+    std::size_t holdSize = 0;     // a read of exactly this many bytes waits for the next
+    long long echoDelayMs = 0;
+    long long stopEchoAfter = -1;  // bytes; -1: never
 };
 
 // Reads the command line. On a mistake, false and a message for the user.
@@ -113,6 +119,8 @@ public:
     // The timing of the upload that has just completed, once.
     std::optional<UploadTiming> TakeUploadTiming();
     const Counts &Totals() const { return counts; }
+    // The counts as the simulator prints them.
+    virtual std::string Report() const { return FormatCounts(counts); }
 
 protected:
     void Queue(const std::string &bytes);

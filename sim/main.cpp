@@ -13,6 +13,7 @@
 
 #include "Board.h"
 #include "Chaos.h"
+#include "Echo.h"
 #include "Terminal.h"
 #include "portsfolder.h"
 
@@ -81,7 +82,8 @@ int main(int argc, char **argv)
         (ownTerminal ? ", linked as " + entry + ")" : ", served as it is)"));
 
     std::unique_ptr<sim::Board> made;
-    if (options.chaos) made = std::make_unique<sim::Chaos>(options, sim::Clock::now(), ownTerminal, [](const std::string &line) { Say(line); });
+    if (options.echo) made = std::make_unique<sim::Echo>(options, sim::Clock::now(), [](const std::string &line) { Say(line); });
+    else if (options.chaos) made = std::make_unique<sim::Chaos>(options, sim::Clock::now(), ownTerminal, [](const std::string &line) { Say(line); });
     else made = std::make_unique<sim::Board>(options, sim::Clock::now());
     sim::Board &board = *made;
     static unsigned char buffer[65536];
@@ -90,7 +92,7 @@ int main(int argc, char **argv)
     while (!stopRequested) {
         if (countsRequested) {
             countsRequested = 0;
-            Say(sim::FormatCounts(board.Totals()));
+            Say(board.Report());
         }
         auto now = sim::Clock::now();
         board.Tick(now);
@@ -167,6 +169,6 @@ int main(int argc, char **argv)
     }
     if (ownTerminal) Unlink(entry, terminal.path);
     terminal.Close();
-    Say(sim::FormatCounts(board.Totals()));
+    Say(board.Report());
     return status;
 }

@@ -84,6 +84,13 @@ TFileSend::State TFileSend::End(const std::string &why, bool whole)
     return State::Ended;
 }
 
+std::vector<std::string> TFileSend::TakeLines()
+{
+    if (file || told) return {};
+    told = true;
+    return {said};
+}
+
 std::string TFileSend::Stop()
 {
     if (file) End(" stopped: ", false);

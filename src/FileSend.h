@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "PortJob.h"
 #include "Serial.h"
 
-class TFileSend {
+class TFileSend : public TPortJob {
 public:
     // `path` in the system's own encoding; the log names the file by its last part.
     TFileSend(BYTE port, const std::string &path, const std::string &separator);
@@ -23,14 +24,20 @@ public:
 
     // The file did not open: Said() says why, and nothing was sent.
     bool Failed() const { return !file; }
-    enum class State { Going, Ended };
     // Sends for about `budget`; a write that the board holds ends within WriteLimit.
-    State Slice(std::chrono::milliseconds budget);
+    State Slice(std::chrono::milliseconds budget) override;
     // Going: the progress, for the status line; Ended or Failed: the line for the log.
     const std::string &Said() const { return said; }
     // The user stopped it: the line for the log.
     std::string Stop();
     std::uint64_t Sent() const { return sent; }
+
+    std::string Progress() const override { return said; }
+    std::vector<std::string> TakeLines() override;
+    void Halt() override { Stop(); }
+    std::string Doing() const override { return "a file is being sent"; }
+    bool ReadsPort() const override { return false; }
+    std::string FaultLine() const override { return "Send File: ended by a fault; " + std::to_string(sent) + " bytes were sent."; }
 
     static constexpr std::size_t Block = 65536;
     static constexpr std::chrono::milliseconds WriteLimit{100};
@@ -51,6 +58,7 @@ private:
     std::size_t head = 0, tail = 0;  // what of the block is still to go: [head, tail)
     Clock::time_point start = Clock::now(), moved = start;
     std::string said;
+    bool told = false;  // the last line has gone to the log
 };
 
 #endif

@@ -8,6 +8,9 @@
 #include "Board.h"
 #include "Chaos.h"
 #include "Check.h"
+#include "Echo.h"
+#include "EchoCheck.h"
+#include "LinkTests.h"
 #include "PtyLink.h"
 #include "SimProcess.h"
 #include "WinCom.h"
@@ -407,6 +410,221 @@ TEST_CASE(simulator_hangup_drops_the_line_and_comes_back)
     WritePort(9, "again", 5);
     CHECK_EQ(ReadFor(9, 5, 2000), "again");
     ClosePort(9);
+}
+
+// ---------------------------------------------------------------- the echoing board and the link tests
+
+namespace {
+
+struct Planted {
+    const char *option;
+    std::uint64_t sim::Options::*every;
+    echo::FaultKind kind;
+    std::uint64_t bytes;  // each fault's
+};
+const Planted Faults[] = {
+    {"--drop-every", &sim::Options::dropEvery, echo::FaultKind::Lost, 1},
+    {"--corrupt-every", &sim::Options::corruptEvery, echo::FaultKind::Corrupted, 1},
+    {"--duplicate-every", &sim::Options::duplicateEvery, echo::FaultKind::Duplicated, 1},
+    {"--swap-every", &sim::Options::swapEvery, echo::FaultKind::Reordered, 2},
+};
+
+// Each fault found once, of its kind and size, at the Nth, 2Nth... byte sent.
+void CheckPlanted(const echo::TEchoCheck &check, const Planted &p, std::uint64_t every, std::uint64_t sent)
+{
+    const std::uint64_t expected = (sent - (p.kind == echo::FaultKind::Reordered)) / every;
+    CHECK_EQ(check.Errors(), expected);
+    CHECK_EQ(check.Count(p.kind), expected);
+    CHECK_EQ(check.Bytes(p.kind), expected * p.bytes);
+    for (std::size_t i = 0; i < check.Faults().size(); ++i) CHECK_EQ(check.Faults()[i].offset, (i + 1) * every - 1);
+}
+
+}  // namespace
+
+TEST_CASE(frames_have_no_equal_neighbours_and_read_back)
+{
+    CHECK_EQ(echo::Crc32(reinterpret_cast<const unsigned char *>("123456789"), 9), 0xCBF43926u);
+    echo::TFrameStream stream(5);
+    std::vector<unsigned char> bytes(200 * echo::FrameSize);
+    stream.Copy(0, bytes.data(), bytes.size());
+    CHECK(std::adjacent_find(bytes.begin(), bytes.end()) == bytes.end());
+    std::uint32_t seq = 0;
+    CHECK(echo::ReadFrame(bytes.data() + 77 * echo::FrameSize, seq) && seq == 77);
+    bytes[77 * echo::FrameSize + 500] ^= 1;
+    CHECK(!echo::ReadFrame(bytes.data() + 77 * echo::FrameSize, seq));
+}
+
+TEST_CASE(the_echo_check_places_each_fault_the_board_plants)
+{
+    // The simulator's board in-process, fed and read in uneven pieces.
+    const std::uint64_t total = 300000, every = 997;
+    std::vector<unsigned char> sent(total);
+    echo::TFrameStream(1).Copy(0, sent.data(), sent.size());
+    auto run = [&](sim::Options o, std::uint64_t stopAfter = 0) {
+        o.echo = true;
+        if (stopAfter) o.stopEchoAfter = (long long)stopAfter;
+        sim::Echo board(o, t0, [](const std::string &) {});
+        echo::TEchoCheck check(1);
+        std::uint64_t fed = 0, piece = 1;
+        while (fed < total) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(total - fed, piece = piece * 7 % 5003 + 1));
+            board.Receive(sent.data() + fed, n, t0);
+            fed += n;
+            check.Sent(fed);
+            check.Came(board.Output(), board.Pending(), 0);
+            board.Sent(board.Pending(), t0);
+        }
+        check.Finish(1);
+        return check;
+    };
+    const echo::TEchoCheck clean = run({});
+    CHECK_EQ(clean.Errors(), 0u);
+    CHECK_EQ(clean.Good(), total);
+    for (const Planted &p : Faults) {
+        std::printf("    %s %llu\n", p.option, (unsigned long long)every);
+        sim::Options o;
+        o.*p.every = every;
+        CheckPlanted(run(o), p, every, total);
+    }
+    // A board that stops: the rest is lost, from where it stopped.
+    const echo::TEchoCheck stopped = run({}, 123457);
+    CHECK_EQ(stopped.Errors(), 1u);
+    CHECK(stopped.Faults().size() == 1 && stopped.Faults()[0].offset == 123457 && stopped.Faults()[0].bytes == total - 123457);
+
+    // A run of bytes lost, a run doubled, a stretch changed, and bytes of nowhere.
+    struct Edit {
+        const char *what;
+        std::size_t at, cut;
+        std::string put;
+        echo::FaultKind kind;
+        std::uint64_t bytes;
+    };
+    const Edit edits[] = {
+        {"3000 lost", 50000, 3000, "", echo::FaultKind::Lost, 3000},
+        {"40 lost", 50000, 40, "", echo::FaultKind::Lost, 40},
+        {"700 doubled", 50000, 0, std::string(sent.begin() + 49300, sent.begin() + 50000), echo::FaultKind::Duplicated, 700},
+        {"5 changed", 50000, 5, "\x01\x02\x03\x04\x05", echo::FaultKind::Corrupted, 5},
+        {"5000 of nowhere", 50000, 0, std::string(5000, '\x42'), echo::FaultKind::Unexpected, 5000},
+    };
+    for (const Edit &e : edits) {
+        std::printf("    %s\n", e.what);
+        std::string came(sent.begin(), sent.end());
+        came.replace(e.at, e.cut, e.put);
+        echo::TEchoCheck check(1);
+        check.Sent(total);
+        for (std::size_t at = 0; at < came.size(); at += 4096)
+            check.Came(reinterpret_cast<const unsigned char *>(came.data()) + at, std::min<std::size_t>(4096, came.size() - at), 0);
+        check.Finish(1);
+        CHECK_EQ(check.Count(e.kind), 1u);
+        CHECK_EQ(check.Bytes(e.kind), e.bytes);
+        CHECK(!check.Faults().empty() && check.Faults()[0].offset == (e.kind == echo::FaultKind::Duplicated ? 49300 : 50000));
+        CHECK(check.First() && check.First()->at == 50000 - 8);
+    }
+}
+
+namespace {
+
+// Runs a link test a slice at a time, as the window does, to its end; its lines.
+std::vector<std::string> RunJob(TPortJob &job, long long *ms = nullptr)
+{
+    const auto start = steady_clock::now();
+    std::vector<std::string> lines;
+    while (job.Slice(milliseconds(30)) == TPortJob::State::Going && steady_clock::now() - start < seconds(60)) {
+        for (std::string &line : job.TakeLines()) lines.push_back(line);
+    }
+    for (std::string &line : job.TakeLines()) lines.push_back(line), std::printf("    | %s\n", line.c_str());
+    if (ms) *ms = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    return lines;
+}
+
+bool Said(const std::vector<std::string> &lines, const std::string &text)
+{
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string &l) { return l.find(text) != std::string::npos; });
+}
+
+std::string EchoCounts(SimProcess &board)
+{
+    kill(board.pid, SIGUSR1);
+    return board.WaitLine("echo: received");
+}
+
+const BYTE EchoPort = 10;
+
+}  // namespace
+
+TEST_CASE(the_link_tests_find_exactly_what_the_echoing_simulator_plants)
+{
+    PortsFolder ports;
+    TLoopbackTest::Limits limits;
+    limits.bytes = 400000;
+    {
+        SimProcess board({"--port", "10", "--echo"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TLoopbackTest loop(EchoPort, ",", limits);
+        const auto lines = RunJob(loop);
+        CHECK(loop.Ended() == TLinkTest::End::Done && loop.Figures().Good == limits.bytes && loop.Figures().Errors == 0);
+        CHECK(Said(lines, "Loopback: 400000 bytes sent, 400000 came back as sent in ") && Said(lines, " KB/s each way); no errors."));
+        CHECK(Said(lines, ",") && !lines.empty() && lines.back().find('.') == lines.back().size() - 1);  // the user's separator, whatever the locale
+
+        TRoundTripTest latency(EchoPort, ".", TRoundTripTest::Kind::Latency, 40);
+        RunJob(latency);
+        for (const TripFigures &f : latency.Figures())
+            CHECK(f.Ms.size() == 40 && f.Min > 0 && f.Min <= f.Median && f.Median <= f.P99 && f.P99 <= f.Max && f.Max < 1000);
+        TRoundTripTest sizes(EchoPort, ".", TRoundTripTest::Kind::PacketSizes, 1, milliseconds(500));
+        const auto said = RunJob(sizes);
+        CHECK(Said(said, "Packet sizes: 97 of 97 sizes tried, from 1 to 2049 bytes; each came back whole within 0.5 s; the slowest, "));
+        CHECK(EchoCounts(board).find("received " + std::to_string(limits.bytes + 40 * (1 + 64 + 512) + 1 + 96 * 1056)) != std::string::npos);
+        ClosePort(EchoPort);
+    }
+    for (const Planted &p : Faults) {
+        SimProcess board({"--port", "10", "--echo", p.option, "1009"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TLoopbackTest loop(EchoPort, ".", limits);
+        const auto lines = RunJob(loop);
+        CheckPlanted(loop.Check(), p, 1009, loop.Figures().Sent);
+        const std::string counts = EchoCounts(board);
+        const std::string planted = std::to_string(loop.Check().Errors());
+        CHECK(counts.find((p.kind == echo::FaultKind::Lost ? "dropped " : p.kind == echo::FaultKind::Corrupted ? "corrupted " : p.kind == echo::FaultKind::Duplicated ? "duplicated " : "swapped ") + planted) != std::string::npos);
+        CHECK(Said(lines, "Loopback: byte 1008 (frame 0, ") && Said(lines, "Loopback: and ") && Said(lines, "Loopback: the first bad frame, 0, from byte 100"));
+        ClosePort(EchoPort);
+    }
+    {
+        // A full transfer held until more comes: said by its size, never waited on for ever.
+        SimProcess board({"--port", "10", "--echo", "--hold-size", "512"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TRoundTripTest sizes(EchoPort, ".", TRoundTripTest::Kind::PacketSizes, 1, milliseconds(300));
+        const auto lines = RunJob(sizes);
+        CHECK(Said(lines, "Packet sizes: 512 bytes did not come back whole within 0.3 s; they came with the next transfer"));
+        CHECK(Said(lines, "sizes tried, from 1 to 2049 bytes; 1 did not come back whole: 512; the slowest"));
+        ClosePort(EchoPort);
+    }
+    {
+        SimProcess board({"--port", "10", "--echo", "--echo-delay", "25"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TRoundTripTest latency(EchoPort, ".", TRoundTripTest::Kind::Latency, 5);
+        RunJob(latency);
+        for (const TripFigures &f : latency.Figures()) CHECK(f.Ms.size() == 5 && f.Min >= 25 && f.Max < 500);
+        ClosePort(EchoPort);
+    }
+    {
+        // A board that stops echoing ends each test within its bound, with what it saw.
+        SimProcess board({"--port", "10", "--echo", "--stop-echo-after", "100000"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        limits.silence = milliseconds(1000);
+        TLoopbackTest loop(EchoPort, ".", limits);
+        long long ms = 0;
+        const auto lines = RunJob(loop, &ms);
+        CHECK(loop.Ended() == TLinkTest::End::Silent && ms < 3000);
+        CHECK(Said(lines, "Loopback: the board stopped echoing: nothing came back for 1 s.") && Said(lines, " came back as sent in "));
+        CHECK(loop.Figures().Good == 100000 && loop.Check().Faults().size() == 1 && loop.Check().Faults()[0].offset == 100000);
+        for (auto kind : {TRoundTripTest::Kind::Latency, TRoundTripTest::Kind::PacketSizes}) {
+            TRoundTripTest trips(EchoPort, ".", kind, 100, milliseconds(200));
+            const auto said = RunJob(trips, &ms);
+            CHECK(trips.Ended() == TLinkTest::End::Silent && ms < 3 * 200 + 500);
+            CHECK(Said(said, ": the board stopped echoing: 3 transfers in a row brought nothing back within 0.2 s."));
+        }
+        ClosePort(EchoPort);
+    }
 }
 
 int main() { return check::RunAll(); }
