@@ -78,6 +78,8 @@ public:
 class TButton : public TControl {
 public:
     std::function<void()> OnClick;
+    // Asked as the button's context menu opens: its items.
+    std::function<std::vector<TMenuItem>()> OnMenu;
 };
 
 // A read-only multi-line log: lines are appended at its end. Its text is
@@ -151,7 +153,7 @@ public:
 inline void ClearControlEvents(TControl *control)
 {
     if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr, edit->OnKeyDown = nullptr, edit->OnMenu = nullptr;
-    if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr;
+    if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr, button->OnMenu = nullptr;
     if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr, combo->OnMenu = nullptr;
     if (auto *memo = dynamic_cast<TMemo *>(control)) memo->OnEscape = nullptr;
     if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;
@@ -175,6 +177,8 @@ public:
     std::function<void()> OnShow, OnClose, OnSettingChange;
     // A device came or went (a board plugged in or pulled out), as the system says.
     std::function<void()> OnDeviceChange;
+    // Escape pressed where no control took it (on a button, say).
+    std::function<void()> OnEscape;
     // Drops every event binding of the window and its controls: the form is going.
     virtual void ClearEvents() = 0;
 

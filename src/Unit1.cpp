@@ -34,6 +34,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Window.OnClose = [this] { FormClose(); };
     Window.OnSettingChange = [this] { ReadLocaleSettings(); };
     Window.OnDeviceChange = [this] { FormDeviceChange(); };
+    Window.OnEscape = [this] { FormEscape(); };
     ComboBox1->OnChange = [this] { ComboBox1Change(); };
     ComboBox1->OnDropDown = [this] { ComboBox1DropDown(); };
     ComboBox1->OnMenu = [this] { return ComboBox1Menu(); };
@@ -52,6 +53,7 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Button6->OnClick = [this] { Button6Click(); };
     Button4->OnClick = [this] { Button4Click(); };
     Button5->OnClick = [this] { Button5Click(); };
+    Button4->OnMenu = Button5->OnMenu = [this] { return Button4Menu(); };
     Timer3->OnTimer = [this] { Timer3Timer(); };
     Timer4->OnTimer = [this] { Timer4Timer(); };
     TApplication::Run([this] { FormCreate(); });
@@ -86,7 +88,7 @@ void TForm1::FormShow()
 
 void TForm1::FormClose()
 {
-    FileSend.reset();
+    Job.reset();
     Timer6->SetEnabled(false);
     EndLineChange();
     StopReopening();
@@ -253,8 +255,8 @@ void TForm1::Edit1KeyPress(char &key)
 
 bool TForm1::Edit1KeyDown(TEditKey key)
 {
-    if (key == TEditKey::Escape && FileSend) {
-        StopFileSend();
+    if (key == TEditKey::Escape && Job) {
+        StopJob();
         return true;
     }
     std::string text;
@@ -266,30 +268,8 @@ bool TForm1::Edit1KeyDown(TEditKey key)
 std::vector<TMenuItem> TForm1::Edit1Menu()
 {
     Settle();
-    std::vector<TMenuItem> items;
-    TMenuItem line;
-    line.Separator = true;
-    items.push_back(line);
-    for (TLineEnd end : {TLineEnd::None, TLineEnd::CR, TLineEnd::LF, TLineEnd::CRLF}) {
-        TMenuItem item;
-        item.Caption = std::string("Line End: ") + LineEndCaption(end);
-        item.Checkable = true, item.Checked = LineEnd == end;
-        item.OnClick = [this, end] { LineEnd = end; };
-        items.push_back(item);
-    }
-    items.push_back(line);
-    TMenuItem hex;
-    hex.Caption = "Send as &Hex";
-    hex.Checkable = true, hex.Checked = SendHex;
-    hex.OnClick = [this] { SendHex = !SendHex; };
-    items.push_back(hex);
-    items.push_back(line);
-    TMenuItem file;
-    file.Caption = "Send &File...";
-    file.Enabled = PortIsOpen(ComPort) && !PortHalfOpen && !FileSend;
-    file.OnClick = [this] { SendFile1Click(); };
-    items.push_back(file);
-    return items;
+    return SendBoxMenu(LineEnd, SendHex, PortIsOpen(ComPort) && !PortHalfOpen && !Job, [this](TLineEnd end) { LineEnd = end; },
+                       [this] { SendHex = !SendHex; }, [this] { SendFile1Click(); });
 }
 
 // ---------------------------------------------------------------- modem lines
@@ -298,17 +278,8 @@ std::vector<TMenuItem> TForm1::ComboBox1Menu()
 {
     Settle();
     // Greyed with no port open, and while a pulse or a break is under way.
-    const bool may = PortIsOpen(ComPort) && !lineEnd;
-    auto item = [may](const char *caption, const bool *checked, std::function<void()> click) {
-        TMenuItem it;
-        it.Caption = caption, it.Enabled = may, it.OnClick = std::move(click);
-        if (checked) it.Checkable = true, it.Checked = *checked;
-        return it;
-    };
-    TMenuItem line;
-    line.Separator = true;
-    return {line, item("&DTR", &DtrOn, [this] { DTR1Click(); }), item("&RTS", &RtsOn, [this] { RTS1Click(); }), line,
-            item("&Pulse DTR", nullptr, [this] { PulseDTR1Click(); }), item("Send &Break", nullptr, [this] { SendBreak1Click(); })};
+    return LinesMenu(PortIsOpen(ComPort) && !lineEnd, DtrOn, RtsOn, [this] { DTR1Click(); }, [this] { RTS1Click(); }, [this] { PulseDTR1Click(); },
+                     [this] { SendBreak1Click(); });
 }
 
 bool TForm1::Escape(DWORD function, const std::string &done)
@@ -318,11 +289,7 @@ bool TForm1::Escape(DWORD function, const std::string &done)
         Memo1->Append(port + done);
         return true;
     }
-    static const char *const what[] = {"", "", "", "raising RTS", "dropping RTS", "raising DTR", "dropping DTR", "", "starting a break", "ending a break"};
-    const DWORD code = PortLastError(ComPort);
-    // The usual refusals in words: a pseudo-terminal has no lines, a board may take no break.
-    const char *why = code == ERROR_INVALID_FUNCTION ? ": the port has no modem lines" : code == ERROR_NOT_SUPPORTED ? ": the device does not support it" : "";
-    Memo1->Append(port + what[function < 10 ? function : 0] + " failed (error " + std::to_string(code) + why + ").");
+    Memo1->Append(EscapeFailureLine(ComPort, function, PortLastError(ComPort)));
     LookForBoard(true);
     return false;
 }
@@ -377,64 +344,102 @@ void TForm1::Settle()
     if (openPending) Timer4Timer();
 }
 
-// ---------------------------------------------------------------- sending a file
+// ---------------------------------------------------------------- a file, a link test
 
 void TForm1::SendFile1Click()
 {
-    if (!PortIsOpen(ComPort) || PortHalfOpen || FileSend) return;
+    if (!PortIsOpen(ComPort) || PortHalfOpen || Job) return;
     const std::string path = Window.AskOpenPath("Send File");
     if (path.empty() || !PortIsOpen(ComPort)) return;
     auto send = std::make_unique<TFileSend>(ComPort, path, DecimalSeparator);
     if (send->Failed()) return Memo1->Append(send->Said());
-    FileSend = std::move(send);
-    Memo1->SetStatus(FileSend->Said());
+    StartJob(std::move(send));
+}
+
+std::vector<TMenuItem> TForm1::Button4Menu()
+{
+    Settle();
+    // Greyed while a break or a pulse holds the line, as for the other menus.
+    return LinkTestsMenu(PortIsOpen(ComPort) && !PortHalfOpen && !Job && !BoardAway && !lineEnd, [this] { LoopbackTest1Click(); },
+                         [this] { LatencyTest1Click(); }, [this] { PacketSizeTest1Click(); });
+}
+
+void TForm1::LoopbackTest1Click() { StartJob(std::make_unique<TLoopbackTest>(ComPort, DecimalSeparator, TLoopbackTest::Limits{})); }
+
+void TForm1::LatencyTest1Click() { StartJob(std::make_unique<TRoundTripTest>(ComPort, DecimalSeparator, TRoundTripTest::Kind::Latency)); }
+
+void TForm1::PacketSizeTest1Click()
+{
+    StartJob(std::make_unique<TRoundTripTest>(ComPort, DecimalSeparator, TRoundTripTest::Kind::PacketSizes, 1, std::chrono::milliseconds(500)));
+}
+
+void TForm1::StartJob(std::unique_ptr<TPortJob> job)
+{
+    // A menu's item may be taken by its key after the state it was built in has gone.
+    if (!PortIsOpen(ComPort) || PortHalfOpen || Job) return;
+    Job = std::move(job);
+    Memo1->SetStatus(Job->Progress());
     statusShown = std::chrono::steady_clock::now();
     Timer6->SetEnabled(true);
 }
 
 void TForm1::Timer6Timer()
 {
-    if (!FileSend) return Timer6->SetEnabled(false);
+    if (!Job) return Timer6->SetEnabled(false);
     // A slice short enough for the window to answer between them. A fault
-    // ends the send, said once, rather than at every tick.
-    TFileSend::State state;
+    // ends the job, said once, rather than at every tick.
+    TPortJob::State state;
     try {
-        state = FileSend->Slice(std::chrono::milliseconds(30));
+        state = Job->Slice(std::chrono::milliseconds(30));
     } catch (...) {
-        EndFileSend("Send File: ended by a fault; " + std::to_string(FileSend->Sent()) + " bytes were sent.");
+        const std::string line = Job->FaultLine();
+        EndJob();
+        Memo1->Append(line);
         throw;
     }
-    if (state == TFileSend::State::Ended) return EndFileSend(FileSend->Said());
+    for (const std::string &line : Job->TakeLines()) Memo1->Append(line);
+    if (state == TPortJob::State::Ended) return EndJob();
     const auto now = std::chrono::steady_clock::now();
-    if (now - statusShown >= std::chrono::milliseconds(100)) Memo1->SetStatus(FileSend->Said()), statusShown = now;
+    if (now - statusShown >= std::chrono::milliseconds(100)) Memo1->SetStatus(Job->Progress()), statusShown = now;
     LookForBoard(false);
 }
 
-void TForm1::StopFileSend()
+void TForm1::StopJob()
 {
-    if (FileSend) EndFileSend(FileSend->Stop());
+    if (!Job) return;
+    Job->Halt();
+    EndJob();
 }
 
-void TForm1::EndFileSend(std::string line)
+void TForm1::EndJob()
 {
-    FileSend.reset();
+    // Its last lines go with it.
+    std::unique_ptr<TPortJob> ended = std::move(Job);
     Timer6->SetEnabled(false);
     Memo1->SetStatus("");
-    Memo1->Append(line);
+    for (const std::string &line : ended->TakeLines()) Memo1->Append(line);
+}
+
+bool TForm1::JobRuns(const std::string &name)
+{
+    if (Job) Memo1->Append(name + ": " + Job->Doing() + "; wait for its end, or press Escape to stop it.");
+    return Job != nullptr;
 }
 
 bool TForm1::Memo1Escape()
 {
-    if (!FileSend) return false;
-    StopFileSend();
+    if (!Job) return false;
+    StopJob();
     return true;
 }
+
+void TForm1::FormEscape() { StopJob(); }
 
 void TForm1::Button1Click()
 {
     Settle();
-    // The file's bytes go as they are: nothing is put among them.
-    if (FileSend) return Memo1->Append("Send: a file is being sent; wait for its end, or press Escape to stop it.");
+    // A file's bytes go as they are, and a link test's are its own: nothing is put among them.
+    if (JobRuns("Send")) return;
     DWORD count = 0;
     std::chrono::milliseconds bound = SendLimit;
     const std::string typed = Edit1->Text();
@@ -460,7 +465,8 @@ void TForm1::Button1Click()
 
 DWORD TForm1::DoReceive()
 {
-    if (!PortIsOpen(ComPort)) return 0;
+    // A link test reads its echoes itself.
+    if (!PortIsOpen(ComPort) || (Job && Job->ReadsPort())) return 0;
     DWORD n = ReadPort(ComPort, RxBuffer.data(), DWORD(RxBuffer.size()));
     if (n == 0) {
         LookForBoard(false);
@@ -506,7 +512,7 @@ void TForm1::Button6Click()
 void TForm1::Timer2Timer()
 {
     // No beat among a file's bytes, which go as they are.
-    if (!HeartbeatOn || !PortIsOpen(ComPort) || FileSend) return;
+    if (!HeartbeatOn || !PortIsOpen(ComPort) || Job) return;
     std::chrono::milliseconds bound;
     const bool went = SendText(ComPort, std::string(1, char(HeartbeatByte)), &bound) == 1;
     // A beat the board does not take is said once, not every second, until one goes again.
@@ -527,10 +533,7 @@ bool TForm1::BeginSpeedTest(const std::string &name)
         std::this_thread::sleep_until(lineUntil);
         EndLineChange();
     }
-    if (FileSend) {
-        Memo1->Append(name + ": a file is being sent; wait for its end, or press Escape to stop it.");
-        return false;
-    }
+    if (JobRuns(name)) return false;
     if (BoardAway) {
         Memo1->Append(name + ": the board on port " + std::to_string(ComPort) + " is away; try again once it is back.");
         return false;

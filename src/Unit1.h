@@ -10,6 +10,7 @@
 
 #include "Controls.h"
 #include "FileSend.h"
+#include "LinkTests.h"
 #include "Sending.h"
 #include "Serial.h"
 #include "TovanTiming.h"
@@ -19,6 +20,15 @@
 extern const TFormDesign Form1Design;
 // The port list's entries: "1" to "20".
 std::vector<std::string> PortNumbers();
+// The context menus' items, after the platform's own where it has them: the
+// send box's, the port list's (the modem lines) and the speed-test buttons' (the link tests).
+std::vector<TMenuItem> SendBoxMenu(TLineEnd lineEnd, bool hex, bool fileMay, std::function<void(TLineEnd)> setLineEnd,
+                                   std::function<void()> toggleHex, std::function<void()> sendFile);
+std::vector<TMenuItem> LinesMenu(bool may, bool dtr, bool rts, std::function<void()> dtrClick, std::function<void()> rtsClick,
+                                 std::function<void()> pulseClick, std::function<void()> breakClick);
+std::vector<TMenuItem> LinkTestsMenu(bool may, std::function<void()> loopback, std::function<void()> latency, std::function<void()> sizes);
+// The line for an escape of the port's (SETDTR...) that failed with `code`.
+std::string EscapeFailureLine(BYTE port, DWORD function, DWORD code);
 
 class TForm1 {
 public:
@@ -39,7 +49,7 @@ public:
     TTimer *Timer3;  // while the board is away: tries its port again
     TTimer *Timer4;  // says a failed open once the choice has settled
     TTimer *Timer5;  // ends a DTR pulse or a break once its time is up
-    TTimer *Timer6;  // sends a file a slice at a time
+    TTimer *Timer6;  // runs Job a slice at a time
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
@@ -61,7 +71,8 @@ public:
     // The modem lines as the user left them; both raised on each open.
     bool DtrOn = true, RtsOn = true;
     static constexpr int PulseMs = 100, BreakMs = 250;
-    std::unique_ptr<TFileSend> FileSend;  // while a file is being sent
+    // A file being sent or a link test: the window answers between its slices.
+    std::unique_ptr<TPortJob> Job;
 
     void FormCreate();
     void FormDestroy();
@@ -82,7 +93,13 @@ public:
     void SendFile1Click();
     void Timer5Timer();
     void Timer6Timer();
-    bool Memo1Escape();  // stops a file send
+    bool Memo1Escape();  // stops the job
+    void FormEscape();
+    // The speed-test buttons' context menu: the tests of a board that echoes.
+    std::vector<TMenuItem> Button4Menu();
+    void LoopbackTest1Click();
+    void LatencyTest1Click();
+    void PacketSizeTest1Click();
     DWORD DoReceive();
     void Button3Click();
     void Timer1Timer();
@@ -122,8 +139,11 @@ private:
     bool Escape(DWORD function, const std::string &done);
     void EndLineChange();  // a pulse or a break under way ends now, on its own port
     void Settle();         // a typed choice still waiting to settle opens now: the user acts on it
-    void StopFileSend();
-    void EndFileSend(std::string line);  // by value: it may be the send's own line, which goes with it
+    void StartJob(std::unique_ptr<TPortJob> job);
+    void StopJob();
+    void EndJob();
+    // Whether `name` may not run now because a job runs; said in the log if so.
+    bool JobRuns(const std::string &name);
     bool BeginSpeedTest(const std::string &name);
     SpeedTestRun SpeedRun();  // a test's run on the chosen port, keeping the window alive
     void EndSpeedTest(const std::vector<std::string> &lines);

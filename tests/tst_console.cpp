@@ -191,7 +191,7 @@ private slots:
             QTimer answer;
             AnswerDialog(answer, path);
             QVERIFY(Choose(form, Widget(form.Edit1), "Send &File..."));
-            QTRY_VERIFY(form.FileSend != nullptr);
+            QTRY_VERIFY(form.Job != nullptr);
         };
         {
             Session s;
@@ -206,7 +206,7 @@ private slots:
             qunsetenv("QUORVEL_LINES_RECORD");
 
             sendFile(s.form);
-            const qint64 gap = LongestGap([&] { return !s.form.FileSend; }, 120000);
+            const qint64 gap = LongestGap([&] { return !s.form.Job; }, 120000);
             const QString sent = Log(s.form).last();
             qInfo("%s; the window's longest gap %lld ms", qPrintable(sent), gap);
             QVERIFY2(sent.startsWith("Send File: big.bin, 104857600 bytes sent in "), qPrintable(sent));
@@ -222,7 +222,7 @@ private slots:
         QVERIFY(QString::fromStdString(Widget(held.form.Memo1)->View().Status()).startsWith("Send File: big.bin: "));
         Widget(held.form.Memo1)->setFocus();
         QTest::keyClick(Widget(held.form.Memo1), Qt::Key_Escape);
-        QVERIFY(!held.form.FileSend);
+        QVERIFY(!held.form.Job);
         const QString stopped = QString("Send File: big.bin stopped: %1 of 104857600 bytes sent in ").arg(PortBytesWritten(20) - before);
         QVERIFY2(Log(held.form).last().startsWith(stopped), qPrintable(Log(held.form).last()));
     }

@@ -200,7 +200,7 @@ TEST_CASE(a_write_that_times_out_saying_nothing_is_told_as_unknown_and_a_stuck_h
     std::ofstream(path) << std::string(100000, 'x');
     w.window.openPath = path;
     w.form.SendFile1Click();
-    CHECK(w.window.PumpUntil([&] { return !w.form.FileSend; }, 3000) >= 0);
+    CHECK(w.window.PumpUntil([&] { return !w.form.Job; }, 3000) >= 0);
     const std::string said = "Send File: file.bin: a write timed out (error 121), and the driver does not say how much of it went; before it, 0 of 100000 bytes sent.";
     CHECK_EQ(w.Log().back(), said);
 }

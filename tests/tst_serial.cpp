@@ -370,7 +370,7 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     CHECK(StartsWith(memo->status, "Send File: tst_serial-send.bin: 0 of 600000 bytes"));
     CHECK(!Item(c.form.Edit1Menu(), "Send &File...").Enabled);  // one at a time
     c.form.Timer2Timer();
-    CHECK(c.window.PumpUntil([&] { return !c.form.FileSend; }, 20000) >= 0);
+    CHECK(c.window.PumpUntil([&] { return !c.form.Job; }, 20000) >= 0);
     board.join();
     c.form.Button6Click();
     c.form.DecimalSeparator = ".";
@@ -405,11 +405,11 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     c.Sent("x");
     CHECK_EQ(c.Log().back(), std::string("Send: a file is being sent; wait for its end, or press Escape to stop it."));
     CHECK(c.form.Edit1KeyDown(TEditKey::Escape));
-    CHECK(!c.form.FileSend && memo->status.empty());
+    CHECK(!c.form.Job && memo->status.empty());
     CHECK(StartsWith(c.Log().back(), "Send File: tst_serial-send.bin stopped: " + std::to_string(PortBytesWritten(A) - before) + " of 600000 bytes sent"));
     // A file that is not there is said, and nothing goes.
     sendFile("no-such-file.bin");
-    CHECK(!c.form.FileSend);
+    CHECK(!c.form.Job);
     CHECK_EQ(c.Log().back(), std::string("Send File: no-such-file.bin could not be opened: No such file or directory."));
 #if !defined(_WIN32)
     // Nor a pipe, whose open and reads could hold the window for ever, nor a device that never ends.
@@ -418,7 +418,7 @@ TEST_CASE(a_file_goes_whole_and_a_board_that_stops_reading_ends_it_within_its_bo
     for (const std::string &odd : {fifo, std::string("/dev/zero")}) {
         auto asked = Clock::now();
         sendFile(odd);
-        CHECK(!c.form.FileSend && MsSince(asked) < 500);
+        CHECK(!c.form.Job && MsSince(asked) < 500);
         CHECK(c.Log().back().find(" is no file on disk (a folder, a device or a pipe), and nothing was sent.") != std::string::npos);
     }
     std::remove(fifo.c_str());

@@ -879,11 +879,11 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
     // A message at a time, the far end read between them: ProcessMessages would take
     // the sending timer's ticks (every 1 ms, each a slice of 30) for as long as they come.
     std::string got, status;
-    for (auto start = Clock::now(); (f.FileSend || got.size() < bytes.size()) && MsSince(start) < 30000;) {
+    for (auto start = Clock::now(); (f.Job || got.size() < bytes.size()) && MsSince(start) < 30000;) {
         MSG msg;
         if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
         got += Drain(FarEnd, 1);
-        if (f.FileSend && status.empty()) status = LogView(f.Memo1)->View().Status();
+        if (f.Job && status.empty()) status = LogView(f.Memo1)->View().Status();
     }
     CHECK(got == bytes);
     CHECK_EQ(status.substr(0, 29), std::string("Send File: quorvel-send.bin: "));
@@ -901,7 +901,7 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
         while (reading) Receive(FarEnd, 4096, 10), Sleep(10);
     });
     sendFile();
-    CHECK(f.FileSend != nullptr);
+    CHECK(f.Job != nullptr);
     const auto begun = Clock::now();
     for (MSG msg; MsSince(begun) < 300;)
         if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
@@ -913,13 +913,13 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
     escape[1].ki.dwFlags = KEYEVENTF_KEYUP;
     CHECK_EQ(SendInput(2, escape, sizeof(INPUT)), 2u);
     const auto pressed = Clock::now();
-    for (MSG msg; f.FileSend && MsSince(pressed) < 4000;)
+    for (MSG msg; f.Job && MsSince(pressed) < 4000;)
         if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
         else Sleep(1);
     reading = false;
     board.join();
     std::printf("    Escape stopped the send after %lld ms\n", MsSince(pressed));
-    CHECK(!f.FileSend && MsSince(pressed) < 1000 && LogView(f.Memo1)->View().Status().empty());
+    CHECK(!f.Job && MsSince(pressed) < 1000 && LogView(f.Memo1)->View().Status().empty());
     CHECK_EQ(Log(f).back().substr(0, 37), std::string("Send File: quorvel-send.bin stopped: "));
     Drain(FarEnd, 300);
     DeleteFileA(dialogPath.c_str());

@@ -91,6 +91,12 @@ public:
     explicit QtButton(QPushButton *widget) : Control(widget)
     {
         QObject::connect(widget, &QPushButton::clicked, widget, [this] { Fire(OnClick); });
+        widget->setContextMenuPolicy(Qt::CustomContextMenu);
+        QObject::connect(widget, &QWidget::customContextMenuRequested, widget, [this](const QPoint &at) {
+            QMenu menu;
+            AddItems(&menu, OnMenu);
+            if (!menu.isEmpty()) menu.exec(this->widget->mapToGlobal(at));
+        });
     }
 };
 
@@ -367,7 +373,7 @@ std::string TQtWindow::LocaleDecimalSeparator() const
 
 void TQtWindow::ClearEvents()
 {
-    OnShow = OnClose = OnSettingChange = OnDeviceChange = nullptr;
+    OnShow = OnClose = OnSettingChange = OnDeviceChange = OnEscape = nullptr;
     for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 
@@ -408,6 +414,12 @@ void TQtWindow::closeEvent(QCloseEvent *event)
 {
     Fire(OnClose);
     event->accept();
+}
+
+void TQtWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && OnEscape) Fire(OnEscape);
+    else QWidget::keyPressEvent(event);
 }
 
 void TQtWindow::changeEvent(QEvent *event)

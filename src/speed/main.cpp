@@ -2,14 +2,19 @@
 // scripts and a board's CI. The same port table, stopwatch and serial work as
 // the window, so the same protocol and the same figures.
 //
-// Exit status: 0 the runs passed; 1 a median fell below --min-up/--min-down;
-// 2 the port did not open, or a run gave up (the board did not answer);
+// With --loopback, --latency or --packet-sizes, the link tests for a board
+// that echoes, the window's own.
+//
+// Exit status: 0 the runs passed; 1 a median fell below --min-up/--min-down,
+// or a link test passed --max-errors or --max-p99-ms; 2 the port did not
+// open, or a run gave up (the board did not answer, or stopped echoing);
 // 64 a usage error.
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,18 +27,35 @@
 
 #include "Quorvel.h"
 #include "PortIdentity.h"
+#include "LinkTests.h"
+#include "Plot.h"
 #include "Serial.h"
 
 namespace {
 
 const char Usage[] =
-    "usage: quorvel-speed [--up | --down | --both] [--runs N] [--json] [--min-up KBPS] [--min-down KBPS] PORT\n";
+    "usage: quorvel-speed [--up | --down | --both] [--runs N] [--json] [--min-up KBPS] [--min-down KBPS] PORT\n"
+    "       quorvel-speed [--loopback] [--latency] [--packet-sizes] [--seconds S | --bytes N] [--count N]\n"
+    "                     [--timeout-ms MS] [--max-errors N] [--max-p99-ms MS] [--plot FILE.svg] [--json] PORT\n"
+    "  --up, --down, --both  the speed tests (both unless a link test is asked for)\n"
+    "  --loopback        numbered frames sent as fast as the echoing board takes them;\n"
+    "                    every byte lost, doubled, reordered or changed, at its byte\n"
+    "  --seconds S       how long the loopback runs (default 10), or --bytes N how much\n"
+    "  --latency         round trips of 1, 64 and 512 bytes, --count N of each (default 100)\n"
+    "  --packet-sizes    transfers of 1 and n x 64 - 1, n x 64, n x 64 + 1 bytes up to 2049\n"
+    "  --timeout-ms MS   how long a round trip may take (default 1000; 500 for packet sizes)\n"
+    "  --max-errors N    fail (status 1) beyond N errors over the link tests\n"
+    "  --max-p99-ms MS   fail (status 1) when a latency size's p99 is above MS\n"
+    "  --plot FILE.svg   the loopback's throughput each second and the latency histogram\n";
 
 struct Options {
     bool up = true, down = true, json = false;
     int runs = 5;
     double minUp = -1, minDown = -1;
     std::string port;
+    bool loopback = false, latency = false, packetSizes = false;
+    double seconds = 10, bytes = 0, count = 100, timeoutMs = -1, maxErrors = -1, maxP99 = -1;
+    std::string plot;
 };
 
 int UsageError(const std::string &why)
@@ -123,12 +145,83 @@ Spread Of(std::vector<double> values)
     return s;
 }
 
+std::string Ms(double ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
+const char *EndName(TLinkTest::End end)
+{
+    return end == TLinkTest::End::Done ? "done" : end == TLinkTest::End::Silent ? "silent" : end == TLinkTest::End::Closed ? "closed" : "stopped";
+}
+
+std::string Lines(const std::vector<std::string> &lines)
+{
+    std::string out = "[";
+    for (std::size_t i = 0; i < lines.size(); ++i) out += (i ? ", " : "") + Json(lines[i]);
+    return out + "]";
+}
+
+std::string LoopbackJson(const TLoopbackTest &t, const std::vector<std::string> &lines)
+{
+    const LoopbackFigures &f = t.Figures();
+    std::string out = "{\"ended\": \"" + std::string(EndName(t.Ended())) + "\", \"sent\": " + std::to_string(f.Sent) +
+                      ", \"received\": " + std::to_string(f.Received) + ", \"good\": " + std::to_string(f.Good) + ", \"seconds\": " + Ms(f.Seconds) +
+                      ", \"kbps\": " + Figure(f.Kbps) + ", \"errors\": " + std::to_string(f.Errors) + ", \"faults\": {";
+    for (int k = 0; k < echo::FaultKinds; ++k)
+        out += std::string(k ? ", " : "") + "\"" + echo::FaultName(echo::FaultKind(k)) + "\": {\"count\": " + std::to_string(f.Count[k]) +
+               ", \"bytes\": " + std::to_string(f.Bytes[k]) + "}";
+    out += "}, \"list\": [";
+    for (std::size_t i = 0; i < f.Faults.size(); ++i)
+        out += std::string(i ? ", " : "") + "{\"kind\": \"" + echo::FaultName(f.Faults[i].kind) + "\", \"offset\": " + std::to_string(f.Faults[i].offset) +
+               ", \"bytes\": " + std::to_string(f.Faults[i].bytes) + ", \"seconds\": " + Ms(f.Faults[i].seconds) + "}";
+    out += "], \"kbps_each_second\": [";
+    for (std::size_t i = 0; i < f.KbpsEachSecond.size(); ++i) out += (i ? ", " : "") + Figure(f.KbpsEachSecond[i]);
+    out += "]";
+    if (const auto &first = t.Check().First()) {
+        auto hex = [](const std::vector<unsigned char> &bytes) {
+            std::string h;
+            for (unsigned char b : bytes) h += "0123456789abcdef"[b >> 4], h += "0123456789abcdef"[b & 15];
+            return "\"" + h + "\"";
+        };
+        out += ", \"first_bad\": {\"frame\": " + std::to_string(first->at / echo::FrameSize) + ", \"at\": " + std::to_string(first->at) +
+               ", \"sent\": " + hex(first->sent) + ", \"came\": " + hex(first->came) + "}";
+    }
+    return out + ", \"lines\": " + Lines(lines) + "}";
+}
+
+std::string TripsJson(const TRoundTripTest &t, const std::vector<std::string> &lines)
+{
+    std::string out = "{\"ended\": \"" + std::string(EndName(t.Ended())) + "\", \"limit_ms\": " + std::to_string(t.Limit().count()) +
+                      ", \"histogram_bounds_ms\": [";
+    for (std::size_t i = 0; i < HistogramBounds().size(); ++i) out += (i ? ", " : "") + Ms(HistogramBounds()[i]);
+    out += "], \"sizes\": [";
+    bool firstSize = true;
+    for (const TripFigures &f : t.Figures()) {
+        if (!f.Trips) continue;
+        out += std::string(firstSize ? "" : ", ") + "{\"bytes\": " + std::to_string(f.Bytes) + ", \"trips\": " + std::to_string(f.Trips) +
+               ", \"back\": " + std::to_string(f.Ms.size()) + ", \"not_back\": " + std::to_string(f.NotBack) + ", \"changed\": " +
+               std::to_string(f.Changed) + ", \"came_late\": " + std::to_string(f.CameLate);
+        if (!f.Ms.empty())
+            out += ", \"min_ms\": " + Ms(f.Min) + ", \"median_ms\": " + Ms(f.Median) + ", \"p99_ms\": " + Ms(f.P99) + ", \"max_ms\": " + Ms(f.Max);
+        out += ", \"histogram\": [";
+        const std::vector<std::uint64_t> bins = Histogram(f.Ms);
+        for (std::size_t i = 0; i < bins.size(); ++i) out += (i ? ", " : "") + std::to_string(bins[i]);
+        out += "]}";
+        firstSize = false;
+    }
+    return out + "], \"lines\": " + Lines(lines) + "}";
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     Options o;
     bool chose = false;
+    int bytesOrSeconds = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](double &into) {
@@ -146,6 +239,21 @@ int main(int argc, char **argv)
             o.runs = int(runs);
         } else if (arg == "--min-up" || arg == "--min-down") {
             if (!value(arg == "--min-up" ? o.minUp : o.minDown)) return UsageError(arg + " takes a speed in KB/s");
+        } else if (arg == "--loopback" || arg == "--latency" || arg == "--packet-sizes") {
+            (arg == "--loopback" ? o.loopback : arg == "--latency" ? o.latency : o.packetSizes) = true;
+        } else if (arg == "--seconds" || arg == "--bytes" || arg == "--count" || arg == "--timeout-ms" || arg == "--max-errors" || arg == "--max-p99-ms") {
+            double &into = arg == "--seconds" ? o.seconds : arg == "--bytes" ? o.bytes : arg == "--count" ? o.count : arg == "--timeout-ms" ? o.timeoutMs
+                           : arg == "--max-errors" ? o.maxErrors : o.maxP99;
+            const bool whole = arg == "--bytes" || arg == "--count" || arg == "--max-errors";
+            if (!value(into) || (whole && into != std::floor(into)) || (arg != "--max-errors" && arg != "--max-p99-ms" && into <= 0) ||
+                (arg == "--seconds" && into > 86400) || (arg == "--count" && into > 100000) || (arg == "--timeout-ms" && into > 60000))
+                return UsageError(arg + (whole ? " takes a whole number" : " takes a number") + (arg == "--max-errors" || arg == "--max-p99-ms" ? " from 0" : " above 0") +
+                                  (arg == "--seconds" ? " up to 86400" : arg == "--count" ? " up to 100000" : arg == "--timeout-ms" ? " up to 60000" : ""));
+            if (arg == "--seconds") bytesOrSeconds |= 1;
+            if (arg == "--bytes") bytesOrSeconds |= 2;
+        } else if (arg == "--plot") {
+            if (i + 1 >= argc || !*argv[i + 1]) return UsageError("--plot takes a file name");
+            o.plot = argv[++i];
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(Usage, stdout);
             return 0;
@@ -158,6 +266,13 @@ int main(int argc, char **argv)
         }
     }
     if (o.port.empty()) return UsageError("which port?");
+    const bool linkTests = o.loopback || o.latency || o.packetSizes;
+    if (linkTests && !chose) o.up = o.down = false;  // the link tests alone, unless the speed tests are asked for too
+    if (bytesOrSeconds == 3) return UsageError("choose one of --seconds and --bytes");
+    if ((bytesOrSeconds || !o.plot.empty()) && !o.loopback && !o.latency) return UsageError("--seconds, --bytes and --plot are for --loopback or --latency");
+    if (bytesOrSeconds && !o.loopback) return UsageError("--seconds and --bytes are for --loopback");
+    if (o.maxP99 >= 0 && !o.latency) return UsageError("--max-p99-ms needs --latency");
+    if (o.maxErrors >= 0 && !linkTests) return UsageError("--max-errors needs a link test");
     // A minimum for a direction that is not run would pass whatever the board does.
     if (o.minUp >= 0 && !o.up) return UsageError("--min-up needs the upload: --up or --both");
     if (o.minDown >= 0 && !o.down) return UsageError("--min-down needs the download: --down or --both");
@@ -207,7 +322,56 @@ int main(int argc, char **argv)
             }
         }
     }
+
+    // The link tests, each to its end a slice at a time, as the window runs them.
+    std::unique_ptr<TLoopbackTest> loop;
+    std::unique_ptr<TRoundTripTest> latency, sizes;
+    std::string linkError;
+    std::vector<std::string> loopLines, latencyLines, sizeLines;
+    auto drive = [&](TLinkTest &test, std::vector<std::string> &lines) {
+        TPortJob::State state;
+        do {
+            state = test.Slice(std::chrono::milliseconds(100));
+            for (const std::string &line : test.TakeLines()) {
+                lines.push_back(line);
+                if (!o.json) std::printf("%s\n", line.c_str());
+            }
+            if (progress) std::fprintf(stderr, "\r%-70.70s", state == TPortJob::State::Going ? test.Progress().c_str() : "");
+        } while (state == TPortJob::State::Going);
+        if (progress) std::fprintf(stderr, "\r%*s\r", 70, "");
+        if (test.Ended() == TLinkTest::End::Silent || test.Ended() == TLinkTest::End::Closed) {
+            status = 2;
+            linkError = test.Ended() == TLinkTest::End::Silent ? "the board stopped echoing" : "the port closed";
+        }
+    };
+    const auto limit = [&](int ms) { return std::chrono::milliseconds(o.timeoutMs > 0 ? (long long)o.timeoutMs : ms); };
+    if (status == 0 && o.loopback) {
+        TLoopbackTest::Limits limits;
+        limits.duration = std::chrono::milliseconds((long long)(o.seconds * 1000));
+        limits.bytes = std::uint64_t(o.bytes);
+        drive(*(loop = std::make_unique<TLoopbackTest>(port, ".", limits)), loopLines);
+    }
+    if (status == 0 && o.latency) drive(*(latency = std::make_unique<TRoundTripTest>(port, ".", TRoundTripTest::Kind::Latency, int(o.count), limit(1000))), latencyLines);
+    if (status == 0 && o.packetSizes) drive(*(sizes = std::make_unique<TRoundTripTest>(port, ".", TRoundTripTest::Kind::PacketSizes, 1, limit(500))), sizeLines);
     CloseAllPorts();
+    // Errors over the link tests: the loopback's faults, the trips not back whole, the sizes that failed.
+    std::uint64_t errors = loop ? loop->Figures().Errors : 0;
+    for (const TRoundTripTest *t : {latency.get(), sizes.get()})
+        for (const TripFigures &f : t ? t->Figures() : std::vector<TripFigures>{}) errors += f.NotBack + f.Changed;
+    bool slow = false;
+    for (const TripFigures &f : latency ? latency->Figures() : std::vector<TripFigures>{})
+        slow = slow || (o.maxP99 >= 0 && f.Trips && (f.Ms.empty() || f.P99 > o.maxP99));
+    if (status == 0 && ((o.maxErrors >= 0 && double(errors) > o.maxErrors) || slow)) status = 1;
+    if (!o.plot.empty()) {
+        const std::string svg = PlotSvg("quorvel-speed on " + Utf8FromSystem(device), loop ? loop->Figures().KbpsEachSecond : std::vector<double>{},
+                                        latency ? latency->Figures() : std::vector<TripFigures>{});
+        std::FILE *file = std::fopen(o.plot.c_str(), "wb");
+        const bool wrote = file && std::fwrite(svg.data(), 1, svg.size(), file) == svg.size();
+        if (!(file && std::fclose(file) == 0 && wrote)) {
+            std::fprintf(stderr, "quorvel-speed: the plot could not be written to %s\n", o.plot.c_str());
+            if (status == 0) status = 2;
+        }
+    }
 
     std::vector<double> up, down, delivered, marked;
     for (const Run &run : runs) {
@@ -250,9 +414,15 @@ int main(int argc, char **argv)
                        ", \"marked_median\": " + Figure(k.median) + "}",
                 sep = ", ";
         if (o.down && !down.empty()) out += sep + "\"down\": " + spread(d) + "}";
-        out += "}, \"status\": " + std::to_string(status);
+        out += "}";
+        if (loop) out += ", \"loopback\": " + LoopbackJson(*loop, loopLines);
+        if (latency) out += ", \"latency\": " + TripsJson(*latency, latencyLines);
+        if (sizes) out += ", \"packet_sizes\": " + TripsJson(*sizes, sizeLines);
+        if (linkTests) out += ", \"errors\": " + std::to_string(errors);
+        out += ", \"status\": " + std::to_string(status);
+        if (!linkError.empty()) out += ", \"error\": " + Json(linkError);
         // A run that gave up says why, in the console's words, where a script looks for it.
-        if (status == 2 && !runs.empty() && !runs.back().lines.empty()) out += ", \"error\": " + Json(runs.back().lines.front());
+        if (status == 2 && linkError.empty() && !runs.empty() && !runs.back().lines.empty()) out += ", \"error\": " + Json(runs.back().lines.front());
         out += "}";
         std::printf("%s\n", out.c_str());
     } else {
@@ -269,6 +439,9 @@ int main(int argc, char **argv)
             std::printf("%s (KB/s) over %zu runs: min %s, median %s, max %s\n", DownloadName.c_str(), down.size(), Figure(d.min).c_str(),
                         Figure(d.median).c_str(), Figure(d.max).c_str());
     }
-    if (status == 1) std::fprintf(stderr, "quorvel-speed: a median fell below its minimum\n");
+    if (status == 1 && linkTests)
+        std::fprintf(stderr, "quorvel-speed: %s\n", slow ? "a latency's p99 was above --max-p99-ms" : ("the link tests found " + std::to_string(errors) + " errors, more than --max-errors").c_str());
+    else if (status == 1) std::fprintf(stderr, "quorvel-speed: a median fell below its minimum\n");
+    if (status == 2 && !linkError.empty()) std::fprintf(stderr, "quorvel-speed: %s\n", linkError.c_str());
     return status;
 }

@@ -277,7 +277,7 @@ std::string TWin32Window::LocaleDecimalSeparator() const
 
 void TWin32Window::ClearEvents()
 {
-    OnShow = OnClose = OnSettingChange = OnDeviceChange = nullptr;
+    OnShow = OnClose = OnSettingChange = OnDeviceChange = OnEscape = nullptr;
     for (auto &entry : controls) ClearControlEvents(entry.second.get());
 }
 
