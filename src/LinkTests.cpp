@@ -94,9 +94,11 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
         if (!sending) {
             // All back; or whatever is missing has had time to come.
             const bool quiet = now - lastCame >= std::chrono::milliseconds(500);
-            if (check.Next() >= sent || (check.Received() >= sent && now - lastCame >= std::chrono::milliseconds(20)) ||
-                (quiet && now - stoppedSending >= std::chrono::milliseconds(500)))
+            if (check.Next() >= sent || (check.Received() >= sent && now - lastCame >= std::chrono::milliseconds(20)))
                 return Finish(End::Done);
+            // Bytes missing and nothing for a second or more: the board stopped echoing, whatever came before.
+            if (quiet && now - stoppedSending >= std::chrono::milliseconds(500))
+                return Finish(now - lastCame >= std::chrono::seconds(1) ? End::Silent : End::Done);
         }
         if (sent > check.Received() && now - lastCame >= limits.silence) return Finish(End::Silent);
     } while (Clock::now() < until);
@@ -125,7 +127,8 @@ void TLoopbackTest::Summarise()
     for (std::size_t s = 0; s < eachSecond.size() && double(s + 1) <= f.Seconds; ++s) f.KbpsEachSecond.push_back(double(eachSecond[s]) / 1024);
 
     if (ended == End::Silent)
-        lines.push_back(LoopbackName + ": the board stopped echoing: nothing came back for " + SecondsText(limits.silence) + ".");
+        lines.push_back(LoopbackName + ": the board stopped echoing: nothing came back for " + Fixed(std::chrono::duration<double>(end - lastCame).count(), 1) +
+                        " s.");
     std::string line = LoopbackName + ": " + std::to_string(f.Sent) + " bytes sent, " + std::to_string(f.Good) + " came back as sent in " +
                        Fixed(f.Seconds) + " s (" + Fixed(f.Kbps) + " KB/s each way); ";
     if (!f.Errors) line += "no errors.";

@@ -66,7 +66,7 @@ public:
     struct Limits {
         std::chrono::milliseconds duration{10000};
         std::uint64_t bytes = 0;
-        std::size_t inFlight = 16384;
+        std::size_t inFlight = 65536;
         std::chrono::milliseconds silence{5000};
         std::uint64_t seed = 1;
     };

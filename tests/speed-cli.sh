@@ -54,6 +54,13 @@ cases=(
     "|--runs x 5|64|^usage: quorvel-speed "
     "|21|64|^quorvel-speed: no such port: 21$"
     "||64|^quorvel-speed: which port\?$"
+    # The link tests against an echoing board, clean and with its faults planted.
+    "--echo|--loopback --bytes 300000 --latency --count 20 --packet-sizes --max-errors 0 --max-p99-ms 500 --plot PLOT --json 5|0|json:j['status'] == 0 and j['errors'] == 0 and j['loopback']['good'] == 300000 and all(s['back'] == 20 and s['p99_ms'] > 0 for s in j['latency']['sizes']) and [s['back'] for s in j['packet_sizes']['sizes']] == [1] * 97 and __import__('xml.etree.ElementTree').etree.ElementTree.parse('PLOT').getroot().tag.endswith('svg')"
+    "--echo --drop-every 1000|--loopback --bytes 100000 --max-errors 0 --json 5|1|json:j['status'] == 1 and j['loopback']['faults']['lost'] == {'count': 100, 'bytes': 100} and j['loopback']['list'][1]['offset'] == 1999"
+    "--echo --stop-echo-after 5000|--loopback --seconds 2 5|2|^quorvel-speed: the board stopped echoing$"
+    "--echo --echo-delay 20|--latency --count 5 --max-p99-ms 5 5|1|^quorvel-speed: a latency's p99 was above --max-p99-ms$"
+    "|--loopback --bytes 5 --seconds 1 5|64|^quorvel-speed: choose one of --seconds and --bytes$"
+    "|--loopback --max-p99-ms 1 5|64|^quorvel-speed: --max-p99-ms needs --latency$"
 )
 # On Linux a device is also named by its path, in whatever bytes it has: the JSON is UTF-8 all the same.
 [ "$wine" -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: "
@@ -62,7 +69,8 @@ cases=(
 # cdc-acm, unpaced (the sanitized simulator under emulation paces 1000 KB/s
 # only to about 900).
 if [ -n "${QUORVEL_RIG_UDC:-}" ] && [ "$wine" -eq 0 ]; then
-    cases=("--device /dev/ttyGS0|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: ")
+    cases=("--device /dev/ttyGS0|--runs 5 --min-down 900 /dev/ttyACM0|0|^Speed PIC -> PC \(KB/s\) over 5 runs: "
+        "--device /dev/ttyGS0 --echo|--loopback --seconds 5 --latency --packet-sizes --max-errors 0 /dev/ttyACM0|0|^Packet sizes: 97 of 97 sizes tried")
 fi
 
 for row in "${cases[@]}"; do
@@ -75,6 +83,11 @@ for row in "${cases[@]}"; do
     latin1=$work/Ger$'\xe4't  # the device under a name in Latin-1
     ln -sfn "$device" "$latin1"
     args=${args//DEVICE/$device}
+    # The plot where this side names it: under Wine, the same file by its drive.
+    plot=$work/plot.svg
+    [ "$wine" -eq 0 ] || plot="Z:${plot//\//\\}"
+    args=${args//PLOT/$plot}
+    pattern=${pattern//PLOT/$work/plot.svg}
     for attempt in 1 2; do
         # shellcheck disable=SC2086
         timeout 120 "${runner[@]}" "$speed" ${args//LATIN1/$latin1} >"$work/out" 2>"$work/err"
@@ -104,6 +117,9 @@ for row in "${cases[@]}"; do
         echo "FAIL  quorvel-speed $args (board: $options): status $got, wanted $want and a line matching: $pattern"
         sed 's/^/    /' "$work/lines"
     fi
+    # The link tests' figures, for the docs.
+    [ "${options#*--echo}" = "$options" ] || grep -E "^(Loopback|Latency|Packet sizes)[:,] .*(each way|round trips|sizes tried)" "$work/lines" | sed 's/^/    | /'
+
 done
 [ "$wine" -eq 0 ] || timeout 30 "$server" -w || "$server" -k || true
 echo "$passed passed, $failed failed, 0 skipped"

@@ -227,6 +227,33 @@ private slots:
         QVERIFY2(Log(held.form).last().startsWith(stopped), qPrintable(Log(held.form).last()));
     }
 
+    void link_tests_from_the_speed_buttons_menu_and_escape_on_the_button()
+    {
+        Session s({"--echo"});
+        QVERIFY(QTest::qWaitForWindowExposed(&s.form));
+        // Each to its end, its lines in the log; the poll (on) reads nothing meanwhile.
+        const struct {
+            TButton *button;
+            const char *item, *said;
+        } runs[] = {{s.form.Button5, "L&atency Test", "Latency, 512 bytes, 100 round trips (ms): min "},
+                    {s.form.Button4, "&Packet Size Test", "Packet sizes: 97 of 97 sizes tried, from 1 to 2049 bytes; each came back whole within "}};
+        for (const auto &run : runs) {
+            QVERIFY(Choose(s.form, Widget(run.button), run.item));
+            QTRY_VERIFY_WITH_TIMEOUT(!s.form.Job, 30000);
+            QVERIFY2(Log(s.form).join('\n').contains(run.said), qPrintable(Log(s.form).join('\n')));
+        }
+        // The loopback, stopped by Escape where the focus is (the button); the window answers meanwhile.
+        QVERIFY(Choose(s.form, Widget(s.form.Button4), "&Loopback Test"));
+        QVERIFY(s.form.Job && LongestGap([] { return false; }, 1000) < 300);
+        QVERIFY(QString::fromStdString(Widget(s.form.Memo1)->View().Status()).startsWith("Loopback: "));
+        QVERIFY(!Choose(s.form, Widget(s.form.Button5), "&Loopback Test"));  // one at a time
+        Widget(s.form.Button4)->setFocus();
+        QTest::keyClick(Widget(s.form.Button4), Qt::Key_Escape);
+        QVERIFY(!s.form.Job && Widget(s.form.Memo1)->View().Status().empty());
+        const QStringList log = Log(s.form);
+        QVERIFY2(log.contains("Loopback: stopped.") && log.last().endsWith("each way); no errors."), qPrintable(log.join('\n')));
+    }
+
     void reception_lines_leave_out_nul_and_pass_line_ends()
     {
         Session s;

@@ -615,7 +615,7 @@ TEST_CASE(the_link_tests_find_exactly_what_the_echoing_simulator_plants)
         long long ms = 0;
         const auto lines = RunJob(loop, &ms);
         CHECK(loop.Ended() == TLinkTest::End::Silent && ms < 3000);
-        CHECK(Said(lines, "Loopback: the board stopped echoing: nothing came back for 1 s.") && Said(lines, " came back as sent in "));
+        CHECK(Said(lines, "Loopback: the board stopped echoing: nothing came back for 1.0 s.") && Said(lines, " came back as sent in "));
         CHECK(loop.Figures().Good == 100000 && loop.Check().Faults().size() == 1 && loop.Check().Faults()[0].offset == 100000);
         for (auto kind : {TRoundTripTest::Kind::Latency, TRoundTripTest::Kind::PacketSizes}) {
             TRoundTripTest trips(EchoPort, ".", kind, 100, milliseconds(200));
