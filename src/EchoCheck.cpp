@@ -144,11 +144,13 @@ void TEchoCheck::Came(const unsigned char *data, std::size_t n, double seconds)
     Judge(false);
 }
 
-void TEchoCheck::Finish(double seconds)
+void TEchoCheck::Finish(double seconds, bool tailLost)
 {
     now = seconds;
     Judge(true);
-    if (sent > expect) Note(FaultKind::Lost, expect, sent - expect), expect = sent;
+    if (sent > expect && !tailLost) onItsWay = sent - expect;
+    else if (sent > expect) Note(FaultKind::Lost, expect, sent - expect);
+    expect = sent;
 }
 
 void TEchoCheck::Note(FaultKind kind, std::uint64_t offset, std::uint64_t n)

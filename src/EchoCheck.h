@@ -74,8 +74,10 @@ public:
     // Bytes that came back, `seconds` into the test.
     void Came(const unsigned char *data, std::size_t n, double seconds);
     // Nothing more will come: what is held is judged with what it has, and
-    // what was sent and never came back is lost.
-    void Finish(double seconds);
+    // what was sent and never came back is lost; or, where the test was
+    // stopped (`tailLost` false), still on its way.
+    void Finish(double seconds, bool tailLost = true);
+    std::uint64_t OnItsWay() const { return onItsWay; }
 
     // Where the next byte that comes should be from: all before it is accounted for.
     std::uint64_t Next() const { return expect; }
@@ -102,7 +104,7 @@ private:
     TFrameStream stream;
     std::vector<unsigned char> held;  // what came: judged up to `head`, a little history before it
     std::size_t head = 0;
-    std::uint64_t sent = 0, expect = 0, good = 0, received = 0;
+    std::uint64_t sent = 0, expect = 0, good = 0, received = 0, onItsWay = 0;
     double now = 0;
     std::array<std::uint64_t, FaultKinds> counts{}, bytes{};
     std::vector<Fault> faults;

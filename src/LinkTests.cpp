@@ -52,6 +52,12 @@ TPortJob::State TLinkTest::Finish(End how)
     if (how == End::Halted) lines.push_back(name + ": stopped.");
     if (how == End::Closed) lines.push_back(name + ": the port closed.");
     Summarise();
+    // What the board still sends back is the test's, not the log's: it goes,
+    // for as long as it keeps coming within a bound.
+    const Clock::time_point from = Clock::now();
+    for (Clock::time_point last = from; Clock::now() - from < DrainLimit && Clock::now() - last < std::chrono::milliseconds(50);)
+        if (Read()) last = Clock::now();
+    PurgeInput(port);
     return State::Ended;
 }
 
@@ -111,12 +117,20 @@ std::string TLoopbackTest::Progress() const
            std::to_string(check.Errors()) + (check.Errors() == 1 ? " error" : " errors") + "; Escape stops.";
 }
 
-void TLoopbackTest::Halt() { Finish(End::Halted); }
+void TLoopbackTest::Halt()
+{
+    if (ended != End::Going) return;
+    // What is on its way back when the user stops it is no loss: it is waited for a while.
+    const Clock::time_point from = Clock::now();
+    for (Clock::time_point last = from; check.Received() < sent && Clock::now() - from < DrainLimit && Clock::now() - last < std::chrono::milliseconds(50);)
+        if (const std::size_t n = Read()) check.Came(rx.data(), n, Seconds(last = Clock::now()));
+    Finish(End::Halted);
+}
 
 void TLoopbackTest::Summarise()
 {
     const Clock::time_point end = Clock::now();
-    check.Finish(Seconds(end));
+    check.Finish(Seconds(end), ended != End::Halted);
     LoopbackFigures &f = figures;
     f.Sent = sent, f.Received = check.Received(), f.Good = check.Good(), f.Errors = check.Errors();
     f.Seconds = Seconds(end);
@@ -131,6 +145,7 @@ void TLoopbackTest::Summarise()
                         " s.");
     std::string line = LoopbackName + ": " + std::to_string(f.Sent) + " bytes sent, " + std::to_string(f.Good) + " came back as sent in " +
                        Fixed(f.Seconds) + " s (" + Fixed(f.Kbps) + " KB/s each way); ";
+    if (check.OnItsWay()) line += Bytes(check.OnItsWay()) + " still on their way when it stopped; ";
     if (!f.Errors) line += "no errors.";
     else {
         line += std::to_string(f.Errors) + (f.Errors == 1 ? " error:" : " errors:");

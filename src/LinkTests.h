@@ -31,6 +31,8 @@ public:
     End Ended() const { return ended; }
     // A writer's bound, and the longest a slice waits on for an answer due.
     static constexpr std::chrono::milliseconds WriteLimit{50}, Overrun{100};
+    // At its end, the longest it reads and drops the echoes still on their way.
+    static constexpr std::chrono::milliseconds DrainLimit{250};
 
 protected:
     using Clock = std::chrono::steady_clock;

@@ -252,6 +252,8 @@ private slots:
         QVERIFY(!s.form.Job && Widget(s.form.Memo1)->View().Status().empty());
         const QStringList log = Log(s.form);
         QVERIFY2(log.contains("Loopback: stopped.") && log.last().endsWith("each way); no errors."), qPrintable(log.join('\n')));
+        QTest::qWait(300);  // the echoes still on their way went with the test, not into the log
+        QCOMPARE(Log(s.form), log);
     }
 
     void reception_lines_leave_out_nul_and_pass_line_ends()
