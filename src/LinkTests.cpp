@@ -218,9 +218,8 @@ void TRoundTripTest::Begin()
     stream.Copy(offset, sentBytes.data(), n);
     offset += n;
     got.clear();
-    wrote = Clock::now();
     waiting = true;
-    ShortWrites bounded(port, WriteLimit, n);
+    wrote = Clock::now();
     const DWORD went = WritePort(port, sentBytes.data(), DWORD(n));
     sentBytes.resize(went);  // what did not go cannot come back
 }
@@ -254,6 +253,8 @@ TPortJob::State TRoundTripTest::Slice(std::chrono::milliseconds budget)
 {
     if (ended != End::Going) return State::Ended;
     const Clock::time_point until = Clock::now() + budget;
+    // Set once a slice: the port's time-outs are not set again inside a trip's timing.
+    ShortWrites bounded(port, WriteLimit, PacketSizes().back());
     // A trip under way is waited on past the slice's end for a while, so
     // that a wait between slices never counts as the board's.
     while (Clock::now() < until || (waiting && Clock::now() - wrote < Overrun)) {

@@ -283,11 +283,20 @@ TEST_CASE(command_line)
           o.stream == 1.5 && o.noise && o.folder == "/tmp/x" && o.chaos == 9007199254740991ull);
     sim::Options d;
     CHECK(sim::ParseOptions(3, const_cast<char **>(device), d, error) && d.device == "/dev/ttyGS0");
+    const char *echo[] = {"sim", "--echo", "--drop-every", "2", "--corrupt-every", "3", "--duplicate-every", "4", "--swap-every", "5",
+                          "--hold-size", "512", "--echo-delay", "0", "--stop-echo-after", "0", "--rate", "1"};
+    sim::Options e;
+    CHECK(sim::ParseOptions(int(std::size(echo)), const_cast<char **>(echo), e, error));
+    CHECK(e.echo && e.dropEvery == 2 && e.corruptEvery == 3 && e.duplicateEvery == 4 && e.swapEvery == 5 && e.holdSize == 512 &&
+          e.echoDelayMs == 0 && e.stopEchoAfter == 0 && e.rate == 1);
     const std::vector<std::vector<const char *>> bad = {
         {"sim", "--port", "21"}, {"sim", "--port"}, {"sim", "--rate", "0"}, {"sim", "--rate", "fast"},
         {"sim", "--short", "262145"}, {"sim", "--extra", "-1"}, {"sim", "--hangup-after", "1.5"}, {"sim", "--loud"},
         {"sim", "--folder", "relative"}, {"sim", "--device", "ttyGS0"}, {"sim", "--device", "/dev/x", "--hangup-after", "5"},
-        {"sim", "--chaos"}, {"sim", "--chaos", "-1"}, {"sim", "--chaos", "2.5"}};
+        {"sim", "--chaos"}, {"sim", "--chaos", "-1"}, {"sim", "--chaos", "2.5"},
+        // A fault of the echo's needs it, and the echo takes none of the protocol's options.
+        {"sim", "--drop-every", "10"}, {"sim", "--echo", "--drop-every", "1"}, {"sim", "--echo", "--hold-size", "0"},
+        {"sim", "--echo", "--echo-delay", "-5"}, {"sim", "--echo", "--silent"}, {"sim", "--echo", "--chaos", "1"}};
     for (const auto &args : bad) {
         sim::Options ignored;
         error.clear();
