@@ -328,6 +328,9 @@ LRESULT TWin32Window::Message(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_COMMAND: {
+        // Escape where the focus control did not take it (a button, the group):
+        // the dialog manager's Cancel, as no control has that id.
+        if (wParam == IDCANCEL && !lParam) return Fire(OnEscape), 0;
         auto found = byWindow.find(reinterpret_cast<HWND>(lParam));
         if (lParam && found != byWindow.end() && found->second) found->second->Notify(reinterpret_cast<HWND>(lParam), HIWORD(wParam));
         return 0;

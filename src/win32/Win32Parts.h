@@ -77,18 +77,49 @@ private:
     WNDPROC previous = nullptr;
 };
 
+// A control's own menu items, asked as its context menu opens.
+inline std::vector<TMenuItem> MenuItems(const std::function<std::vector<TMenuItem>()> &ask)
+{
+    std::vector<TMenuItem> items;
+    if (ask) TApplication::Run([&] { items = ask(); });
+    return items;
+}
+
+// Shows `menu` with `items` after what it has, where the pointer is (or, from
+// the keyboard, at `box`'s corner), and runs the item of them chosen; else
+// returns the id of the menu's own item chosen (0: none). `menu` goes.
+inline UINT TrackMenu(HMENU menu, const std::vector<TMenuItem> &items, HWND owner, HWND box, LPARAM at)
+{
+    const UINT own = 100;  // past the menu's own ids
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const TMenuItem &item = items[i];
+        if (item.Separator) AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+        else AppendMenuA(menu, MF_STRING | (item.Checked ? MF_CHECKED : 0) | (item.Enabled ? 0 : MF_GRAYED), own + i, item.Caption.c_str());
+    }
+    POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
+    if (at == LPARAM(-1)) {
+        RECT r;
+        GetWindowRect(box, &r);
+        p = {r.left + 2, r.bottom - 2};
+    }
+    const UINT chosen = UINT(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, p.x, p.y, 0, owner, nullptr));
+    DestroyMenu(menu);
+    if (chosen < own || chosen - own >= items.size()) return chosen;
+    if (items[chosen - own].OnClick) TApplication::Run(items[chosen - own].OnClick);
+    return 0;
+}
+
 // An edit control's context menu: the system's edit items, then a control's
 // own, where the pointer is (or, from the keyboard, at `box`'s corner).
 inline void EditMenu(HWND edit, HWND box, LPARAM at, const std::function<std::vector<TMenuItem>()> &ask)
 {
-    std::vector<TMenuItem> items;
-    if (ask) TApplication::Run([&] { items = ask(); });
+    const std::vector<TMenuItem> items = MenuItems(ask);
     HMENU menu = CreatePopupMenu();
     DWORD from = 0, to = 0;
     SendMessageA(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
     const bool selected = from != to, text = GetWindowTextLengthA(edit) > 0;
     const bool paste = IsClipboardFormatAvailable(CF_TEXT) != 0;
-    enum { Undo = 1, Cut, Copy, Paste, Delete, SelectAll, Own = 100 };
+    enum { Undo = 1, Cut, Copy, Paste, Delete, SelectAll };
     AppendMenuA(menu, MF_STRING | (SendMessageA(edit, EM_CANUNDO, 0, 0) ? 0 : MF_GRAYED), Undo, "&Undo");
     AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Cut, "Cu&t");
@@ -97,29 +128,15 @@ inline void EditMenu(HWND edit, HWND box, LPARAM at, const std::function<std::ve
     AppendMenuA(menu, MF_STRING | (selected ? 0 : MF_GRAYED), Delete, "&Delete");
     AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuA(menu, MF_STRING | (text ? 0 : MF_GRAYED), SelectAll, "Select &All");
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const TMenuItem &item = items[i];
-        if (item.Separator) AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-        else AppendMenuA(menu, MF_STRING | (item.Checked ? MF_CHECKED : 0) | (item.Enabled ? 0 : MF_GRAYED), Own + i, item.Caption.c_str());
-    }
-    POINT p{static_cast<short>(LOWORD(at)), static_cast<short>(HIWORD(at))};
-    if (at == LPARAM(-1)) {
-        RECT r;
-        GetWindowRect(box, &r);
-        p = {r.left + 2, r.bottom - 2};
-    }
     SetFocus(edit);
-    const UINT chosen = UINT(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, p.x, p.y, 0, edit, nullptr));
-    DestroyMenu(menu);
-    switch (chosen) {
+    switch (TrackMenu(menu, items, edit, box, at)) {
     case Undo: SendMessageA(edit, EM_UNDO, 0, 0); break;
     case Cut: SendMessageA(edit, WM_CUT, 0, 0); break;
     case Copy: SendMessageA(edit, WM_COPY, 0, 0); break;
     case Paste: SendMessageA(edit, WM_PASTE, 0, 0); break;
     case Delete: SendMessageA(edit, WM_CLEAR, 0, 0); break;
     case SelectAll: SendMessageA(edit, EM_SETSEL, 0, -1); break;
-    default:
-        if (chosen >= Own && chosen - Own < items.size() && items[chosen - Own].OnClick) TApplication::Run(items[chosen - Own].OnClick);
+    default: break;
     }
 }
 
@@ -172,6 +189,14 @@ public:
     {
         // A disabled button does nothing, whatever message reaches it.
         if (code == BN_CLICKED && Enabled()) Fire(OnClick);
+    }
+    // The button leaves its right click, Shift+F10 and the menu key to the window, which hands them here.
+    bool Menu(LPARAM at) override
+    {
+        const std::vector<TMenuItem> items = MenuItems(OnMenu);
+        if (items.empty()) return false;
+        TrackMenu(CreatePopupMenu(), items, hwnd, hwnd, at);
+        return true;
     }
 };
 
