@@ -1,9 +1,9 @@
 // The console's real window on the Win32 controls, driven in-process by the
 // messages a user's input makes (keys posted to the focus window and taken
 // through the message loop, button clicks, the list's keys), read back with
-// WM_GETTEXT. Under Wine, against the board simulator on COM5 (and a silent
-// one on COM6) and the null-modem cable COM3 <-> COM14, whose far end the
-// test holds to see the exact bytes.
+// WM_GETTEXT. Under Wine, against the board simulator on COM5 (a silent one
+// on COM6, one that echoes on COM8) and the null-modem cable COM3 <-> COM14,
+// whose far end the test holds to see the exact bytes.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -27,7 +27,7 @@
 namespace {
 
 TWin32Application *app;
-const BYTE Board = 5, SilentBoard = 6, Cable = 3, FarEnd = 14;
+const BYTE Board = 5, SilentBoard = 6, Cable = 3, FarEnd = 14, EchoBoard = 8, NoBoard = 19;
 
 std::string Text(HWND h)
 {
@@ -50,6 +50,18 @@ bool PumpUntil(const std::function<bool()> &done, int ms)
     }
 }
 void Pump(int ms) { PumpUntil([] { return false; }, ms); }
+// As PumpUntil, a message at a time: while a job runs, its timer's ticks (every
+// 1 ms, each a slice of 30) would keep ProcessMessages from returning.
+bool StepUntil(const std::function<bool()> &done, int ms)
+{
+    for (auto start = Clock::now();;) {
+        if (done()) return true;
+        if (MsSince(start) >= ms) return false;
+        MSG msg;
+        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
+        else Sleep(1);
+    }
+}
 
 // Keys as the keyboard driver posts them to the focus window; the loop translates them.
 void Key(UINT vk)
@@ -69,6 +81,25 @@ void Click(HWND button)
 {
     PostMessageA(button, BM_CLICK, 0, 0);
     Pump(20);
+}
+// Real input, as the keyboard and the mouse give it (behind every posted message):
+// keys pressed in order and let go in reverse, to the foreground window's focus...
+void Press(std::initializer_list<WORD> keys)
+{
+    std::vector<INPUT> input(2 * keys.size());
+    auto key = input.begin();
+    for (WORD vk : keys) key->type = INPUT_KEYBOARD, key->ki.wVk = vk, ++key;
+    for (auto vk = keys.end(); vk != keys.begin(); ++key) key->type = INPUT_KEYBOARD, key->ki.wVk = *--vk, key->ki.dwFlags = KEYEVENTF_KEYUP;
+    CHECK_EQ(SendInput(UINT(input.size()), input.data(), sizeof(INPUT)), UINT(input.size()));
+}
+// ...and a right click where the pointer is put.
+void RightClick(POINT screen)
+{
+    SetCursorPos(screen.x, screen.y);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN, click[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+    CHECK_EQ(SendInput(2, click, sizeof(INPUT)), 2u);
 }
 
 std::vector<std::string> Log(Win32Form1 &form)
@@ -261,6 +292,7 @@ TEST_CASE(tab_order_and_choosing_a_port_by_typing_and_from_the_list)
 
 std::string menuCaption;
 std::vector<std::string> menuItems;  // as the menu showed them: "-" a separator, " (off)" greyed, " (on)" checked
+POINT menuAt;  // its top left corner, on the screen
 
 // Runs inside a popup menu's loop: reads its items, then reaches the item with
 // `menuCaption` by the keyboard and chooses it (Escape where there is none).
@@ -270,6 +302,9 @@ void CALLBACK ChooseFromMenu(HWND, UINT, UINT_PTR id, DWORD)
     HMENU menu = popup && IsWindowVisible(popup) ? reinterpret_cast<HMENU>(SendMessageA(popup, MN_GETHMENU, 0, 0)) : nullptr;
     if (!menu) return;
     KillTimer(nullptr, id);
+    RECT r;
+    GetWindowRect(popup, &r);
+    menuAt = {r.left, r.top};
     menuItems.clear();
     int downs = 0, chosen = 0;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
@@ -287,12 +322,24 @@ void CALLBACK ChooseFromMenu(HWND, UINT, UINT_PTR id, DWORD)
 }
 
 // Opens a control's context menu with a message (by default the one the menu key
-// brings) and chooses `caption` in it from the keyboard; returns once it is done.
-void ChooseInMenu(HWND at, const std::string &caption, UINT message = WM_CONTEXTMENU, WPARAM wParam = 0, LPARAM lParam = -1)
+// brings) and chooses `caption` in it from the keyboard; returns once it is done,
+// whether a menu showed.
+bool ChooseInMenu(HWND at, const std::string &caption, UINT message = WM_CONTEXTMENU, WPARAM wParam = 0, LPARAM lParam = -1)
 {
     menuCaption = caption;
-    SetTimer(nullptr, 0, 20, ChooseFromMenu);
+    const UINT_PTR reader = SetTimer(nullptr, 0, 20, ChooseFromMenu);
     SendMessageA(at, message, message == WM_CONTEXTMENU ? WPARAM(at) : wParam, lParam);
+    return !KillTimer(nullptr, reader);  // the reader ends itself in a menu
+}
+// The same with the menu opened by real input, which the loop takes.
+bool ChooseInMenuBy(const std::function<void()> &input, const std::string &caption)
+{
+    menuCaption = caption;
+    menuItems.clear();
+    const UINT_PTR reader = SetTimer(nullptr, 0, 20, ChooseFromMenu);
+    input();
+    StepUntil([] { return !menuItems.empty(); }, 3000);
+    return !KillTimer(nullptr, reader);
 }
 
 TEST_CASE(sending_by_button_and_by_enter_and_reception_in_both_modes)
@@ -902,20 +949,12 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
     });
     sendFile();
     CHECK(f.Job != nullptr);
-    const auto begun = Clock::now();
-    for (MSG msg; MsSince(begun) < 300;)
-        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
+    StepUntil([] { return false; }, 300);
     SetForegroundWindow(f.Handle());
     SetFocus(Widget(f.Memo1));
-    INPUT escape[2] = {};
-    escape[0].type = escape[1].type = INPUT_KEYBOARD;
-    escape[0].ki.wVk = escape[1].ki.wVk = VK_ESCAPE;
-    escape[1].ki.dwFlags = KEYEVENTF_KEYUP;
-    CHECK_EQ(SendInput(2, escape, sizeof(INPUT)), 2u);
+    Press({VK_ESCAPE});
     const auto pressed = Clock::now();
-    for (MSG msg; f.Job && MsSince(pressed) < 4000;)
-        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) TWin32Application::Dispatch(msg);
-        else Sleep(1);
+    StepUntil([&] { return !f.Job; }, 4000);
     reading = false;
     board.join();
     std::printf("    Escape stopped the send after %lld ms\n", MsSince(pressed));
@@ -923,6 +962,72 @@ TEST_CASE(the_port_lists_menu_sets_the_modem_lines_and_a_file_goes_through_the_o
     CHECK_EQ(Log(f).back().substr(0, 37), std::string("Send File: quorvel-send.bin stopped: "));
     Drain(FarEnd, 300);
     DeleteFileA(dialogPath.c_str());
+}
+
+TEST_CASE(the_speed_test_buttons_menu_runs_the_link_tests_and_escape_on_a_button_stops_one)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    SetForegroundWindow(f.Handle());
+    HWND button4 = Widget(f.Button4), button5 = Widget(f.Button5);
+    RECT r4;
+    GetWindowRect(button4, &r4);
+    const POINT pointer{r4.left + 20, r4.top + 7};
+    // A port with nothing there: the buttons are on, the link tests greyed, from a right click
+    // (at the pointer) and from Shift+F10 and the menu key on the button that has the focus
+    // (at the button). A button with no items shows no menu.
+    w.Choose(NoBoard);
+    CHECK(!ChooseInMenu(Widget(f.Button1), ""));
+    const std::vector<std::string> greyed{"&Loopback Test (off)", "L&atency Test (off)", "&Packet Size Test (off)"};
+    const struct {
+        HWND button;
+        bool mouse;
+        std::function<void()> input;
+    } ways[] = {{button4, true, [&] { RightClick(pointer); }}, {button5, false, [] { Press({VK_SHIFT, VK_F10}); }},
+                {button4, false, [] { Press({VK_APPS}); }}};
+    for (const auto &way : ways) {
+        SetFocus(way.button);
+        CHECK(ChooseInMenuBy(way.input, ""));
+        CHECK(menuItems == greyed);
+        RECT r;
+        GetWindowRect(way.button, &r);
+        const POINT at = way.mouse ? pointer : POINT{r.left + 2, r.bottom - 2};
+        CHECK_EQ(std::to_string(menuAt.x) + "," + std::to_string(menuAt.y), std::to_string(at.x) + "," + std::to_string(at.y));
+    }
+
+    // On the board that echoes: a loopback from a right click, run to its end (10 s), with no error.
+    w.Choose(EchoBoard);
+    // The last line that begins with `start`, and the one after it ("" for none).
+    auto said = [&f](const std::string &start) {
+        const std::vector<std::string> lines = Log(f);
+        for (std::size_t i = lines.size(); i-- > 0;)
+            if (lines[i].rfind(start, 0) == 0) return std::make_pair(lines[i], i + 1 < lines.size() ? lines[i + 1] : "");
+        return std::make_pair(std::string(), std::string());
+    };
+    CHECK(ChooseInMenuBy([&] { RightClick(pointer); }, "&Loopback Test"));
+    CHECK(StepUntil([&] { return !f.Job; }, 20000));
+    const std::string whole = said("Loopback: ").first;
+    CHECK(whole.find(" bytes sent, ") != std::string::npos && whole.size() > 10 && whole.substr(whole.size() - 10) == "no errors.");
+    // Then stopped by a real Escape at once, where the focus is on a control that does not take
+    // it (a button, the group: the window's own Escape) and in the send box (the box's), its figures said.
+    for (HWND focus : {button4, RadioItem(f.RadioGroup1, 1), Widget(f.Edit1)}) {
+        CHECK(ChooseInMenuBy([&] { RightClick(pointer); }, "&Loopback Test"));
+        StepUntil([] { return false; }, 500);
+        CHECK_EQ(LogView(f.Memo1)->View().Status().substr(0, 10), std::string("Loopback: "));
+        SetFocus(focus);
+        Press({VK_ESCAPE});
+        const auto pressed = Clock::now();
+        CHECK(StepUntil([&] { return !f.Job; }, 4000));
+        std::printf("    Escape stopped the loopback after %lld ms\n", MsSince(pressed));
+        CHECK(MsSince(pressed) < 1000 && LogView(f.Memo1)->View().Status().empty());
+        CHECK(said("Loopback: stopped.").second.find(" bytes sent, ") != std::string::npos);
+        StepUntil([] { return false; }, 300);  // the echo of what was on its way comes in as received bytes
+    }
+    // The latency, from the menu key, run to its end.
+    SetFocus(button5);
+    CHECK(ChooseInMenuBy([] { Press({VK_APPS}); }, "L&atency Test"));
+    CHECK(StepUntil([&] { return !f.Job; }, 20000));
+    CHECK(!said("Latency, 1 byte, 100 round trips (ms): min ").first.empty());
 }
 
 int main()
