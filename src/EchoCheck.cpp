@@ -7,8 +7,6 @@ namespace echo {
 
 namespace {
 
-constexpr unsigned char Magic0 = 0x7E, Magic1 = 0x81;
-
 // splitmix64: the same everywhere.
 std::uint64_t Mix(std::uint64_t &state)
 {
@@ -56,9 +54,9 @@ std::uint32_t Crc32(const unsigned char *data, std::size_t n)
 
 void MakeFrame(std::uint64_t seed, std::uint32_t seq, unsigned char *frame)
 {
-    frame[0] = Magic0, frame[1] = Magic1;
-    PutNibbles(frame + 2, seq, 8);
-    PutNibbles(frame + 10, std::uint32_t(PayloadSize), 4);  // 0xA0 after the number's last 0x50: the alternation goes on
+    // The number's lowest nibble first: neighbouring frames differ from their first byte.
+    PutNibbles(frame, seq, 8);
+    PutNibbles(frame + 8, std::uint32_t(PayloadSize), 4);  // 0xA0 after the number's last 0x50: the alternation goes on
     std::uint64_t state = seed ^ (std::uint64_t(seq) * 0xD1B54A32D192ED03ull);
     unsigned char *payload = frame + HeaderSize;
     unsigned char before = frame[HeaderSize - 1];
@@ -78,7 +76,7 @@ void MakeFrame(std::uint64_t seed, std::uint32_t seq, unsigned char *frame)
 bool ReadFrame(const unsigned char *frame, std::uint32_t &seq)
 {
     std::uint32_t length = 0, crc = 0;
-    return frame[0] == Magic0 && frame[1] == Magic1 && GetNibbles(frame + 2, 8, seq) && GetNibbles(frame + 10, 4, length) &&
+    return GetNibbles(frame, 8, seq) && GetNibbles(frame + 8, 4, length) &&
            length == PayloadSize && GetNibbles(frame + HeaderSize + PayloadSize, 8, crc) && crc == Crc32(frame, HeaderSize + PayloadSize);
 }
 
@@ -199,29 +197,71 @@ void TEchoCheck::Judge(bool final)
         }
         if (!final && have < Lookahead + 2) return;
         const unsigned char *h = held.data() + head;
-        // Two bytes swapped, one changed, some lost, some doubled: the first that fits.
-        if (have >= 2 && expect + 2 <= sent && h[0] == stream.At(expect + 1) && h[1] == stream.At(expect) && Fits(2, expect + 2, final)) {
-            Note(FaultKind::Reordered, expect, 2);
-            head += 2, expect += 2, good += 2;
+        // Another frame's start where this one's bytes were due: a jump, taken up there.
+        std::uint32_t seq = 0, length = 0;
+        if (have >= HeaderSize && GetNibbles(h, 8, seq) && GetNibbles(h + 8, 4, length) && length == PayloadSize &&
+            std::uint64_t(seq) * FrameSize != expect && Resync(final))
+            continue;
+        // Each way the stream may go on from here (two bytes swapped; some
+        // changed, lost, doubled or put in) is scored by how far what is held
+        // then runs as sent: the longest wins, if it runs far enough to tell.
+        struct Way {
+            FaultKind kind;
+            std::uint64_t offset, bytes;
+            std::size_t skip;   // held bytes the fault takes
+            std::uint64_t next;  // where the stream goes on
+            std::size_t run;
+            std::uint64_t good;  // bytes of it that came as sent, though out of place
+        } best{};
+        bool found = false;
+        // How far what is held from `from` runs as the stream from `at`, up to the lookahead past `verified` bytes.
+        auto run = [&](std::size_t from, std::uint64_t at, std::size_t verified = 0) -> std::size_t {
+            if (from > have || at > sent) return 0;
+            const std::size_t n = std::size_t(std::min<std::uint64_t>({Lookahead + verified, have - from, sent - at}));
+            return stream.Common(at, h + from, n);
+        };
+        std::size_t bestScore = 0;
+        auto consider = [&](const Way &way) {
+            // At the end, where what is left is shorter than a fair look, all of
+            // it must fit; there a way that leaves no more faults (all that is
+            // left fits, and nothing sent is left over) wins, then the longer run.
+            const std::size_t left = have - way.skip, need = final ? std::min(MinRun, left) : MinRun;
+            const std::size_t faults = final && (way.run < left || way.next + way.run < sent) ? 1 : 0;
+            const std::size_t score = (3 - faults) * (MaxShift + Lookahead) + way.run;
+            if (way.run >= need && (!found || score > bestScore)) best = way, bestScore = score, found = true;
+        };
+        if (have >= 2 && expect + 2 <= sent && h[0] == stream.At(expect + 1) && h[1] == stream.At(expect))
+            consider({FaultKind::Reordered, expect, 2, 2, expect + 2, run(2, expect + 2), 2});
+        // Far shifts are tried only where no near one fits: a near fault is the likely one.
+        std::size_t inPlace = 0, inPlaceMost = 0;  // within a changed stretch: bytes as sent, in a row
+        for (std::size_t d = 1; d <= MaxShift && !(found && (best.run >= Lookahead || d > Lookahead * 4)); ++d) {
+            // A changed stretch ends with a changed byte, and holds no run as sent that would tell two faults apart.
+            const bool same = d <= have && expect + d <= sent && h[d - 1] == stream.At(expect + d - 1);
+            inPlace = same ? inPlace + 1 : 0, inPlaceMost = std::max(inPlaceMost, inPlace);
+            if (d <= Lookahead * 4 && d <= have && expect + d <= sent && !same && inPlaceMost < MinRun)
+                consider({FaultKind::Corrupted, expect, d, d, expect + d, run(d, expect + d), 0});
+            if (expect + d < sent && h[0] == stream.At(expect + d)) consider({FaultKind::Lost, expect, d, 0, expect + d, run(0, expect + d), 0});
+            // Doubled: all of the d bytes, and the stream on after them.
+            if (d <= expect && d <= have && h[0] == stream.At(expect - d)) {
+                const std::size_t r = run(0, expect - d, d);
+                if (r >= d) consider({FaultKind::Duplicated, expect - d, d, d, expect, r - d, 0});
+            }
+            if (d <= Lookahead * 4 && d < have && h[d] == stream.At(expect)) consider({FaultKind::Unexpected, expect, d, d, expect, run(d, expect), 0});
+        }
+        if (found) {
+            Note(best.kind, best.offset, best.bytes);
+            head += best.skip, expect = best.next, good += best.good;
             continue;
         }
-        bool found = false;
-        // A stretch changed in place: the stream goes on after it.
-        for (std::size_t c = 1; c <= Lookahead * 4 && expect + c <= sent && c < have && !found; ++c)
-            if (Fits(c, expect + c, final)) Note(FaultKind::Corrupted, expect, c), head += c, expect += c, found = true;
-        for (std::size_t d = 1; d <= MaxShift && expect + d < sent && !found; ++d)
-            if (h[0] == stream.At(expect + d) && Fits(0, expect + d, final)) Note(FaultKind::Lost, expect, d), expect += d, found = true;
-        for (std::size_t d = 1; d <= MaxShift && d <= expect && !found; ++d)
-            if (h[0] == stream.At(expect - d) && Fits(0, expect - d, final)) Note(FaultKind::Duplicated, expect - d, d), head += d, found = true;
-        if (found || Resync(final)) continue;
+        if (Resync(final)) continue;
         if (final) {
             // What is left fits nowhere in what was sent.
             Note(FaultKind::Unexpected, expect, have);
             head += have;
             return;
         }
-        // No frame to take up again from within two frames: the oldest of it is no echo of ours.
-        if (have <= 2 * FrameSize + Lookahead) return;
+        // Nothing fits within the farthest look: the oldest of it is no echo of ours.
+        if (have <= MaxShift + 2 * Lookahead) return;
         Note(FaultKind::Unexpected, expect, FrameSize);
         head += FrameSize;
     }
@@ -235,7 +275,8 @@ bool TEchoCheck::Resync(bool final)
     for (std::size_t p = 0; p + HeaderSize <= have; ++p) {
         const unsigned char *at = held.data() + head + p;
         std::uint32_t seq = 0;
-        if (at[0] != Magic0 || at[1] != Magic1 || !GetNibbles(at + 2, 8, seq)) continue;
+        std::uint32_t length = 0;
+        if (!GetNibbles(at, 8, seq) || !GetNibbles(at + 8, 4, length) || length != PayloadSize) continue;
         std::uint64_t o = std::uint64_t(seq) * FrameSize;
         if (o == expect && p == 0) continue;
         if (!Fits(p, o, final) || have - p < std::min<std::size_t>(HeaderSize + Lookahead, final ? HeaderSize : FrameSize)) continue;

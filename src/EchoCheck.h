@@ -13,14 +13,15 @@
 
 namespace echo {
 
-// A frame: 7E 81, its number (32 bits) and its payload's length (16 bits) as
+// A frame: its number (32 bits) and its payload's length (16 bits) as
 // nibbles, a pseudo-random payload, then the CRC-32 of all before it as
-// nibbles. A nibble goes as 0xA0 or 0x50 plus it, alternately, and the
+// nibbles. Its start is twelve nibble bytes in a row, which the payload all
+// but never holds, and neighbouring frames differ from their first byte. A nibble goes as 0xA0 or 0x50 plus it, alternately, and the
 // payload's bytes each differ from the one before: no two neighbouring bytes
 // of the stream are ever equal, so a byte doubled or two swapped always show,
 // at their place.
 constexpr std::size_t FrameSize = 1024;
-constexpr std::size_t HeaderSize = 14, TrailerSize = 8;
+constexpr std::size_t HeaderSize = 12, TrailerSize = 8;
 constexpr std::size_t PayloadSize = FrameSize - HeaderSize - TrailerSize;
 
 std::uint32_t Crc32(const unsigned char *data, std::size_t n);
@@ -94,6 +95,9 @@ public:
     static constexpr std::size_t Lookahead = 16;
     // The most bytes lost or doubled in one place that are found by trying each count.
     static constexpr std::size_t MaxShift = 4 * FrameSize;
+    // How far the stream must run as sent after a fault for the fault to be told:
+    // faults closer together than this come out as one stretch changed.
+    static constexpr std::size_t MinRun = 4;
 
 private:
     void Judge(bool final);

@@ -45,6 +45,14 @@ std::string TLinkTest::Fixed(double value, int decimals) const
     return decimals ? out + separator + digits.substr(digits.size() - std::size_t(decimals)) : out;
 }
 
+std::string TLinkTest::Said(std::chrono::milliseconds limit) const
+{
+    std::string text = Fixed(double(limit.count()) / 1000, 3);
+    while (text.back() == '0') text.pop_back();
+    if (text.size() > separator.size() && text.compare(text.size() - separator.size(), separator.size(), separator) == 0) text.resize(text.size() - separator.size());
+    return text + " s";
+}
+
 TPortJob::State TLinkTest::Finish(End how)
 {
     if (ended != End::Going) return State::Ended;
@@ -77,10 +85,15 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
         if (!PortIsOpen(port)) return Finish(End::Closed);
         Clock::time_point now = Clock::now();
         if (sending && (limits.bytes ? sent >= limits.bytes : now - start >= limits.duration)) sending = false, stoppedSending = now;
-        // As fast as the link takes it, with no more than so much on its way.
+        // As fast as the link takes it, with no more than a tenth of a second's
+        // worth on its way (as far as the board has shown its pace), so that a
+        // slow board's test ends near its time.
+        const double seconds = Seconds(now);
+        const std::uint64_t pace = seconds > 0.05 ? std::uint64_t(double(check.Good()) / seconds / 10) : 0;
+        const std::uint64_t most = std::clamp<std::uint64_t>(pace, 4096, limits.inFlight);
         const std::uint64_t away = sent - std::min(sent, check.Next());
-        if (sending && away < limits.inFlight) {
-            std::uint64_t n = std::min<std::uint64_t>(tx.size(), limits.inFlight - away);
+        if (sending && away < most) {
+            std::uint64_t n = std::min<std::uint64_t>(tx.size(), most - away);
             if (limits.bytes) n = std::min(n, limits.bytes - sent);
             stream.Copy(sent, tx.data(), std::size_t(n));
             const DWORD wrote = WritePort(port, tx.data(), DWORD(n));
@@ -90,23 +103,27 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
         }
         if (const std::size_t n = Read()) {
             now = Clock::now();
+            const std::uint64_t before = check.Good();
             check.Came(rx.data(), n, Seconds(now));
             lastCame = now;
-            const std::size_t second = std::size_t(Seconds(now));
-            if (eachSecond.size() <= second) eachSecond.resize(second + 1);
-            eachSecond[second] += n;
+            // Progress is what comes back as sent: text the board sends besides is none.
+            if (check.Good() > before) {
+                lastGood = now;
+                const std::size_t second = std::size_t(Seconds(now));
+                if (eachSecond.size() <= second) eachSecond.resize(second + 1);
+                eachSecond[second] += check.Good() - before;
+            }
         }
         now = Clock::now();
         if (!sending) {
-            // All back; or whatever is missing has had time to come.
-            const bool quiet = now - lastCame >= std::chrono::milliseconds(500);
+            // All back; or whatever is missing has had time to come, once the board has shown it echoes.
             if (check.Next() >= sent || (check.Received() >= sent && now - lastCame >= std::chrono::milliseconds(20)))
                 return Finish(End::Done);
-            // Bytes missing and nothing for a second or more: the board stopped echoing, whatever came before.
-            if (quiet && now - stoppedSending >= std::chrono::milliseconds(500))
-                return Finish(now - lastCame >= std::chrono::seconds(1) ? End::Silent : End::Done);
+            if (check.Good() && now - lastGood >= std::chrono::milliseconds(500) && now - stoppedSending >= std::chrono::milliseconds(500))
+                // Nothing back as sent for a second or more before that: the board stopped echoing, whatever came before.
+                return Finish(now - lastGood >= std::chrono::seconds(1) ? End::Silent : End::Done);
         }
-        if (sent > check.Received() && now - lastCame >= limits.silence) return Finish(End::Silent);
+        if (sent > check.Good() && now - lastGood >= limits.silence) return Finish(End::Silent);
     } while (Clock::now() < until);
     return State::Going;
 }
@@ -141,8 +158,8 @@ void TLoopbackTest::Summarise()
     for (std::size_t s = 0; s < eachSecond.size() && double(s + 1) <= f.Seconds; ++s) f.KbpsEachSecond.push_back(double(eachSecond[s]) / 1024);
 
     if (ended == End::Silent)
-        lines.push_back(LoopbackName + ": the board stopped echoing: nothing came back for " + Fixed(std::chrono::duration<double>(end - lastCame).count(), 1) +
-                        " s.");
+        lines.push_back(LoopbackName + ": the board stopped echoing: nothing came back as sent for " +
+                        Fixed(std::chrono::duration<double>(end - lastGood).count(), 1) + " s.");
     std::string line = LoopbackName + ": " + std::to_string(f.Sent) + " bytes sent, " + std::to_string(f.Good) + " came back as sent in " +
                        Fixed(f.Seconds) + " s (" + Fixed(f.Kbps) + " KB/s each way); ";
     if (check.OnItsWay()) line += Bytes(check.OnItsWay()) + " still on their way when it stopped; ";
@@ -234,15 +251,26 @@ bool TRoundTripTest::Judge(Clock::time_point now)
     if (whole) {
         f.Ms.push_back(std::chrono::duration<double, std::milli>(now - wrote).count());
         if (got.size() > n && lastFailed && (trip > 0 || size > 0)) ++sizes[size - (trip == 0 ? 1 : 0)].CameLate;
+        owed = 0;  // whatever came before it was the earlier trips'
     } else if (now - wrote < limit) {
         return false;
-    } else if (got.size() >= n && n) {
+    } else if (n && got.size() >= std::min<std::size_t>(owed, got.size()) + n) {
+        // As many as it sent came after what earlier trips still owed, and they are not its bytes.
         ++f.Changed;
     } else {
         ++f.NotBack;
     }
     ++f.Trips;
-    silentTrips = got.empty() && !whole ? silentTrips + 1 : 0;
+    // Silent: none of its bytes came back, nor of the trip before (a board
+    // that only talks is silent too; one that echoes late is not).
+    auto in = [&](const std::vector<unsigned char> &bytes) {
+        const std::size_t probe = std::min<std::size_t>(bytes.size(), 4);
+        return probe && (std::search(got.begin(), got.end(), bytes.begin(), bytes.begin() + std::ptrdiff_t(probe)) != got.end() ||
+                         std::search(got.begin(), got.end(), bytes.end() - std::ptrdiff_t(probe), bytes.end()) != got.end());
+    };
+    silentTrips = whole || in(sentBytes) || in(before) ? 0 : silentTrips + 1;
+    before = sentBytes;
+    if (!whole) owed = std::min<std::size_t>(owed + n, 1 << 20);
     lastFailed = !whole;
     waiting = false;
     if (++trip >= std::uint64_t(count)) trip = 0, ++size;
@@ -283,8 +311,8 @@ void TRoundTripTest::Halt() { Finish(End::Halted); }
 void TRoundTripTest::Summarise()
 {
     if (ended == End::Silent)
-        lines.push_back(name + ": the board stopped echoing: " + std::to_string(SilentTrips) + " transfers in a row brought nothing back within " +
-                        SecondsText(limit) + ".");
+        lines.push_back(name + ": the board stopped echoing: " + std::to_string(SilentTrips) + " transfers in a row brought none of their bytes back within " +
+                        Said(limit) + ".");
     std::vector<std::string> failed;
     const TripFigures *slowest = nullptr;
     for (TripFigures &f : sizes) {
@@ -313,14 +341,14 @@ void TRoundTripTest::Summarise()
             }
             if (f.NotBack || f.Changed)
                 lines.push_back(name + ", " + Bytes(f.Bytes) + ": " + std::to_string(f.NotBack) + " of " + std::to_string(f.Trips) +
-                                " not back whole within " + SecondsText(limit) + ", " + std::to_string(f.Changed) + " came back changed.");
+                                " not back whole within " + Said(limit) + ", " + std::to_string(f.Changed) + " came back changed.");
             continue;
         }
         if (!f.Trips) continue;
         if (!f.Ms.empty() && (!slowest || f.Max > slowest->Max)) slowest = &f;
         if (f.Ms.empty()) {
             failed.push_back(std::to_string(f.Bytes));
-            lines.push_back(name + ": " + Bytes(f.Bytes) + (f.Changed ? " came back changed." : " did not come back whole within " + SecondsText(limit)) +
+            lines.push_back(name + ": " + Bytes(f.Bytes) + (f.Changed ? " came back changed." : " did not come back whole within " + Said(limit)) +
                             (f.CameLate ? "; they came with the next transfer, as when a full packet's zero-length packet is missing." : "."));
         }
     }
@@ -329,7 +357,7 @@ void TRoundTripTest::Summarise()
     for (const TripFigures &f : sizes) tried += f.Trips ? 1 : 0;
     std::string line = name + ": " + std::to_string(tried) + " of " + std::to_string(sizes.size()) + " sizes tried, from 1 to " +
                        std::to_string(sizes.back().Bytes) + " bytes; ";
-    if (failed.empty()) line += "each came back whole within " + SecondsText(limit);
+    if (failed.empty()) line += "each came back whole within " + Said(limit);
     else {
         line += std::to_string(failed.size()) + " did not come back whole:";
         for (std::size_t i = 0; i < failed.size(); ++i) line += (i ? ", " : " ") + failed[i];

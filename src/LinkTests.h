@@ -41,6 +41,8 @@ protected:
     std::size_t Read();
     // A figure as the log shows it, with the user's separator.
     std::string Fixed(double value, int decimals = 2) const;
+    // A limit as the log says it: "1 s", "0.5 s", in the user's separator.
+    std::string Said(std::chrono::milliseconds limit) const;
     State Finish(End how);
     virtual void Summarise() = 0;  // the last lines, once it has ended
 
@@ -63,8 +65,9 @@ struct LoopbackFigures {
 class TLoopbackTest : public TLinkTest {
 public:
     // For `duration`, or until `bytes` have gone where not 0; at most
-    // `inFlight` bytes sent and not yet back. It gives up when nothing has
-    // come back for `silence`.
+    // `inFlight` bytes sent and not yet back (a tenth of a second's worth at
+    // the board's pace, 4 KB at least). It gives up when nothing has come
+    // back as sent for `silence`.
     struct Limits {
         std::chrono::milliseconds duration{10000};
         std::uint64_t bytes = 0;
@@ -88,7 +91,7 @@ private:
     echo::TEchoCheck check;
     std::vector<unsigned char> tx;
     std::uint64_t sent = 0;
-    Clock::time_point lastCame = start, stoppedSending{};
+    Clock::time_point lastCame = start, lastGood = start, stoppedSending{};
     bool sending = true;
     std::vector<std::uint64_t> eachSecond;
     LoopbackFigures figures;
@@ -139,8 +142,9 @@ private:
     std::vector<TripFigures> sizes;
     std::size_t size = 0;  // the trip's size: an index into `sizes`
     std::uint64_t trip = 0;  // within its size
-    std::vector<unsigned char> sentBytes, got;
+    std::vector<unsigned char> sentBytes, got, before;  // the trip's bytes, what came, the last trip's bytes
     bool waiting = false, lastFailed = false;
+    std::size_t owed = 0;  // bytes of trips not back whole that may yet come
     int silentTrips = 0;
     Clock::time_point wrote;
 };

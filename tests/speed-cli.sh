@@ -61,6 +61,10 @@ cases=(
     "--echo --echo-delay 20|--latency --count 5 --max-p99-ms 5 5|1|^quorvel-speed: a latency's p99 was above --max-p99-ms$"
     "|--loopback --bytes 5 --seconds 1 5|64|^quorvel-speed: choose one of --seconds and --bytes$"
     "|--loopback --max-p99-ms 1 5|64|^quorvel-speed: --max-p99-ms needs --latency$"
+    "|--loopback --bytes 1e300 5|64|^quorvel-speed: --bytes takes a whole number of bytes from 1 to 1000000000000000$"
+    "|--latency --timeout-ms 0.4 5|64|^quorvel-speed: --timeout-ms takes a whole number of milliseconds from 1 to 60000$"
+    "|--packet-sizes --count 5 5|64|^quorvel-speed: --count needs --latency$"
+    "--echo|--latency --plot /nonexistent/x.svg 5|2|^quorvel-speed: the plot cannot be written to /nonexistent/x.svg: "
 )
 # On Linux a device is also named by its path, in whatever bytes it has: the JSON is UTF-8 all the same.
 [ "$wine" -gt 0 ] || cases+=("--rate 1000|--runs 1 --down DEVICE|0|^Speed PIC -> PC \(KB/s\) over 1 runs: "

@@ -1,6 +1,7 @@
 // The board simulator: its core on a clock of the test's own, then the real
 // executable on its pseudo-terminal, reached through the real port table.
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <thread>
@@ -283,11 +284,11 @@ TEST_CASE(command_line)
           o.stream == 1.5 && o.noise && o.folder == "/tmp/x" && o.chaos == 9007199254740991ull);
     sim::Options d;
     CHECK(sim::ParseOptions(3, const_cast<char **>(device), d, error) && d.device == "/dev/ttyGS0");
-    const char *echo[] = {"sim", "--echo", "--drop-every", "2", "--corrupt-every", "3", "--duplicate-every", "4", "--swap-every", "5",
+    const char *echo[] = {"sim", "--echo", "--drop-every", "8", "--corrupt-every", "9", "--duplicate-every", "10", "--swap-every", "11",
                           "--hold-size", "512", "--echo-delay", "0", "--stop-echo-after", "0", "--rate", "1"};
     sim::Options e;
     CHECK(sim::ParseOptions(int(std::size(echo)), const_cast<char **>(echo), e, error));
-    CHECK(e.echo && e.dropEvery == 2 && e.corruptEvery == 3 && e.duplicateEvery == 4 && e.swapEvery == 5 && e.holdSize == 512 &&
+    CHECK(e.echo && e.dropEvery == 8 && e.corruptEvery == 9 && e.duplicateEvery == 10 && e.swapEvery == 11 && e.holdSize == 512 &&
           e.echoDelayMs == 0 && e.stopEchoAfter == 0 && e.rate == 1);
     const std::vector<std::vector<const char *>> bad = {
         {"sim", "--port", "21"}, {"sim", "--port"}, {"sim", "--rate", "0"}, {"sim", "--rate", "fast"},
@@ -295,7 +296,7 @@ TEST_CASE(command_line)
         {"sim", "--folder", "relative"}, {"sim", "--device", "ttyGS0"}, {"sim", "--device", "/dev/x", "--hangup-after", "5"},
         {"sim", "--chaos"}, {"sim", "--chaos", "-1"}, {"sim", "--chaos", "2.5"},
         // A fault of the echo's needs it, and the echo takes none of the protocol's options.
-        {"sim", "--drop-every", "10"}, {"sim", "--echo", "--drop-every", "1"}, {"sim", "--echo", "--hold-size", "0"},
+        {"sim", "--drop-every", "10"}, {"sim", "--echo", "--drop-every", "7"}, {"sim", "--echo", "--hold-size", "0"},
         {"sim", "--echo", "--echo-delay", "-5"}, {"sim", "--echo", "--silent"}, {"sim", "--echo", "--chaos", "1"}};
     for (const auto &args : bad) {
         sim::Options ignored;
@@ -466,7 +467,7 @@ TEST_CASE(frames_have_no_equal_neighbours_and_read_back)
 TEST_CASE(the_echo_check_places_each_fault_the_board_plants)
 {
     // The simulator's board in-process, fed and read in uneven pieces.
-    const std::uint64_t total = 300000, every = 997;
+    const std::uint64_t total = 300007, every = 997;
     std::vector<unsigned char> sent(total);
     echo::TFrameStream(1).Copy(0, sent.data(), sent.size());
     auto run = [&](sim::Options o, std::uint64_t stopAfter = 0) {
@@ -489,12 +490,15 @@ TEST_CASE(the_echo_check_places_each_fault_the_board_plants)
     const echo::TEchoCheck clean = run({});
     CHECK_EQ(clean.Errors(), 0u);
     CHECK_EQ(clean.Good(), total);
-    for (const Planted &p : Faults) {
-        std::printf("    %s %llu\n", p.option, (unsigned long long)every);
-        sim::Options o;
-        o.*p.every = every;
-        CheckPlanted(run(o), p, every, total);
-    }
+    // Every kind, far apart and as close as the simulator plants them.
+    for (const Planted &p : Faults)
+        for (std::uint64_t n : {every, std::uint64_t(8), std::uint64_t(9), std::uint64_t(13), std::uint64_t(64)}) {
+            sim::Options o;
+            o.*p.every = n;
+            const echo::TEchoCheck check = run(o);
+            if (check.Count(p.kind) != (total - (p.kind == echo::FaultKind::Reordered)) / n) std::printf("    %s %llu\n", p.option, (unsigned long long)n);
+            CheckPlanted(check, p, n, total);
+        }
     // A board that stops: the rest is lost, from where it stopped.
     const echo::TEchoCheck stopped = run({}, 123457);
     CHECK_EQ(stopped.Errors(), 1u);
@@ -514,6 +518,9 @@ TEST_CASE(the_echo_check_places_each_fault_the_board_plants)
         {"700 doubled", 50000, 0, std::string(sent.begin() + 49300, sent.begin() + 50000), echo::FaultKind::Duplicated, 700},
         {"5 changed", 50000, 5, "\x01\x02\x03\x04\x05", echo::FaultKind::Corrupted, 5},
         {"5000 of nowhere", 50000, 0, std::string(5000, '\x42'), echo::FaultKind::Unexpected, 5000},
+        {"a line of text among them", 50000, 0, "alive\r\n", echo::FaultKind::Unexpected, 7},
+        {"a frame twice", 50176, 0, std::string(sent.begin() + 49152, sent.begin() + 50176), echo::FaultKind::Duplicated, 1024},
+        {"the last byte changed", total - 1, 1, std::string(1, char(sent[total - 1] ^ 0x55)), echo::FaultKind::Corrupted, 1},
     };
     for (const Edit &e : edits) {
         std::printf("    %s\n", e.what);
@@ -526,8 +533,9 @@ TEST_CASE(the_echo_check_places_each_fault_the_board_plants)
         check.Finish(1);
         CHECK_EQ(check.Count(e.kind), 1u);
         CHECK_EQ(check.Bytes(e.kind), e.bytes);
-        CHECK(!check.Faults().empty() && check.Faults()[0].offset == (e.kind == echo::FaultKind::Duplicated ? 49300 : 50000));
-        CHECK(check.First() && check.First()->at == 50000 - 8);
+        CHECK_EQ(check.Errors(), 1u);
+        CHECK(!check.Faults().empty() && check.Faults()[0].offset == (e.kind == echo::FaultKind::Duplicated ? e.at - e.put.size() : e.at));
+        CHECK(check.First() && check.First()->at == e.at - 8);
     }
 }
 
@@ -616,6 +624,23 @@ TEST_CASE(the_link_tests_find_exactly_what_the_echoing_simulator_plants)
         ClosePort(EchoPort);
     }
     {
+        // Echoes later than a trip's limit are late, not changed; a loopback whose echo is slow to
+        // start waits for it within its silence, and none of it is lost.
+        SimProcess board({"--port", "10", "--echo", "--echo-delay", "400"});
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TRoundTripTest latency(EchoPort, ".", TRoundTripTest::Kind::Latency, 3, milliseconds(300));
+        RunJob(latency);
+        CHECK(latency.Ended() == TLinkTest::End::Done);
+        for (const TripFigures &f : latency.Figures()) CHECK(f.Changed == 0 && f.NotBack + f.Ms.size() == f.Trips && f.Trips == 3);
+        std::this_thread::sleep_for(milliseconds(500));  // the last trip's echo, still to come, is none of the loopback's
+        TLoopbackTest::Limits slow;
+        slow.bytes = 5000;
+        TLoopbackTest loop(EchoPort, ".", slow);
+        RunJob(loop);
+        CHECK(loop.Ended() == TLinkTest::End::Done && loop.Figures().Good == 5000 && loop.Figures().Errors == 0);
+        ClosePort(EchoPort);
+    }
+    {
         // A board that stops echoing ends each test within its bound, with what it saw.
         SimProcess board({"--port", "10", "--echo", "--stop-echo-after", "100000"});
         CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
@@ -624,15 +649,41 @@ TEST_CASE(the_link_tests_find_exactly_what_the_echoing_simulator_plants)
         long long ms = 0;
         const auto lines = RunJob(loop, &ms);
         CHECK(loop.Ended() == TLinkTest::End::Silent && ms < 3000);
-        CHECK(Said(lines, "Loopback: the board stopped echoing: nothing came back for 1.0 s.") && Said(lines, " came back as sent in "));
+        CHECK(Said(lines, "Loopback: the board stopped echoing: nothing came back as sent for 1.0 s.") && Said(lines, " came back as sent in "));
         CHECK(loop.Figures().Good == 100000 && loop.Check().Faults().size() == 1 && loop.Check().Faults()[0].offset == 100000);
         for (auto kind : {TRoundTripTest::Kind::Latency, TRoundTripTest::Kind::PacketSizes}) {
             TRoundTripTest trips(EchoPort, ".", kind, 100, milliseconds(200));
             const auto said = RunJob(trips, &ms);
             CHECK(trips.Ended() == TLinkTest::End::Silent && ms < 3 * 200 + 500);
-            CHECK(Said(said, ": the board stopped echoing: 3 transfers in a row brought nothing back within 0.2 s."));
+            CHECK(Said(said, ": the board stopped echoing: 3 transfers in a row brought none of their bytes back within 0.2 s."));
         }
         ClosePort(EchoPort);
+    }
+    {
+        // One that stops echoing but goes on talking is no echo: each test ends all the same.
+        PtyLink chatty(ports, EchoPort);
+        std::atomic<bool> going{true};
+        std::thread talk([&] {
+            unsigned char buffer[4096];
+            std::size_t echoed = 0;
+            for (auto last = steady_clock::now(); going; std::this_thread::sleep_for(milliseconds(1))) {
+                const ssize_t n = read(chatty.master, buffer, sizeof buffer);
+                const std::size_t echo = n > 0 ? std::min<std::size_t>(std::size_t(n), 30000 - echoed) : 0;
+                if (echo && write(chatty.master, buffer, echo) == ssize_t(echo)) echoed += echo;
+                if (steady_clock::now() - last > milliseconds(100) && write(chatty.master, "alive\r\n", 7) == 7) last = steady_clock::now();
+            }
+        });
+        CHECK(OpenPort(EchoPort, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000));
+        TLoopbackTest loop(EchoPort, ".", limits);
+        long long ms = 0;
+        RunJob(loop, &ms);
+        CHECK(loop.Ended() == TLinkTest::End::Silent && loop.Figures().Good == 30000 && ms < 3000);
+        TRoundTripTest latency(EchoPort, ".", TRoundTripTest::Kind::Latency, 100, milliseconds(200));
+        RunJob(latency, &ms);
+        CHECK(latency.Ended() == TLinkTest::End::Silent && ms < 3 * 200 + 500);
+        ClosePort(EchoPort);
+        going = false;
+        talk.join();
     }
 }
 

@@ -11,6 +11,8 @@
 // 64 a usage error.
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +147,29 @@ Spread Of(std::vector<double> values)
     return s;
 }
 
+// The link tests' numbers: which option, into what, and what it takes.
+struct LinkNumber {
+    const char *name;
+    double Options::*into;
+    bool whole;
+    double low, high;
+    const char *what;
+};
+const LinkNumber LinkNumbers[] = {
+    {"--seconds", &Options::seconds, false, 0.1, 86400, "a number of seconds from 0.1 to 86400"},
+    {"--bytes", &Options::bytes, true, 1, 1e15, "a whole number of bytes from 1 to 1000000000000000"},
+    {"--count", &Options::count, true, 1, 100000, "a whole number from 1 to 100000"},
+    {"--timeout-ms", &Options::timeoutMs, true, 1, 60000, "a whole number of milliseconds from 1 to 60000"},
+    {"--max-errors", &Options::maxErrors, true, 0, 1e15, "a whole number from 0"},
+    {"--max-p99-ms", &Options::maxP99, false, 0, 1e9, "a number of milliseconds from 0"},
+};
+const LinkNumber *FindLinkNumber(const std::string &arg)
+{
+    for (const LinkNumber &n : LinkNumbers)
+        if (arg == n.name) return &n;
+    return nullptr;
+}
+
 std::string Ms(double ms)
 {
     char text[32];
@@ -221,7 +246,7 @@ int main(int argc, char **argv)
 {
     Options o;
     bool chose = false;
-    int bytesOrSeconds = 0;
+    std::vector<std::string> given;  // the link tests' numbers given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](double &into) {
@@ -241,16 +266,10 @@ int main(int argc, char **argv)
             if (!value(arg == "--min-up" ? o.minUp : o.minDown)) return UsageError(arg + " takes a speed in KB/s");
         } else if (arg == "--loopback" || arg == "--latency" || arg == "--packet-sizes") {
             (arg == "--loopback" ? o.loopback : arg == "--latency" ? o.latency : o.packetSizes) = true;
-        } else if (arg == "--seconds" || arg == "--bytes" || arg == "--count" || arg == "--timeout-ms" || arg == "--max-errors" || arg == "--max-p99-ms") {
-            double &into = arg == "--seconds" ? o.seconds : arg == "--bytes" ? o.bytes : arg == "--count" ? o.count : arg == "--timeout-ms" ? o.timeoutMs
-                           : arg == "--max-errors" ? o.maxErrors : o.maxP99;
-            const bool whole = arg == "--bytes" || arg == "--count" || arg == "--max-errors";
-            if (!value(into) || (whole && into != std::floor(into)) || (arg != "--max-errors" && arg != "--max-p99-ms" && into <= 0) ||
-                (arg == "--seconds" && into > 86400) || (arg == "--count" && into > 100000) || (arg == "--timeout-ms" && into > 60000))
-                return UsageError(arg + (whole ? " takes a whole number" : " takes a number") + (arg == "--max-errors" || arg == "--max-p99-ms" ? " from 0" : " above 0") +
-                                  (arg == "--seconds" ? " up to 86400" : arg == "--count" ? " up to 100000" : arg == "--timeout-ms" ? " up to 60000" : ""));
-            if (arg == "--seconds") bytesOrSeconds |= 1;
-            if (arg == "--bytes") bytesOrSeconds |= 2;
+        } else if (const LinkNumber *n = FindLinkNumber(arg)) {
+            double &into = o.*(n->into);
+            if (!value(into) || (n->whole && into != std::floor(into)) || into < n->low || into > n->high) return UsageError(arg + " takes " + n->what);
+            given.push_back(arg);
         } else if (arg == "--plot") {
             if (i + 1 >= argc || !*argv[i + 1]) return UsageError("--plot takes a file name");
             o.plot = argv[++i];
@@ -268,11 +287,15 @@ int main(int argc, char **argv)
     if (o.port.empty()) return UsageError("which port?");
     const bool linkTests = o.loopback || o.latency || o.packetSizes;
     if (linkTests && !chose) o.up = o.down = false;  // the link tests alone, unless the speed tests are asked for too
-    if (bytesOrSeconds == 3) return UsageError("choose one of --seconds and --bytes");
-    if ((bytesOrSeconds || !o.plot.empty()) && !o.loopback && !o.latency) return UsageError("--seconds, --bytes and --plot are for --loopback or --latency");
-    if (bytesOrSeconds && !o.loopback) return UsageError("--seconds and --bytes are for --loopback");
-    if (o.maxP99 >= 0 && !o.latency) return UsageError("--max-p99-ms needs --latency");
-    if (o.maxErrors >= 0 && !linkTests) return UsageError("--max-errors needs a link test");
+    auto has = [&](const char *name) { return std::find(given.begin(), given.end(), name) != given.end(); };
+    if (has("--seconds") && has("--bytes")) return UsageError("choose one of --seconds and --bytes");
+    // A number for a test that is not run would be taken and do nothing.
+    if ((has("--seconds") || has("--bytes")) && !o.loopback) return UsageError("--seconds and --bytes need --loopback");
+    if (has("--count") && !o.latency) return UsageError("--count needs --latency");
+    if (has("--timeout-ms") && !o.latency && !o.packetSizes) return UsageError("--timeout-ms needs --latency or --packet-sizes");
+    if (!o.plot.empty() && !o.loopback && !o.latency) return UsageError("--plot needs --loopback or --latency");
+    if (has("--max-p99-ms") && !o.latency) return UsageError("--max-p99-ms needs --latency");
+    if (has("--max-errors") && !linkTests) return UsageError("--max-errors needs a link test");
     // A minimum for a direction that is not run would pass whatever the board does.
     if (o.minUp >= 0 && !o.up) return UsageError("--min-up needs the upload: --up or --both");
     if (o.minDown >= 0 && !o.down) return UsageError("--min-down needs the download: --down or --both");
@@ -281,14 +304,18 @@ int main(int argc, char **argv)
     if (!ChoosePort(o.port, port, name)) return UsageError("no such port: " + o.port);
     SetPortDeviceName(port, name);
 
-    if (!OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
-        const std::string why = OpenFailureLine(port);
+    // The plot's file is made first: a name that cannot be written is said before the tests take their time.
+    std::FILE *plot = o.plot.empty() ? nullptr : std::fopen(o.plot.c_str(), "wb");
+    const bool plotRefused = !o.plot.empty() && !plot;
+    if (plotRefused || !OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
+        const std::string why = plotRefused ? "quorvel-speed: the plot cannot be written to " + o.plot + ": " + std::strerror(errno) : OpenFailureLine(port);
         std::fprintf(stderr, "%s\n", why.c_str());
         // A script that reads the JSON gets the reason there too.
         if (o.json)
             std::printf("{\"port\": %s, \"device\": %s, \"identity\": null, \"runs\": [], \"summary\": {}, \"status\": 2, \"error\": %s}\n",
                         (name.empty() ? std::to_string(port) : Json(o.port)).c_str(), Json(PortDevicePath(port)).c_str(), Json(why).c_str());
         CloseAllPorts();
+        if (plot) std::fclose(plot), std::remove(o.plot.c_str());  // no empty picture left behind
         return 2;
     }
     const std::string device = PortDevicePath(port);
@@ -365,10 +392,9 @@ int main(int argc, char **argv)
     if (!o.plot.empty()) {
         const std::string svg = PlotSvg("quorvel-speed on " + Utf8FromSystem(device), loop ? loop->Figures().KbpsEachSecond : std::vector<double>{},
                                         latency ? latency->Figures() : std::vector<TripFigures>{});
-        std::FILE *file = std::fopen(o.plot.c_str(), "wb");
-        const bool wrote = file && std::fwrite(svg.data(), 1, svg.size(), file) == svg.size();
-        if (!(file && std::fclose(file) == 0 && wrote)) {
-            std::fprintf(stderr, "quorvel-speed: the plot could not be written to %s\n", o.plot.c_str());
+        const bool wrote = std::fwrite(svg.data(), 1, svg.size(), plot) == svg.size();
+        if (!(std::fclose(plot) == 0 && wrote)) {
+            linkError = "the plot could not be written to " + o.plot;
             if (status == 0) status = 2;
         }
     }
