@@ -34,6 +34,37 @@ bool GetNibbles(const unsigned char *in, int count, std::uint32_t &value)
 
 bool Nibble(unsigned char b) { return (b & 0xF0) == 0xA0 || (b & 0xF0) == 0x50; }
 
+// The number goes spread over all its nibbles (times an odd constant: one
+// number, one label), and the length mixed with it, so that any two frames'
+// starts differ in most of their bytes, and a byte changed in one makes no other's.
+constexpr std::uint32_t Spread = 0x9E3779B1u;
+constexpr std::uint32_t Unspread()
+{
+    std::uint32_t inverse = Spread;  // Newton's iteration for the inverse modulo 2^32
+    for (int i = 0; i < 5; ++i) inverse *= 2u - Spread * inverse;
+    return inverse;
+}
+static_assert(Spread * Unspread() == 1u, "the label must give the number back");
+
+void PutHeader(unsigned char *frame, std::uint32_t seq)
+{
+    const std::uint32_t label = seq * Spread;
+    PutNibbles(frame, label, 8);
+    PutNibbles(frame + 8, std::uint32_t(PayloadSize) ^ (label >> 16), 4);  // 0xA0 after the label's last 0x50: the alternation goes on
+}
+
+}  // namespace
+
+bool ReadHeader(const unsigned char *at, std::uint32_t &seq)
+{
+    std::uint32_t label = 0, length = 0;
+    if (!GetNibbles(at, 8, label) || !GetNibbles(at + 8, 4, length)) return false;
+    seq = label * Unspread();
+    return (length ^ (label >> 16)) == PayloadSize;
+}
+
+namespace {
+
 }  // namespace
 
 std::uint32_t Crc32(const unsigned char *data, std::size_t n)
@@ -54,9 +85,7 @@ std::uint32_t Crc32(const unsigned char *data, std::size_t n)
 
 void MakeFrame(std::uint64_t seed, std::uint32_t seq, unsigned char *frame)
 {
-    // The number's lowest nibble first: neighbouring frames differ from their first byte.
-    PutNibbles(frame, seq, 8);
-    PutNibbles(frame + 8, std::uint32_t(PayloadSize), 4);  // 0xA0 after the number's last 0x50: the alternation goes on
+    PutHeader(frame, seq);
     std::uint64_t state = seed ^ (std::uint64_t(seq) * 0xD1B54A32D192ED03ull);
     unsigned char *payload = frame + HeaderSize;
     unsigned char before = frame[HeaderSize - 1];
@@ -75,9 +104,8 @@ void MakeFrame(std::uint64_t seed, std::uint32_t seq, unsigned char *frame)
 
 bool ReadFrame(const unsigned char *frame, std::uint32_t &seq)
 {
-    std::uint32_t length = 0, crc = 0;
-    return GetNibbles(frame, 8, seq) && GetNibbles(frame + 8, 4, length) &&
-           length == PayloadSize && GetNibbles(frame + HeaderSize + PayloadSize, 8, crc) && crc == Crc32(frame, HeaderSize + PayloadSize);
+    std::uint32_t crc = 0;
+    return ReadHeader(frame, seq) && GetNibbles(frame + HeaderSize + PayloadSize, 8, crc) && crc == Crc32(frame, HeaderSize + PayloadSize);
 }
 
 const unsigned char *TFrameStream::Frame(std::uint64_t seq)
@@ -148,7 +176,7 @@ void TEchoCheck::Finish(double seconds, bool tailLost)
     Judge(true);
     if (sent > expect && !tailLost) onItsWay = sent - expect;
     else if (sent > expect) Note(FaultKind::Lost, expect, sent - expect);
-    expect = sent;
+    Move(sent);
 }
 
 void TEchoCheck::Note(FaultKind kind, std::uint64_t offset, std::uint64_t n)
@@ -192,16 +220,15 @@ void TEchoCheck::Judge(bool final)
         if (!have) return;
         const std::size_t same = std::size_t(stream.Common(expect, held.data() + head, std::size_t(std::min<std::uint64_t>(have, sent - std::min(sent, expect)))));
         if (same) {
-            head += same, expect += same, good += same;
+            head += same;
+            Move(expect + same, true);
             continue;
         }
         if (!final && have < Lookahead + 2) return;
         const unsigned char *h = held.data() + head;
         // Another frame's start where this one's bytes were due: a jump, taken up there.
-        std::uint32_t seq = 0, length = 0;
-        if (have >= HeaderSize && GetNibbles(h, 8, seq) && GetNibbles(h + 8, 4, length) && length == PayloadSize &&
-            std::uint64_t(seq) * FrameSize != expect && Resync(final))
-            continue;
+        std::uint32_t seq = 0;
+        if (have >= HeaderSize && ReadHeader(h, seq) && std::uint64_t(seq) * FrameSize != expect && Resync(final)) continue;
         // Each way the stream may go on from here (two bytes swapped; some
         // changed, lost, doubled or put in) is scored by how far what is held
         // then runs as sent: the longest wins, if it runs far enough to tell.
@@ -234,11 +261,22 @@ void TEchoCheck::Judge(bool final)
             consider({FaultKind::Reordered, expect, 2, 2, expect + 2, run(2, expect + 2), 2});
         // Far shifts are tried only where no near one fits: a near fault is the likely one.
         std::size_t inPlace = 0, inPlaceMost = 0;  // within a changed stretch: bytes as sent, in a row
+        // ...and bytes as sent a few places on or back (lost or doubled ones beside): no changed stretch then.
+        constexpr int Near = 8;
+        std::array<std::size_t, 2 * Near + 1> shifted{};
+        std::size_t shiftedMost = 0;
         for (std::size_t d = 1; d <= MaxShift && !(found && (best.run >= Lookahead || d > Lookahead * 4)); ++d) {
             // A changed stretch ends with a changed byte, and holds no run as sent that would tell two faults apart.
             const bool same = d <= have && expect + d <= sent && h[d - 1] == stream.At(expect + d - 1);
             inPlace = same ? inPlace + 1 : 0, inPlaceMost = std::max(inPlaceMost, inPlace);
-            if (d <= Lookahead * 4 && d <= have && expect + d <= sent && !same && inPlaceMost < MinRun)
+            if (d <= Lookahead * 4 && d <= have)
+                for (int shift = -Near; shift <= Near; ++shift) {
+                    const std::int64_t at = std::int64_t(expect + d - 1) + shift;
+                    const bool fits = shift && at >= 0 && std::uint64_t(at) < sent && h[d - 1] == stream.At(std::uint64_t(at));
+                    std::size_t &r = shifted[std::size_t(shift + Near)];
+                    r = fits ? r + 1 : 0, shiftedMost = std::max(shiftedMost, r);
+                }
+            if (d <= Lookahead * 4 && d <= have && expect + d <= sent && !same && inPlaceMost < MinRun && shiftedMost < MinRun)
                 consider({FaultKind::Corrupted, expect, d, d, expect + d, run(d, expect + d), 0});
             if (expect + d < sent && h[0] == stream.At(expect + d)) consider({FaultKind::Lost, expect, d, 0, expect + d, run(0, expect + d), 0});
             // Doubled: all of the d bytes, and the stream on after them.
@@ -246,11 +284,12 @@ void TEchoCheck::Judge(bool final)
                 const std::size_t r = run(0, expect - d, d);
                 if (r >= d) consider({FaultKind::Duplicated, expect - d, d, d, expect, r - d, 0});
             }
-            if (d <= Lookahead * 4 && d < have && h[d] == stream.At(expect)) consider({FaultKind::Unexpected, expect, d, d, expect, run(d, expect), 0});
+            if (d < have && h[d] == stream.At(expect)) consider({FaultKind::Unexpected, expect, d, d, expect, run(d, expect), 0});
         }
         if (found) {
             Note(best.kind, best.offset, best.bytes);
-            head += best.skip, expect = best.next, good += best.good;
+            head += best.skip;
+            Move(best.next, best.good != 0);
             continue;
         }
         if (Resync(final)) continue;
@@ -267,16 +306,25 @@ void TEchoCheck::Judge(bool final)
     }
 }
 
+// The stream goes on from `to`; bytes from the farthest it had reached up to `to`
+// came back as sent where `asSent`. Bytes met again (a replay) count once.
+void TEchoCheck::Move(std::uint64_t to, bool asSent)
+{
+    if (asSent && to > top) good += to - std::max(expect, top);
+    expect = to;
+    top = std::max(top, to);
+}
+
 // Takes up again at the next sound frame start that is held, past bytes that
 // fit nowhere near: lost where it is ahead, doubled where it is behind.
 bool TEchoCheck::Resync(bool final)
 {
     const std::size_t have = held.size() - head;
-    for (std::size_t p = 0; p + HeaderSize <= have; ++p) {
+    // As far as the farthest look and a frame: what lies beyond is judged after.
+    for (std::size_t p = 0; p + HeaderSize <= have && p <= MaxShift + FrameSize; ++p) {
         const unsigned char *at = held.data() + head + p;
         std::uint32_t seq = 0;
-        std::uint32_t length = 0;
-        if (!GetNibbles(at, 8, seq) || !GetNibbles(at + 8, 4, length) || length != PayloadSize) continue;
+        if (!ReadHeader(at, seq)) continue;
         std::uint64_t o = std::uint64_t(seq) * FrameSize;
         if (o == expect && p == 0) continue;
         if (!Fits(p, o, final) || have - p < std::min<std::size_t>(HeaderSize + Lookahead, final ? HeaderSize : FrameSize)) continue;
@@ -293,10 +341,19 @@ bool TEchoCheck::Resync(bool final)
             if (g > n) Note(FaultKind::Unexpected, o, g - n);
         } else {
             if (g) Note(FaultKind::Unexpected, expect, g);
+            // Bytes from the past: doubled as far as they run as sent, and where the stream then goes on
+            // where it was, that is all (a frame replayed); else it goes on from there.
+            const std::size_t r = stream.Common(o, held.data() + head + p, std::size_t(std::min<std::uint64_t>(have - p, expect - o)));
+            const std::size_t after = have - p - r, look = std::min(Lookahead, after);
+            if (r < expect - o && r >= MinRun && (final || after >= Lookahead) && stream.Common(expect, held.data() + head + p + r, look) == look) {
+                Note(FaultKind::Duplicated, o, r);
+                head += p + r;
+                return true;
+            }
             Note(FaultKind::Duplicated, o, expect - o);
         }
         head += p;
-        expect = o;
+        Move(o);
         return true;
     }
     return false;

@@ -29,6 +29,8 @@ std::uint32_t Crc32(const unsigned char *data, std::size_t n);
 void MakeFrame(std::uint64_t seed, std::uint32_t seq, unsigned char *frame);
 // Whether the FrameSize bytes at `frame` are a sound frame, and its number.
 bool ReadFrame(const unsigned char *frame, std::uint32_t &seq);
+// Whether the HeaderSize bytes at `at` are a frame's start, and its number.
+bool ReadHeader(const unsigned char *at, std::uint32_t &seq);
 
 // The stream: the frames one after another, each made when asked.
 class TFrameStream {
@@ -80,8 +82,8 @@ public:
     void Finish(double seconds, bool tailLost = true);
     std::uint64_t OnItsWay() const { return onItsWay; }
 
-    // Where the next byte that comes should be from: all before it is accounted for.
-    std::uint64_t Next() const { return expect; }
+    // How far into what was sent all is accounted for (never back: a replay does not undo it).
+    std::uint64_t Next() const { return top; }
     std::uint64_t Good() const { return good; }
     std::uint64_t Received() const { return received; }
     std::uint64_t Errors() const;
@@ -104,11 +106,12 @@ private:
     bool Fits(std::size_t from, std::uint64_t at, bool final);
     bool Resync(bool final);
     void Note(FaultKind kind, std::uint64_t offset, std::uint64_t n);
+    void Move(std::uint64_t to, bool asSent = false);
 
     TFrameStream stream;
     std::vector<unsigned char> held;  // what came: judged up to `head`, a little history before it
     std::size_t head = 0;
-    std::uint64_t sent = 0, expect = 0, good = 0, received = 0, onItsWay = 0;
+    std::uint64_t sent = 0, expect = 0, top = 0, good = 0, received = 0, onItsWay = 0;
     double now = 0;
     std::array<std::uint64_t, FaultKinds> counts{}, bytes{};
     std::vector<Fault> faults;

@@ -88,8 +88,11 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
         // As fast as the link takes it, with no more than a tenth of a second's
         // worth on its way (as far as the board has shown its pace), so that a
         // slow board's test ends near its time.
-        const double seconds = Seconds(now);
-        const std::uint64_t pace = seconds > 0.05 ? std::uint64_t(double(check.Good()) / seconds / 10) : 0;
+        // The pace is the last quarter second's or so, not the whole run's: a board that slows down is followed.
+        if (now - paceFrom >= std::chrono::milliseconds(250)) {
+            pace = std::uint64_t(double(check.Good() - paceGood) / std::chrono::duration<double>(now - paceFrom).count() / 10);
+            paceFrom = now, paceGood = check.Good();
+        }
         const std::uint64_t most = std::clamp<std::uint64_t>(pace, 4096, limits.inFlight);
         const std::uint64_t away = sent - std::min(sent, check.Next());
         if (sending && away < most) {
@@ -108,6 +111,8 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
             lastCame = now;
             // Progress is what comes back as sent: text the board sends besides is none.
             if (check.Good() > before) {
+                if (check.Good() > 0 && before > 0) longestGap = std::max(longestGap, now - lastGood);
+                else longestGap = std::max(longestGap, now - start);  // the first echo's wait
                 lastGood = now;
                 const std::size_t second = std::size_t(Seconds(now));
                 if (eachSecond.size() <= second) eachSecond.resize(second + 1);
@@ -116,12 +121,13 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
         }
         now = Clock::now();
         if (!sending) {
-            // All back; or whatever is missing has had time to come, once the board has shown it echoes.
-            if (check.Next() >= sent || (check.Received() >= sent && now - lastCame >= std::chrono::milliseconds(20)))
-                return Finish(End::Done);
-            if (check.Good() && now - lastGood >= std::chrono::milliseconds(500) && now - stoppedSending >= std::chrono::milliseconds(500))
-                // Nothing back as sent for a second or more before that: the board stopped echoing, whatever came before.
-                return Finish(now - lastGood >= std::chrono::seconds(1) ? End::Silent : End::Done);
+            // All back; or whatever is missing has had time to come: twice the longest
+            // the board has kept us waiting (its first echo's wait included), half a second at least.
+            if (check.Next() >= sent) return Finish(End::Done);
+            const auto wait = std::clamp<Clock::duration>(2 * longestGap, std::chrono::milliseconds(500), limits.silence);
+            if (check.Good() && now - lastGood >= wait && now - stoppedSending >= std::chrono::milliseconds(500))
+                // Nothing back as sent for a second or more before the end: the board stopped echoing, whatever came before.
+                return Finish(stoppedSending - lastGood >= std::chrono::seconds(1) ? End::Silent : End::Done);
         }
         if (sent > check.Good() && now - lastGood >= limits.silence) return Finish(End::Silent);
     } while (Clock::now() < until);
@@ -179,7 +185,7 @@ void TLoopbackTest::Summarise()
     }
     if (f.Errors > LinesListed) lines.push_back(LoopbackName + ": and " + std::to_string(f.Errors - LinesListed) + " more.");
     if (const auto &first = check.First()) {
-        const std::string where = LoopbackName + ": the first bad frame, " + std::to_string(first->at / echo::FrameSize) + ", from byte " +
+        const std::string where = LoopbackName + ": the first bad frame, " + std::to_string(f.Faults.front().offset / echo::FrameSize) + ", from byte " +
                                   std::to_string(first->at);
         lines.push_back(where + ", as sent: " + Hex(first->sent));
         lines.push_back(where + ", as it came: " + (first->came.empty() ? "nothing" : Hex(first->came)));
@@ -270,7 +276,8 @@ bool TRoundTripTest::Judge(Clock::time_point now)
     };
     silentTrips = whole || in(sentBytes) || in(before) ? 0 : silentTrips + 1;
     before = sentBytes;
-    if (!whole) owed = std::min<std::size_t>(owed + n, 1 << 20);
+    // What may yet come of it and of those before: less what came meanwhile (all of a changed one came).
+    if (!whole) owed = owed + n > got.size() ? std::min<std::size_t>(owed + n - got.size(), 1 << 20) : 0;
     lastFailed = !whole;
     waiting = false;
     if (++trip >= std::uint64_t(count)) trip = 0, ++size;
@@ -348,7 +355,7 @@ void TRoundTripTest::Summarise()
         if (!f.Ms.empty() && (!slowest || f.Max > slowest->Max)) slowest = &f;
         if (f.Ms.empty()) {
             failed.push_back(std::to_string(f.Bytes));
-            lines.push_back(name + ": " + Bytes(f.Bytes) + (f.Changed ? " came back changed." : " did not come back whole within " + Said(limit)) +
+            lines.push_back(name + ": " + Bytes(f.Bytes) + (f.Changed ? " came back changed" : " did not come back whole within " + Said(limit)) +
                             (f.CameLate ? "; they came with the next transfer, as when a full packet's zero-length packet is missing." : "."));
         }
     }

@@ -91,7 +91,9 @@ private:
     echo::TEchoCheck check;
     std::vector<unsigned char> tx;
     std::uint64_t sent = 0;
-    Clock::time_point lastCame = start, lastGood = start, stoppedSending{};
+    Clock::time_point lastCame = start, lastGood = start, stoppedSending{}, paceFrom = start;
+    Clock::duration longestGap{};  // the longest between echoes as sent, the first one's wait included
+    std::uint64_t pace = 0, paceGood = 0;  // bytes a tenth of a second, as last measured
     bool sending = true;
     std::vector<std::uint64_t> eachSecond;
     LoopbackFigures figures;

@@ -64,6 +64,8 @@ cases=(
     "|--loopback --bytes 1e300 5|64|^quorvel-speed: --bytes takes a whole number of bytes from 1 to 1000000000000000$"
     "|--latency --timeout-ms 0.4 5|64|^quorvel-speed: --timeout-ms takes a whole number of milliseconds from 1 to 60000$"
     "|--packet-sizes --count 5 5|64|^quorvel-speed: --count needs --latency$"
+    "|--loopback --runs 3 5|64|^quorvel-speed: --runs is for the speed tests: add --up, --down or --both$"
+    "|--latency --count 0x10 5|64|^quorvel-speed: --count takes a whole number from 1 to 100000$"
     "--echo|--latency --plot /nonexistent/x.svg 5|2|^quorvel-speed: the plot cannot be written to /nonexistent/x.svg: "
 )
 # On Linux a device is also named by its path, in whatever bytes it has: the JSON is UTF-8 all the same.

@@ -69,6 +69,8 @@ int UsageError(const std::string &why)
 // A finite number, 0 or more: "inf", "nan" and 1e999 are no speeds.
 bool Number(const char *text, double &value)
 {
+    // Plain decimal only: strtod would take " 5" and 0x10 too.
+    if (!*text || std::strpbrk(text, " \t\n\r\f\vxXpP")) return false;
     char *end = nullptr;
     value = std::strtod(text, &end);
     return end != text && *end == 0 && std::isfinite(value) && value >= 0;
@@ -211,7 +213,7 @@ std::string LoopbackJson(const TLoopbackTest &t, const std::vector<std::string> 
             for (unsigned char b : bytes) h += "0123456789abcdef"[b >> 4], h += "0123456789abcdef"[b & 15];
             return "\"" + h + "\"";
         };
-        out += ", \"first_bad\": {\"frame\": " + std::to_string(first->at / echo::FrameSize) + ", \"at\": " + std::to_string(first->at) +
+        out += ", \"first_bad\": {\"frame\": " + std::to_string(f.Faults.front().offset / echo::FrameSize) + ", \"at\": " + std::to_string(first->at) +
                ", \"sent\": " + hex(first->sent) + ", \"came\": " + hex(first->came) + "}";
     }
     return out + ", \"lines\": " + Lines(lines) + "}";
@@ -247,6 +249,7 @@ int main(int argc, char **argv)
     Options o;
     bool chose = false;
     std::vector<std::string> given;  // the link tests' numbers given
+    bool runsGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](double &into) {
@@ -261,7 +264,7 @@ int main(int argc, char **argv)
         } else if (arg == "--runs") {
             double runs = 0;
             if (!value(runs) || runs < 1 || runs > 1000 || runs != int(runs)) return UsageError("--runs takes a whole number from 1 to 1000");
-            o.runs = int(runs);
+            o.runs = int(runs), runsGiven = true;
         } else if (arg == "--min-up" || arg == "--min-down") {
             if (!value(arg == "--min-up" ? o.minUp : o.minDown)) return UsageError(arg + " takes a speed in KB/s");
         } else if (arg == "--loopback" || arg == "--latency" || arg == "--packet-sizes") {
@@ -276,7 +279,7 @@ int main(int argc, char **argv)
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(Usage, stdout);
             return 0;
-        } else if (!arg.empty() && arg[0] == '-' && arg.size() > 1 && arg[1] == '-') {
+        } else if (arg.size() > 1 && arg[0] == '-') {
             return UsageError("no option " + arg);
         } else if (o.port.empty()) {
             o.port = arg;
@@ -296,6 +299,7 @@ int main(int argc, char **argv)
     if (!o.plot.empty() && !o.loopback && !o.latency) return UsageError("--plot needs --loopback or --latency");
     if (has("--max-p99-ms") && !o.latency) return UsageError("--max-p99-ms needs --latency");
     if (has("--max-errors") && !linkTests) return UsageError("--max-errors needs a link test");
+    if (runsGiven && !o.up && !o.down) return UsageError("--runs is for the speed tests: add --up, --down or --both");
     // A minimum for a direction that is not run would pass whatever the board does.
     if (o.minUp >= 0 && !o.up) return UsageError("--min-up needs the upload: --up or --both");
     if (o.minDown >= 0 && !o.down) return UsageError("--min-down needs the download: --down or --both");
@@ -304,8 +308,11 @@ int main(int argc, char **argv)
     if (!ChoosePort(o.port, port, name)) return UsageError("no such port: " + o.port);
     SetPortDeviceName(port, name);
 
-    // The plot's file is made first: a name that cannot be written is said before the tests take their time.
-    std::FILE *plot = o.plot.empty() ? nullptr : std::fopen(o.plot.c_str(), "wb");
+    // The plot is written beside its name first, and put under it at the end: a name
+    // that cannot be written is said before the tests take their time, and a file
+    // already there stays as it was until the new picture is whole.
+    const std::string plotPart = o.plot + ".part";
+    std::FILE *plot = o.plot.empty() ? nullptr : std::fopen(plotPart.c_str(), "wb");
     const bool plotRefused = !o.plot.empty() && !plot;
     if (plotRefused || !OpenPort(port, 115200, NOPARITY, 8, ONESTOPBIT, 64000, 64000)) {
         const std::string why = plotRefused ? "quorvel-speed: the plot cannot be written to " + o.plot + ": " + std::strerror(errno) : OpenFailureLine(port);
@@ -315,7 +322,7 @@ int main(int argc, char **argv)
             std::printf("{\"port\": %s, \"device\": %s, \"identity\": null, \"runs\": [], \"summary\": {}, \"status\": 2, \"error\": %s}\n",
                         (name.empty() ? std::to_string(port) : Json(o.port)).c_str(), Json(PortDevicePath(port)).c_str(), Json(why).c_str());
         CloseAllPorts();
-        if (plot) std::fclose(plot), std::remove(o.plot.c_str());  // no empty picture left behind
+        if (plot) std::fclose(plot), std::remove(plotPart.c_str());
         return 2;
     }
     const std::string device = PortDevicePath(port);
@@ -393,7 +400,11 @@ int main(int argc, char **argv)
         const std::string svg = PlotSvg("quorvel-speed on " + Utf8FromSystem(device), loop ? loop->Figures().KbpsEachSecond : std::vector<double>{},
                                         latency ? latency->Figures() : std::vector<TripFigures>{});
         const bool wrote = std::fwrite(svg.data(), 1, svg.size(), plot) == svg.size();
-        if (!(std::fclose(plot) == 0 && wrote)) {
+        // (Windows renames over no file: the old one goes first, once the new one is whole.)
+        const bool closed = std::fclose(plot) == 0 && wrote;
+        if (closed) std::remove(o.plot.c_str());
+        if (!closed || std::rename(plotPart.c_str(), o.plot.c_str()) != 0) {
+            std::remove(plotPart.c_str());
             linkError = "the plot could not be written to " + o.plot;
             if (status == 0) status = 2;
         }
