@@ -47,7 +47,7 @@ void Echo::Receive(const unsigned char *data, std::size_t n, Clock::time_point n
         go.resize(go.size() - n);
     }
     if (go.empty()) return;
-    if (options.echoDelayMs > 0) later.push_back({now + std::chrono::milliseconds(options.echoDelayMs), go});
+    if (options.echoDelayMs > 0) later.push_back({now + std::chrono::milliseconds(options.echoDelayMs), go}), laterBytes += go.size();
     else out += go;
 }
 
@@ -55,6 +55,7 @@ void Echo::Due(Clock::time_point now)
 {
     while (!later.empty() && later.front().at <= now) {
         out += later.front().bytes;
+        laterBytes -= later.front().bytes.size();
         later.pop_front();
     }
 }
@@ -64,8 +65,7 @@ void Echo::Tick(Clock::time_point now) { Due(now); }
 std::size_t Echo::ReadAllowance(Clock::time_point)
 {
     // A board's buffer is small: it reads no more while much waits to go back.
-    std::size_t waiting = Pending();
-    for (const Later &l : later) waiting += l.bytes.size();
+    const std::size_t waiting = Pending() + laterBytes;
     return waiting >= 65536 ? 0 : 65536 - waiting;
 }
 
@@ -98,7 +98,7 @@ Clock::time_point Echo::NextWake(Clock::time_point now) const
 
 void Echo::Replugged(Clock::time_point now)
 {
-    out.clear(), held.clear(), later.clear();
+    out.clear(), held.clear(), later.clear(), laterBytes = 0;
     head = 0;
     swapping = -1;
     pace = Pacer(options.rate * 1024, now);

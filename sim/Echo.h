@@ -53,6 +53,7 @@ private:
         std::string bytes;
     };
     std::deque<Later> later;  // echoes not due yet
+    std::size_t laterBytes = 0;
 };
 
 }  // namespace sim

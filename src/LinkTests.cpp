@@ -63,7 +63,7 @@ TPortJob::State TLinkTest::Finish(End how)
     // What the board still sends back is the test's, not the log's: it goes,
     // for as long as it keeps coming within a bound.
     const Clock::time_point from = Clock::now();
-    for (Clock::time_point last = from; Clock::now() - from < DrainLimit && Clock::now() - last < std::chrono::milliseconds(50);)
+    for (Clock::time_point last = from; PortIsOpen(port) && Clock::now() - from < DrainLimit && Clock::now() - last < std::chrono::milliseconds(50);)
         if (Read()) last = Clock::now();
     PurgeInput(port);
     return State::Ended;
@@ -126,8 +126,9 @@ TPortJob::State TLoopbackTest::Slice(std::chrono::milliseconds budget)
             if (check.Next() >= sent) return Finish(End::Done);
             const auto wait = std::clamp<Clock::duration>(2 * longestGap, std::chrono::milliseconds(500), limits.silence);
             if (check.Good() && now - lastGood >= wait && now - stoppedSending >= std::chrono::milliseconds(500))
-                // Nothing back as sent for a second or more before the end: the board stopped echoing, whatever came before.
-                return Finish(stoppedSending - lastGood >= std::chrono::seconds(1) ? End::Silent : End::Done);
+                // Nothing back as sent before the end for longer than the board ever kept
+                // us waiting (a second at least): it stopped echoing, whatever came before.
+                return Finish(stoppedSending - lastGood >= std::max<Clock::duration>(std::chrono::seconds(1), wait) ? End::Silent : End::Done);
         }
         if (sent > check.Good() && now - lastGood >= limits.silence) return Finish(End::Silent);
     } while (Clock::now() < until);
@@ -240,7 +241,7 @@ void TRoundTripTest::Begin()
     sentBytes.resize(n);
     stream.Copy(offset, sentBytes.data(), n);
     offset += n;
-    got.clear();
+    got.clear(), gotBefore = 0;
     waiting = true;
     wrote = Clock::now();
     const DWORD went = WritePort(port, sentBytes.data(), DWORD(n));
@@ -260,7 +261,7 @@ bool TRoundTripTest::Judge(Clock::time_point now)
         owed = 0;  // whatever came before it was the earlier trips'
     } else if (now - wrote < limit) {
         return false;
-    } else if (n && got.size() >= std::min<std::size_t>(owed, got.size()) + n) {
+    } else if (n && gotBefore + got.size() >= std::min<std::size_t>(owed, gotBefore + got.size()) + n) {
         // As many as it sent came after what earlier trips still owed, and they are not its bytes.
         ++f.Changed;
     } else {
@@ -277,7 +278,8 @@ bool TRoundTripTest::Judge(Clock::time_point now)
     silentTrips = whole || in(sentBytes) || in(before) ? 0 : silentTrips + 1;
     before = sentBytes;
     // What may yet come of it and of those before: less what came meanwhile (all of a changed one came).
-    if (!whole) owed = owed + n > got.size() ? std::min<std::size_t>(owed + n - got.size(), 1 << 20) : 0;
+    const std::size_t came = gotBefore + got.size();
+    if (!whole) owed = owed + n > came ? std::min<std::size_t>(owed + n - came, 1 << 20) : 0;
     lastFailed = !whole;
     waiting = false;
     if (++trip >= std::uint64_t(count)) trip = 0, ++size;
@@ -301,6 +303,8 @@ TPortJob::State TRoundTripTest::Slice(std::chrono::milliseconds budget)
         const std::size_t n = Read();
         const Clock::time_point now = Clock::now();
         got.insert(got.end(), rx.begin(), rx.begin() + std::ptrdiff_t(n));
+        // A board that floods keeps no more than the last megabyte here: a trip's bytes are the last to come.
+        if (got.size() > (2u << 20)) gotBefore += got.size() - (1u << 20), got.erase(got.begin(), got.end() - (1 << 20));
         if (Judge(now) && silentTrips >= SilentTrips) return Finish(End::Silent);
     }
     return State::Going;
@@ -364,7 +368,8 @@ void TRoundTripTest::Summarise()
     for (const TripFigures &f : sizes) tried += f.Trips ? 1 : 0;
     std::string line = name + ": " + std::to_string(tried) + " of " + std::to_string(sizes.size()) + " sizes tried, from 1 to " +
                        std::to_string(sizes.back().Bytes) + " bytes; ";
-    if (failed.empty()) line += "each came back whole within " + Said(limit);
+    if (!tried) line += "none was tried";
+    else if (failed.empty()) line += "each came back whole within " + Said(limit);
     else {
         line += std::to_string(failed.size()) + " did not come back whole:";
         for (std::size_t i = 0; i < failed.size(); ++i) line += (i ? ", " : " ") + failed[i];

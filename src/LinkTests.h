@@ -147,6 +147,7 @@ private:
     std::vector<unsigned char> sentBytes, got, before;  // the trip's bytes, what came, the last trip's bytes
     bool waiting = false, lastFailed = false;
     std::size_t owed = 0;  // bytes of trips not back whole that may yet come
+    std::size_t gotBefore = 0;  // what came in this trip before the bytes kept in `got`
     int silentTrips = 0;
     Clock::time_point wrote;
 };

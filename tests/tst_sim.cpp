@@ -605,6 +605,9 @@ TEST_CASE(the_link_tests_find_exactly_what_the_echoing_simulator_plants)
         RunJob(latency);
         for (const TripFigures &f : latency.Figures())
             CHECK(f.Ms.size() == 40 && f.Min > 0 && f.Min <= f.Median && f.Median <= f.P99 && f.P99 <= f.Max && f.Max < 1000);
+        TRoundTripTest none(EchoPort, ".", TRoundTripTest::Kind::PacketSizes);
+        none.Halt();  // stopped before a size went: no success said
+        CHECK(Said(none.TakeLines(), "Packet sizes: 0 of 97 sizes tried, from 1 to 2049 bytes; none was tried."));
         TRoundTripTest sizes(EchoPort, ".", TRoundTripTest::Kind::PacketSizes, 1, milliseconds(500));
         const auto said = RunJob(sizes);
         CHECK(Said(said, "Packet sizes: 97 of 97 sizes tried, from 1 to 2049 bytes; each came back whole within 0.5 s; the slowest, "));
