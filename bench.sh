@@ -2,7 +2,7 @@
 # Installs what is missing, builds in Release and runs the benchmarks, each
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 5 minutes)
-#   ./bench.sh idle start ...        some: accuracy overhead stream longlog findsave idle start winlog loopback rig
+#   ./bench.sh idle start ...        some: accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig
 #   ./bench.sh chaos                 the randomised run of the whole console, long (10 minutes,
 #                                    or QUORVEL_CHAOS_SECONDS), under the sanitizers and under
 #                                    64-bit Wine; QUORVEL_CHAOS_SEED runs a seed again
@@ -14,7 +14,7 @@ quorvel_install_missing xvfb xauth libx11-dev
 quorvel_build build/bench -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DQUORVEL_BENCH=ON >/dev/null
 
 benches=("$@")
-[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog findsave idle start winlog loopback rig)
+[ ${#benches[@]} -eq 0 ] && benches=(accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig)
 
 model=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 echo "machine: ${model:-unknown processor}, $(nproc) cores, $(free -g | awk '/^Mem:/ {print $2}') GB, Linux $(uname -r)," \
@@ -40,6 +40,9 @@ for bench in "${benches[@]}"; do
             build/bench/bench/quorvel-bench-start build/bench/quorvel build/bench/bench/quorvel-bench-bare || missed=1 ;;
     loopback)
         build/bench/bench/quorvel-bench-loopback || missed=1 ;;
+    logmemory)
+        # QUORVEL_LOGMEMORY_MB of each kind (1024 by default).
+        build/bench/bench/quorvel-bench-logmemory --megabytes "${QUORVEL_LOGMEMORY_MB:-1024}" || missed=1 ;;
     winlog)
         # The Win32 log against Windows' own EDIT, under 64-bit Wine on a private X server.
         quorvel_install_missing g++-mingw-w64-x86-64-posix wine64
@@ -72,7 +75,7 @@ for bench in "${benches[@]}"; do
             build/mingw-x86_64/tests/tst_chaos.exe "$seed" || missed=1
         unset WINEPREFIX ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog findsave idle start winlog loopback rig chaos" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig chaos" >&2
         exit 2 ;;
     esac
 done

@@ -235,7 +235,7 @@ TLogSearch::Pass TLogSearch::Scan(std::uint64_t &budget)
                     inSegment = false;
                     continue;
                 }
-                const std::uint64_t start = std::max({limit, (at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes,
+                const std::uint64_t start = std::max({limit, (at - 1) / store.PieceBytes() * store.PieceBytes(),
                                                       at - std::min<std::uint64_t>(at, budget)});
                 const char *data;
                 const std::size_t n = store.Piece(start, std::size_t(at - start), data);
@@ -253,7 +253,7 @@ TLogSearch::Pass TLogSearch::Scan(std::uint64_t &budget)
                 inSegment = false;
                 continue;
             }
-            const std::uint64_t start = std::max(from, (at - 1) / TLogStore::ChunkBytes * TLogStore::ChunkBytes);
+            const std::uint64_t start = std::max(from, (at - 1) / store.PieceBytes() * store.PieceBytes());
             const char *data;
             const std::size_t n = store.Piece(start, std::size_t(at - start), data);
             std::size_t j = n;

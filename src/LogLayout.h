@@ -70,7 +70,7 @@ public:
     Position AtX(TLogPlace place, int x) const;  // the position nearest to x in a row
     int XOf(Position p) const;  // from its row's start
 
-    static constexpr std::size_t BlockLines = 256;
+    static constexpr std::size_t BlockLines = 8192;
 
 private:
     int Wrapped(std::size_t line) const;  // rows of a line, laid out now

@@ -2,8 +2,14 @@
 // where each line of its text starts. The text is what the log shows as
 // lines: CR, LF and CR LF end a line, NULs are left out. A read from the
 // board keeps its bytes exactly, under its count line, with the time it was
-// made. A widget set draws the lines it shows from here, so the log costs
-// little more than its bytes, however long it grows.
+// made. A widget set draws the lines it shows from here.
+//
+// The bytes, where each addition starts and each read's record go to files
+// of the log's own (or stay in memory), read back through a bounded cache.
+// What stays in memory is a checkpoint a block of bytes: the first line
+// that starts in it, and the NULs before it. A line inside a block is found
+// again from the block's bytes, so the log holds about the same memory for
+// any content, however long it grows.
 #ifndef QUORVEL_LOGSTORE_H
 #define QUORVEL_LOGSTORE_H
 
@@ -13,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "LogDisk.h"
 
 // A place in the log's text, as a view's cursor and selection name it.
 struct TLogPosition {
@@ -37,9 +45,27 @@ struct TLogRead {
 
 class TLogStore {
 public:
+    // Blocks of `blockBytes` (a power of two), `cachedBlocks` of them held
+    // when on disk. Tests make them small, to cross many.
+    explicit TLogStore(std::size_t blockBytes = std::size_t(1) << 17, std::size_t cachedBlocks = 256);
+    ~TLogStore();
+    TLogStore(const TLogStore &) = delete;
+    TLogStore &operator=(const TLogStore &) = delete;
+    // Keeps the log in a folder of its own under `base` from now on (an empty
+    // log only), made now and removed when the store goes. False, with why,
+    // when it cannot: the log stays in memory.
+    bool KeepOnDisk(const std::string &base, std::string &why);
+    const std::string &Folder() const { return folder; }
+    // The disk's free room the log leaves, when on disk: ~0 for 1 GB or a
+    // twentieth of the disk, the lesser.
+    void SetFloor(std::uint64_t bytes);
+    // Writes what the files have not had yet.
+    void Flush();
+
     // Adds `text` as the next line: CR, LF and CR LF inside it end a line
-    // each, NULs are left out. False when memory ran out: what is in stays,
-    // and the store says so once in a line of its own.
+    // each, NULs are left out. False when memory or the disk ran out: what is
+    // in stays, and the store says so once in a line of its own (a full disk
+    // takes nothing more until it has room again, or the log is cleared).
     bool Append(std::string_view text);
     // A read of `count` bytes: its count line ("# BytesReceived: N") and the
     // bytes as they came, made at `monotonicUs` on a clock that never runs
@@ -55,22 +81,22 @@ public:
     bool Stamped(std::size_t i, std::int64_t &wallUs, std::int64_t &gapUs) const;
     // The k-th read's count line and times, in order; false past the last.
     bool ReadAt(std::size_t k, std::size_t &line, std::int64_t &wallUs, std::int64_t &gapUs) const;
-    std::size_t Reads() const { return reads.size(); }
-    const TLogRead &Read(std::size_t k) const { return reads[k]; }
+    std::size_t Reads() const { return std::size_t(readCount); }
+    TLogRead Read(std::size_t k) const;
     // The last read whose count line is before line i (Reads(): none).
     std::size_t ReadBefore(std::size_t i) const;
     // The read that holds byte `at` of the store among its bytes (Reads(): none).
     std::size_t ReadHolding(std::uint64_t at) const;
     std::uint64_t Received() const { return received; }
 
-    std::size_t LineCount() const { return starts.size(); }
+    std::size_t LineCount() const { return std::size_t(lines); }
     // Line i's characters, without its line end.
     std::string Line(std::size_t i) const;
     // The same into `into`, whose room is used again.
     void Line(std::size_t i, std::string &into) const;
     std::size_t LineLength(std::size_t i) const;
     // Where line i begins among the bytes (the bytes' count past the last line).
-    std::uint64_t Offset(std::size_t i) const { return i < starts.size() ? starts[i] : size; }
+    std::uint64_t Offset(std::size_t i) const { return i < lines ? Find(i).start : size; }
     // The line that holds byte `at`, and the characters before it in the line.
     TLogPosition PositionOf(std::uint64_t at) const;
     // Its inverse: the byte a place of the text stands before (a NUL is no
@@ -80,9 +106,16 @@ public:
     std::uint64_t TextEnd(std::size_t i) const;
     std::uint64_t Bytes() const { return size; }
     std::uint64_t Shown() const { return shown; }  // characters of every line
-    // Bytes at..at+n, where they lie in the store (up to a piece's end: at least one byte for n > 0).
+    // Bytes at..at+n, where they lie in the store (up to a piece's end: at
+    // least one byte for n > 0). Valid until two more pieces were asked for.
     std::size_t Piece(std::uint64_t at, std::size_t n, const char *&data) const;
-    unsigned char At(std::uint64_t at) const { return static_cast<unsigned char>(chunks[std::size_t(at / ChunkBytes)][std::size_t(at % ChunkBytes)]); }
+    unsigned char At(std::uint64_t at) const
+    {
+        std::size_t left;
+        return static_cast<unsigned char>(*bytes.At(at, left));
+    }
+    // Where pieces end: at every multiple of it.
+    std::size_t PieceBytes() const { return bytes.PageBytes(); }
     // Bytes held for the bytes and the index together.
     std::uint64_t Footprint() const;
 
@@ -91,34 +124,66 @@ public:
     // Clears since the store was made: lines a view knew are gone when it moved on.
     std::uint64_t Generation() const { return generation; }
 
-    static constexpr std::size_t ChunkBytes = std::size_t(1) << 20;
     // The most the bytes may take; beyond it the store behaves as when the
     // system has no more memory (tests set it to see that happen).
-    std::uint64_t Limit = ~std::uint64_t(0);
+    void SetLimit(std::uint64_t limit) { bytes.Limit = limit; }
     static const char *const FullLine;  // "The log could not grow: ..."
+    static const char *const DiskFullLine;  // "The log could not grow: its disk ..."
 
 private:
-    std::uint64_t End(std::size_t i) const { return i + 1 < starts.size() ? starts[i + 1] : size; }
-    void Put(const char *data, std::size_t n);
-    void Add(const char *data, std::size_t n);  // bytes and the lines they make; throws when out of memory
-    struct Mark {
-        std::uint64_t size, shown;
-        std::size_t lines, nulLines;
+    // A line as a block's bytes give it again.
+    struct LineAt {
+        std::uint64_t start, textEnd, characters;
     };
-    Mark Here() const { return {size, shown, starts.size(), nulLines.size()}; }
+    // A block of bytes: the first line that starts at or after its start
+    // (while one does), and the NULs before it.
+    struct Block {
+        std::uint64_t firstLine, firstStart, firstSegment, nulsBefore;
+    };
+    struct Mark {
+        std::uint64_t size, shown, lines, segments, reads, nuls;
+        std::size_t blocks, pending;
+    };
+    const LineAt &Find(std::uint64_t i) const;
+    struct Cached;
+    const std::vector<LineAt> &LinesOf(std::size_t block) const;
+    void Walk(std::size_t block, Cached &into) const;
+    std::uint64_t SegmentStart(std::uint64_t k) const;
+    std::uint64_t SegmentEnd(std::uint64_t k) const { return k + 1 < segments ? SegmentStart(k + 1) : size; }
+    std::uint64_t NulsBefore(std::uint64_t at) const;
+    std::uint64_t End(std::size_t i) const { return i + 1 < lines ? Offset(i + 1) : size; }
+    void Put(const char *data, std::size_t n);
+    void StartLine(std::uint64_t at);
+    void Add(const char *data, std::size_t n);  // bytes and the lines they make; throws when out of memory or disk
+    Mark Here() const { return {size, shown, lines, segments, readCount, nuls, blocks.size(), pending}; }
     void Back(const Mark &mark);
-    void SayFull(const Mark &mark);
+    void SayFull(const Mark &mark, bool disk, const std::string &why);
+    bool Refused();
 
-    // The bytes in chunks of a fixed size, so that growing never copies them.
-    std::vector<std::unique_ptr<char[]>> chunks;
-    std::uint64_t size = 0, shown = 0, received = 0;
-    std::vector<std::uint64_t> starts;  // where each line begins among the bytes
-    std::vector<std::uint8_t> ends;     // how each line ends, and whether its characters are counted apart
-    std::vector<std::pair<std::size_t, std::uint64_t>> nulLines;  // a line with NULs, and its characters
-    std::vector<TLogRead> reads;
+    TLogPages bytes, segmentPages, readPages;
+    std::vector<Block> blocks;  // one a block, up to the one `size` is in
+    std::size_t pending = 0;    // blocks from here on have no line starting in them yet
+    std::uint64_t size = 0, shown = 0, received = 0, lines = 0, segments = 0, readCount = 0, nuls = 0;
     std::int64_t wallMinusMonotonic = 0;
+    std::int64_t lastFlushUs = 0;
     std::uint64_t version = 0, generation = 0;
     bool full = false;
+    bool diskFull = false;  // takes nothing more until the disk has room again
+    std::int64_t lastRoomCheckUs = 0;
+    std::string folder;
+    // Lines of the blocks asked for last, found again from their bytes. The
+    // last block's go on from where its walk stopped, as lines are added.
+    struct Cached {
+        std::size_t block = ~std::size_t(0);
+        std::uint64_t version = 0, used = 0, rewrites = 0;
+        std::vector<LineAt> lines;
+        bool resumable = false;
+        std::uint64_t at = 0, segment = 0;  // where the next line starts, and its addition
+    };
+    std::uint64_t rewrites = 0;  // additions taken back, and clears
+    mutable std::vector<Cached> cached = std::vector<Cached>(8);
+    mutable std::uint64_t uses = 0;
+    mutable std::size_t lastCached = 0;
 };
 
 #endif

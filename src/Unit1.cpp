@@ -26,6 +26,8 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Button4 = Find<TButton>("Button4"), Button5 = Find<TButton>("Button5"), Button6 = Find<TButton>("Button6");
     ComboBox1 = Find<TComboBox>("ComboBox1");
     Memo1 = Find<TMemo>("Memo1");
+    // On disk, so that the log may grow past memory; where it cannot be, in memory, said once.
+    if (std::string why; !Memo1->Lines.KeepOnDisk(TLogFolder::Base(), why)) Memo1->Append("The log is kept in memory: " + why + ".");
     RadioGroup1 = Find<TRadioGroup>("RadioGroup1");
     Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2"), Timer3 = Find<TTimer>("Timer3");
     Timer4 = Find<TTimer>("Timer4"), Timer5 = Find<TTimer>("Timer5"), Timer6 = Find<TTimer>("Timer6");

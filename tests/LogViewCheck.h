@@ -4,6 +4,8 @@
 #define QUORVEL_TESTS_LOGVIEWCHECK_H
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "LogView.h"
@@ -28,6 +30,26 @@ struct FakeHost : TLogHost {
     std::string AskSavePath(bool) override { return savePath; }
     void SetFixedPitch(bool) override {}
 };
+
+// A folder for the stores tests keep on disk, gone at the end.
+inline const std::string &ScratchBase()
+{
+    struct Base {
+        std::string path;
+        Base()
+        {
+#ifdef _WIN32
+            path = TLogFolder::Base() + "-tests";
+#else
+            char name[] = "/tmp/quorvel-tests-XXXXXX";
+            path = mkdtemp(name) ? name : "/tmp";
+#endif
+        }
+        ~Base() { std::remove(path.c_str()); }
+    };
+    static Base base;
+    return base.path;
+}
 
 // A view of its own store, or of another's (a form's log).
 struct Log {

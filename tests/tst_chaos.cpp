@@ -346,7 +346,8 @@ private:
         for (std::size_t i = 0; why.empty() && i < scratch.LineCount(); ++i)
             if (log.Line(from + 1 + i) != scratch.Line(i)) why = "its line " + std::to_string(i) + " differs";
         // And its bytes kept exactly, every value.
-        const TLogRead *read = log.Reads() ? &log.Read(log.Reads() - 1) : nullptr;
+        const TLogRead last = log.Reads() ? log.Read(log.Reads() - 1) : TLogRead{};
+        const TLogRead *read = log.Reads() ? &last : nullptr;
         if (why.empty() && !(read && read->line == from && read->count == n)) why = "no read recorded at its count line";
         for (DWORD b = 0; why.empty() && b < n; ++b)
             if (log.At(read->at + b) != form.RxBuffer[b]) why = "its byte " + std::to_string(b) + " differs";

@@ -506,9 +506,9 @@ TEST_CASE(find_selects_the_next_match_either_way_round_and_in_hex_finds_bytes)
 
     // A match across the store's chunk boundary, either way, in a log past it.
     Log big(40, 5);
-    std::string bytes(TLogStore::ChunkBytes + 40, 'x');
+    std::string bytes(big.store.PieceBytes() + 40, 'x');
     const std::size_t countLine = std::string("# BytesReceived: ").size() + std::to_string(bytes.size()).size();
-    bytes.replace(TLogStore::ChunkBytes - countLine - 3, 6, "NeEdLe");
+    bytes.replace(big.store.PieceBytes() - countLine - 3, 6, "NeEdLe");
     Read(big, bytes);
     for (bool forward : {true, false}) {
         big.view.Find("needle", forward);
@@ -744,7 +744,10 @@ TEST_CASE(a_place_and_its_byte_convert_into_each_other_and_a_row_and_its_index_t
         CHECK_EQ(what + " at " + std::to_string(line) + ":" + std::to_string(offset) + (hex ? " hex" : "") + (times ? " times" : ""), std::string());
     };
     for (int round = 0; places < 1000000; ++round) {
-        TLogStore store;
+        // Every fourth log on disk, in blocks of 16 to 64 bytes, so that lines and reads cross them.
+        TLogStore store(round % 4 == 1 ? std::size_t(16) << (round % 3) : std::size_t(1) << 17, 4);
+        std::string why;
+        if (round % 4 == 1) CHECK(store.KeepOnDisk(ScratchBase(), why));
         std::int64_t us = 1000000;
         while (store.Bytes() < 3000) {
             std::string bytes;
@@ -793,6 +796,84 @@ TEST_CASE(a_place_and_its_byte_convert_into_each_other_and_a_row_and_its_index_t
                     if (!(layout.AtX(place, layout.XOf({i, o})) == TLogPosition{i, o})) return fail("a row's place", i, o, hex, times);
                 }
         }
+    }
+}
+
+TEST_CASE(a_store_of_small_blocks_on_disk_gives_every_line_as_the_rules_make_it)
+{
+    // Random additions of NULs, CR, LF and runs longer than a block, into stores whose
+    // blocks are 16 to 64 bytes (a cache of 4), on disk and in memory, asked between
+    // additions: each line's start, end and characters, and each byte's place, as the
+    // rules alone make them from what was added. A failed addition leaves all as it was.
+    std::mt19937 random(23);
+    for (int round = 0; round < 120; ++round) {
+        TLogStore store(std::size_t(16) << (round % 3), 4);
+        std::string why;
+        if (round % 2) CHECK(store.KeepOnDisk(ScratchBase(), why));
+        std::string all;
+        struct Line {
+            std::uint64_t start, end;
+            std::string text;
+        };
+        std::vector<Line> expected;
+        auto add = [&](const std::string &bytes) {
+            const std::uint64_t base = all.size();
+            std::size_t from = 0;
+            for (std::size_t i = 0; i <= bytes.size(); ++i) {
+                if (i < bytes.size() && bytes[i] != '\r' && bytes[i] != '\n') continue;
+                std::size_t last = i, j = i + 1;
+                while (i < bytes.size() && bytes[i] == '\r' && j < bytes.size() && bytes[j] == '\0') ++j;
+                if (i < bytes.size() && bytes[i] == '\r' && j < bytes.size() && bytes[j] == '\n') last = j;
+                std::string text = bytes.substr(from, i - from);
+                text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+                expected.push_back({base + from, base + i, text});
+                from = (i = last) + 1;
+            }
+            all += bytes;
+        };
+        auto compare = [&](const char *when) {
+            std::string got = store.LineCount() == expected.size() ? "" : "line count";
+            for (std::size_t i = 0; got.empty() && i < expected.size(); ++i)
+                if (store.Offset(i) != expected[i].start || store.TextEnd(i) != expected[i].end || store.Line(i) != expected[i].text ||
+                    store.LineLength(i) != expected[i].text.size())
+                    got = "line " + std::to_string(i);
+            for (std::uint64_t at = 0, i = 0; got.empty() && at <= all.size(); ++at) {
+                while (i + 1 < expected.size() && expected[i + 1].start <= at) ++i;
+                const std::uint64_t end = std::min(at, expected[i].end);
+                const int offset = int(end - expected[i].start - std::count(all.begin() + std::ptrdiff_t(expected[i].start), all.begin() + std::ptrdiff_t(end), '\0'));
+                if (!(store.PositionOf(at) == TLogPosition{std::size_t(i), offset})) got = "the place of byte " + std::to_string(at);
+                if (at < all.size() && store.At(at) != static_cast<unsigned char>(all[at])) got = "byte " + std::to_string(at);
+            }
+            CHECK_EQ(got.empty() ? got : got + " " + when + " in round " + std::to_string(round), std::string());
+        };
+        const char alphabet[] = {'a', 'b', '\0', '\r', '\n'};
+        for (int k = 0, n = 1 + int(random() % 30); k < n; ++k) {
+            std::string bytes;
+            for (int i = 0, len = int(random() % 40); i < len; ++i)
+                bytes += random() % 9 ? std::string(1, alphabet[random() % 5]) : std::string(random() % 150, alphabet[random() % 3]);
+            if (random() % 3) {
+                CHECK(store.AppendRead(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), k, k));
+                if (bytes.empty()) continue;
+                add("# BytesReceived: " + std::to_string(bytes.size()));
+            } else {
+                CHECK(store.Append(bytes));
+            }
+            add(bytes);
+            if (random() % 4 == 0) compare("between additions");
+            if (random() % 16 == 0) {
+                // An addition that finds no room is taken back whole, and said once.
+                store.SetLimit(store.Bytes() + 8);
+                CHECK(!store.Append(std::string(200, 'x')));
+                store.SetLimit(~std::uint64_t(0));
+                if (store.LineCount() > expected.size()) add(TLogStore::FullLine);
+                compare("after a failed addition");
+            }
+        }
+        compare("at the end");
+        store.Clear(), all.clear(), expected.clear();
+        CHECK(store.Append(std::string("a\r\0\0\nb", 6)));
+        add(std::string("a\r\0\0\nb", 6));
+        compare("after a clear");
     }
 }
 

@@ -714,17 +714,17 @@ TEST_CASE(the_log_keeps_every_byte_and_breaks_lines_at_cr_lf_and_cr_lf)
     // Lines that cross the store's chunks come back whole, and the store is
     // the text's own size, give or take a chunk and its index.
     log.Clear();
-    std::string big(3 * TLogStore::ChunkBytes + 17, 'x');
-    big[TLogStore::ChunkBytes] = 'y';
+    std::string big(3 * log.PieceBytes() + 17, 'x');
+    big[log.PieceBytes()] = 'y';
     for (int i = 0; i < 3; ++i) CHECK(log.Append(big));
     CHECK_EQ(log.LineCount(), std::size_t(3));
     CHECK(log.Line(1) == big);
     CHECK_EQ(log.Bytes(), std::uint64_t(3 * big.size()));
-    CHECK(log.Footprint() < log.Bytes() + TLogStore::ChunkBytes + 64);
+    CHECK(log.Footprint() < log.Bytes() + log.PieceBytes() + 65536);
     // When memory runs out, what came stays, the log says so once, and it
     // goes on once there is room again.
     log.Clear();
-    log.Limit = 2 * TLogStore::ChunkBytes;
+    log.SetLimit(16 * log.PieceBytes());
     const std::string line(1000, 'z');
     std::size_t taken = 0;
     while (log.Append(line)) ++taken;
@@ -733,7 +733,7 @@ TEST_CASE(the_log_keeps_every_byte_and_breaks_lines_at_cr_lf_and_cr_lf)
     CHECK_EQ(log.LineCount(), taken + 1);
     CHECK_EQ(log.Line(taken), std::string(TLogStore::FullLine));
     CHECK(log.Line(taken - 1) == line);
-    log.Limit = ~std::uint64_t(0);
+    log.SetLimit(~std::uint64_t(0));
     CHECK(log.Append("room again"));
     CHECK_EQ(log.Line(log.LineCount() - 1), std::string("room again"));
     std::uint64_t version = log.Version();
