@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
@@ -31,6 +32,13 @@ unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 #endif
 
 const char *const Prefix = "console-";
+
+std::string Megabytes(std::uint64_t bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", double(bytes) / (1 << 20));
+    return text;
+}
 
 // A folder for each log a process keeps: "console-PID-N".
 std::string OwnName()
@@ -157,7 +165,7 @@ void TLogPages::WriteOut(std::uint64_t upTo)
     if (upTo <= written) return;
     std::uint64_t free, floor;
     if (Floor && Room(free, floor) && free < floor + (upTo - written))
-        throw DiskFull("its disk has " + std::to_string(free >> 20) + " MB free, and keeps " + std::to_string(floor >> 20) + " MB for the system");
+        throw DiskFull(Megabytes(free) + " free, under the " + Megabytes(floor) + " it leaves for the rest of the system");
     const char *data = tail.get() + (written & (pageBytes - 1));
     const std::size_t n = std::size_t(upTo - written);
 #ifdef _WIN32

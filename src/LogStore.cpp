@@ -133,7 +133,8 @@ void TLogStore::SayFull(const Mark &m, bool disk, const std::string &why)
     if (disk) diskFull = true, lastRoomCheckUs = NowUs();
     if (!full) {
         full = true;
-        const std::string line = disk ? std::string(DiskFullLine) + " (" + why + "). What came until now is kept." : FullLine;
+        const std::string line =
+            disk ? std::string(DiskFullLine) + " (" + why + "). What came until now is kept; more is, once the disk has room or the log is cleared." : FullLine;
         try {
             Add(line.data(), line.size());
         } catch (const std::exception &) {

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <thread>
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #endif
 
 #include "Check.h"
@@ -261,6 +263,73 @@ struct Console {
 };
 
 }  // namespace
+
+TEST_CASE(a_log_whose_disk_fills_says_so_once_keeps_what_came_and_clear_gives_the_room_back)
+{
+    // On a small file system of its own (QUORVEL_SMALL_DISK, made by the test run).
+    const char *disk = std::getenv("QUORVEL_SMALL_DISK");
+    if (!disk) SKIP("no small file system was made for it");
+#ifdef _WIN32
+    SKIP("a Linux case");
+#else
+    setenv("QUORVEL_LOG_FOLDER", disk, 1);
+    auto freeBytes = [&] {
+        struct statvfs st;
+        return statvfs(disk, &st) == 0 ? std::uint64_t(st.f_bavail) * st.f_frsize : 0;
+    };
+    Console c;
+    unsetenv("QUORVEL_LOG_FOLDER");
+    const TLogStore &log = c.form.Memo1->Lines;
+    CHECK(!log.Folder().empty());
+    auto byte = [](std::uint64_t p) { return char((p * 7 + (p >> 9)) & 0xFF); };
+    std::atomic<bool> stop{false}, done{false};
+    std::atomic<std::uint64_t> sent{0};
+    std::thread board([&] {
+        std::string chunk(65536, '\0');
+        for (std::uint64_t at = 0; !stop && at < (std::uint64_t(64) << 20); at += chunk.size()) {
+            for (std::size_t j = 0; j < chunk.size(); ++j) chunk[j] = byte(at + j);
+            if (!Send(B, chunk)) break;
+            sent = at + chunk.size();
+        }
+        done = true;
+    });
+    auto said = [&] {
+        std::size_t n = 0;
+        for (const std::string &line : c.Log())
+            if (line.rfind(TLogStore::DiskFullLine, 0) == 0) ++n, std::printf("    %s\n", line.c_str());
+        return n;
+    };
+    const bool full = c.window.PumpUntil([&] { return log.LineCount() && log.Line(log.LineCount() - 1).rfind(TLogStore::DiskFullLine, 0) == 0; }, 60000) >= 0;
+    CHECK(full);
+    // More comes; the window goes on answering, keeps none of it, and says nothing more.
+    const std::uint64_t kept = log.Received(), more = sent + (std::uint64_t(2) << 20);
+    const auto start = Clock::now();
+    while (sent < more && MsSince(start) < 20000) c.window.Pump(50);
+    CHECK(MsSince(start) < 20000);
+    CHECK_EQ(log.Received(), kept);
+    stop = true;
+    c.window.PumpUntil([&] { return bool(done); }, 5000);  // the console reads what is still on its way
+    board.join();
+    c.window.Pump(300);
+    CHECK_EQ(c.Sent("x"), std::string("1"));
+    // What was kept is what came, byte for byte.
+    std::uint64_t p = 0, wrong = 0;
+    for (std::size_t k = 0; k < log.Reads(); ++k) {
+        const TLogRead read = log.Read(k);
+        for (std::uint32_t j = 0; j < read.count; ++j, ++p) wrong += log.At(read.at + j) != static_cast<unsigned char>(byte(p));
+    }
+    CHECK(full && p > (std::uint64_t(8) << 20));
+    CHECK_EQ(wrong, std::uint64_t(0));
+    CHECK_EQ(said(), std::size_t(1));
+    // Clear gives the room back at once, and the log keeps what comes again.
+    const std::uint64_t before = freeBytes();
+    c.form.Button2->OnClick();
+    CHECK(freeBytes() > before + (std::uint64_t(8) << 20));
+    Drain(A, 100);
+    CHECK(Send(B, "again\r\n"));
+    CHECK(c.window.PumpUntil([&] { return c.Shows("again"); }, 2000) >= 0);
+#endif
+}
 
 TEST_CASE(a_board_that_goes_away_is_noticed_and_opened_again_by_itself_in_either_mode)
 {
@@ -740,6 +809,47 @@ TEST_CASE(the_log_keeps_every_byte_and_breaks_lines_at_cr_lf_and_cr_lf)
     log.Clear();
     CHECK_EQ(log.LineCount(), std::size_t(0));
     CHECK(log.Version() != version);
+}
+
+TEST_CASE(a_32_bit_build_keeps_a_log_past_4_gb_on_disk)
+{
+    // Offsets are 64-bit throughout: reads past 4 GB keep their place, lines
+    // and bytes convert there as anywhere. Where pointers are 64-bit, so is everything.
+    if (sizeof(void *) > 4) SKIP("a 64-bit build");
+    std::error_code error;
+    if (std::filesystem::space(std::filesystem::temp_directory_path(error), error).available < (std::uint64_t(6) << 30) && !error)
+        SKIP("less than 6 GB free for the log");
+    TLogStore log;
+    std::string why;
+    CHECK(log.KeepOnDisk(TLogFolder::Base(), why));
+    CHECK_EQ(why, std::string());
+    std::string read(65536, 'x');
+    std::uint32_t k = 0;
+    auto fill = [&](std::uint32_t n) {
+        for (std::size_t j = 0; j < read.size(); ++j) read[j] = j % 100 == 99 ? '\n' : char('a' + (n + j) % 26);
+    };
+    while (log.Bytes() < (std::uint64_t(4) << 30) + (1 << 20)) {
+        fill(k);
+        if (!log.AppendRead(reinterpret_cast<const unsigned char *>(read.data()), read.size(), k, k)) break;
+        ++k;
+    }
+    CHECK(log.Bytes() > (std::uint64_t(4) << 30));
+    const TLogRead last = log.Read(log.Reads() - 1);
+    CHECK(last.at > (std::uint64_t(4) << 30));
+    CHECK_EQ(last.count, std::uint32_t(65536));
+    fill(k - 1);
+    std::string got(read.size(), '\0');
+    for (std::size_t j = 0; j < got.size(); ++j) got[j] = char(log.At(last.at + j));
+    CHECK(got == read);
+    // Its lines: the count line, then lines of 99 characters each.
+    CHECK_EQ(log.Line(last.line), std::string("# BytesReceived: 65536"));
+    CHECK_EQ(log.Line(last.line + 1), read.substr(0, 99));
+    const std::uint64_t at = last.at + 250;
+    CHECK(log.PositionOf(at) == (TLogPosition{last.line + 3, 50}));
+    CHECK_EQ(log.ByteOf({last.line + 3, 50}), at);
+    CHECK_EQ(log.ReadHolding(at), log.Reads() - 1);
+    log.Clear();
+    CHECK_EQ(log.Bytes(), std::uint64_t(0));
 }
 
 TEST_CASE(received_bytes_make_one_line_without_their_nuls)
