@@ -637,17 +637,6 @@ void CALLBACK AnswerTheFileDialog(HWND, UINT, UINT_PTR id, DWORD)
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
-std::string FileBytes(const std::string &path)
-{
-    std::string bytes;
-    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
-        std::fclose(file);
-    }
-    return bytes;
-}
-
 // Under Wine, runs a program of the host (Linux) on a file's host name (and `more` of
 // the host's own path after it, for what is not there yet); false elsewhere.
 bool OnHost(const std::string &program, const std::string &arguments, const std::string &path, const std::string &more = "")
