@@ -580,16 +580,22 @@ TEST_CASE(hex_to_send_its_bytes_or_the_place_at_fault_and_the_history_as_a_shell
         {{"--line-end", "CRLF"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf, not \"CRLF\"\nusage: "},
         {{"--line-end"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf\nusage: "},
         {{"--hex", "-x"}, 2, TLineEnd::None, true, "quorvel: unknown option \"-x\"\nusage: "},
-        {{"--help", "--bogus"}, 1, TLineEnd::None, false, "usage: quorvel [--line-end none|cr|lf|crlf] [--hex]\n"},
+        {{"--help", "--bogus"}, 1, TLineEnd::None, false, "usage: quorvel [--line-end none|cr|lf|crlf] [--hex] [--capture FILE] [--capture-text] [--capture-limit SIZE]\n"},
+        {{"--capture", "x.bin", "--capture-text", "--capture-limit", "64K"}, 0, TLineEnd::None, false, ""},
+        {{"--capture-limit", "0"}, 2, TLineEnd::None, false, "quorvel: --capture-limit takes a size in bytes, or with K, M or G, not \"0\"\nusage: "},
+        {{"--capture-limit", "2T"}, 2, TLineEnd::None, false, "quorvel: --capture-limit takes a size in bytes, or with K, M or G, not \"2T\"\nusage: "},
+        {{"--capture"}, 2, TLineEnd::None, false, "quorvel: --capture takes a file's name\nusage: "},
     };
     for (const auto &l : lines) {
         std::vector<const char *> argv{"quorvel"};
         argv.insert(argv.end(), l.args.begin(), l.args.end());
         TLineEnd end = TLineEnd::None;
         bool hex = false;
+        TCaptureOptions capture;
         std::string said;
-        CHECK_EQ(ReadCommandLine(int(argv.size()), argv.data(), end, hex, said), l.read);
+        CHECK_EQ(ReadCommandLine(int(argv.size()), argv.data(), end, hex, capture, said), l.read);
         CHECK(end == l.end && hex == l.hex && said.compare(0, std::strlen(l.said), l.said) == 0);
+        if (l.args.size() == 5) CHECK(capture.path == "x.bin" && capture.text && capture.limit == 65536);
     }
     CHECK_EQ(LineEndBytes(TLineEnd::CRLF), std::string("\r\n"));
 
