@@ -1,9 +1,10 @@
 // A capture to file, with no toolkit: every byte received from its start is
 // added to a file exactly as it came (the bytes "Save Received Bytes As..."
 // gives for that span), and optionally, beside it, the log as text with each
-// read's time as Times shows it. Writes are gathered and go out at least
-// twice a second, so a crash loses less than a second, and what is on disk is
-// always a prefix of what came. A size limit starts the next file.
+// read's time as Times shows it. Writes are gathered and go out half a second
+// after the first byte not yet written (at the form's next tick), so a crash
+// loses less than a second, and what is on disk is always a prefix of what
+// came. A size limit starts the next file.
 #ifndef QUORVEL_LOGCAPTURE_H
 #define QUORVEL_LOGCAPTURE_H
 
