@@ -45,7 +45,6 @@ wait_for 100 grep -q "board on port" "$work/sim" || fail "the simulator did not 
 QT_QPA_PLATFORM=xcb build/release/quorvel >"$work/console" 2>&1 &
 pids+=($!)
 window=
-find_window() { window=$(xdotool search --onlyvisible --name "^Quorvel" 2>/dev/null | head -n 1); [ -n "$window" ]; }
 wait_for 100 find_window || fail "the console's window did not map: $(cat "$work/console")"
 sleep 1
 # No window manager here: the window is given the focus as one would give it.

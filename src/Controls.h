@@ -101,6 +101,11 @@ public:
         Lines.Clear();
         Changed();
     }
+    // On disk, so that the log may grow past memory; where it cannot be, in memory, said once.
+    void KeepOnDisk()
+    {
+        if (std::string why; !Lines.KeepOnDisk(TLogFolder::Base(), why)) Append("The log is kept in memory: " + why + ".");
+    }
     TLogStore Lines;
 
     // A line of the form's own in the log's status strip ("": none), as long
@@ -108,6 +113,8 @@ public:
     virtual void SetStatus(const std::string &line) = 0;
     // Escape pressed in the log when it had no find or save to stop; true: the form took it.
     std::function<bool()> OnEscape;
+    // Asked as the log's context menu opens: the form's items after the log's own.
+    std::function<std::vector<TMenuItem>()> OnMenu;
 
 protected:
     // The text changed: the widget set shows it when it next draws.
@@ -155,10 +162,13 @@ inline void ClearControlEvents(TControl *control)
     if (auto *edit = dynamic_cast<TEdit *>(control)) edit->OnKeyPress = nullptr, edit->OnKeyDown = nullptr, edit->OnMenu = nullptr;
     if (auto *button = dynamic_cast<TButton *>(control)) button->OnClick = nullptr, button->OnMenu = nullptr;
     if (auto *combo = dynamic_cast<TComboBox *>(control)) combo->OnChange = nullptr, combo->OnDropDown = nullptr, combo->OnMenu = nullptr;
-    if (auto *memo = dynamic_cast<TMemo *>(control)) memo->OnEscape = nullptr;
+    if (auto *memo = dynamic_cast<TMemo *>(control)) memo->OnEscape = nullptr, memo->OnMenu = nullptr;
     if (auto *group = dynamic_cast<TRadioGroup *>(control)) group->OnClick = nullptr;
     if (auto *timer = dynamic_cast<TTimer *>(control)) timer->OnTimer = nullptr;
 }
+
+// What to do with a file that is there already, as the user answered.
+enum class TFileThere { Cancel, Append, Replace };
 
 // The window a form is drawn in.
 class TWindow {
@@ -171,6 +181,12 @@ public:
     // The platform's dialog for a file to open, under that title: its path in
     // the system's own encoding, "" when the user cancelled.
     virtual std::string AskOpenPath(const std::string &title) = 0;
+    // The platform's save dialog for a capture ("" when the user cancelled);
+    // `text`: the file type that also writes the log as text beside it, as
+    // offered first and as chosen. It asks nothing about a file that is there:
+    // AskAppendOrReplace does.
+    virtual std::string AskCapturePath(bool &text) = 0;
+    virtual TFileThere AskAppendOrReplace(const std::string &path) = 0;
     // The decimal separator of the user's regional settings (of this window's, where it has its own).
     virtual std::string LocaleDecimalSeparator() const = 0;
     // The window is shown, is closing, or the user changed the regional settings.

@@ -41,6 +41,7 @@ const TFormDesign Form1Design = {
         {K::Timer, "Timer4", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 700},
         {K::Timer, "Timer5", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 10},
         {K::Timer, "Timer6", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 1},
+        {K::Timer, "Timer7", 0, 0, 0, 0, akDefault, "", {}, false, -1, -1, 250},
     },
 };
 

@@ -46,6 +46,11 @@ std::vector<TMenuItem> LinkTestsMenu(bool may, std::function<void()> loopback, s
             Item("&Packet Size Test", may, std::move(sizes))};
 }
 
+std::vector<TMenuItem> CaptureMenu(bool running, std::function<void()> start, std::function<void()> stop)
+{
+    return {Line(), running ? Item("Stop Ca&pture", true, std::move(stop)) : Item("Ca&pture to File...", true, std::move(start))};
+}
+
 std::string EscapeFailureLine(BYTE port, DWORD function, DWORD code)
 {
     static const char *const what[] = {"", "", "", "raising RTS", "dropping RTS", "raising DTR", "dropping DTR", "", "starting a break", "ending a break"};

@@ -1,5 +1,8 @@
+// A capture grows past 4 GB on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
 #include "LogSave.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -259,4 +262,107 @@ void TLogFile::Abandon()
     file = nullptr;
     room.reset();
     std::remove(temp.c_str());
+}
+
+bool TAppendFile::Open(const std::string &path, bool empty)
+{
+    Close();
+    why.clear();
+    std::string target;
+#ifdef _WIN32
+    if (!Designated(path, target, why)) return false;
+    const DWORD attributes = GetFileAttributesA(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        why = std::strerror(EISDIR);
+        return false;
+    }
+    // Others may read it as it grows, and nobody may remove it meanwhile. A
+    // link put at the name since it was looked at is opened as itself, and refused.
+    const HANDLE h = CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        why = Said(GetLastError(), Folder(target));
+        return false;
+    }
+    handle = h;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool link = GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    LARGE_INTEGER end{};
+    // A device (NUL, a port) has no end to go to.
+    const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+    if (link || (disk && ((empty && !SetEndOfFile(h)) || !SetFilePointerEx(h, LARGE_INTEGER{}, &end, FILE_END)))) {
+        why = link ? "a link was put at its name" : Said(GetLastError(), Folder(target));
+        Close();
+        return false;
+    }
+    size = std::uint64_t(end.QuadPart);
+#else
+    if (!Designated(path, target)) {
+        why = Said(errno, Folder(path));
+        return false;
+    }
+    // O_NOFOLLOW: a link put at the name since it was looked at is refused, not
+    // followed. O_NONBLOCK while it opens: a pipe with no reader is refused, not waited for.
+    fd = open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, O_APPEND) != 0 || (empty && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
+        why = std::strerror(errno);
+        Close();
+        return false;
+    }
+    size = S_ISREG(st.st_mode) && !empty ? std::uint64_t(st.st_size) : 0;
+#endif
+    return true;
+}
+
+bool TAppendFile::Write(const char *data, std::size_t n)
+{
+    while (n > 0) {
+#ifdef _WIN32
+        DWORD put = 0;
+        if (!WriteFile(handle, data, DWORD(std::min<std::size_t>(n, std::size_t(1) << 30)), &put, nullptr) || put == 0) {
+            why = Said(GetLastError(), "");
+            return false;
+        }
+#else
+        const ssize_t put = write(fd, data, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            why = std::strerror(put < 0 ? errno : EIO);
+            return false;
+        }
+#endif
+        data += put, n -= std::size_t(put), size += std::uint64_t(put);
+    }
+    return true;
+}
+
+bool TAppendFile::Removed() const
+{
+#ifdef _WIN32
+    return false;  // it is shared with no one who would remove it
+#else
+    struct stat st;
+    return fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 0;
+#endif
+}
+
+bool TAppendFile::IsOpen() const
+{
+#ifdef _WIN32
+    return handle != nullptr;
+#else
+    return fd >= 0;
+#endif
+}
+
+void TAppendFile::Close()
+{
+#ifdef _WIN32
+    if (handle) CloseHandle(handle);
+    handle = nullptr;
+#else
+    if (fd >= 0) close(fd);
+    fd = -1;
+#endif
 }

@@ -6,6 +6,7 @@
 #ifndef QUORVEL_LOGSAVE_H
 #define QUORVEL_LOGSAVE_H
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -34,6 +35,39 @@ private:
     std::string temp;
     std::FILE *file = nullptr;
     std::unique_ptr<char[]> room;  // the file's buffer, while it is open
+    std::string why;
+};
+
+// A file kept open to add to its end as bytes come (a capture): found as a
+// save finds it, through a link to what it points to, then opened without
+// following a link planted at that name meanwhile; made when it is not there.
+// Offsets are 64-bit on every platform.
+class TAppendFile {
+public:
+    TAppendFile() = default;
+    TAppendFile(const TAppendFile &) = delete;
+    TAppendFile &operator=(const TAppendFile &) = delete;
+    ~TAppendFile() { Close(); }
+
+    // `empty`: what the file holds goes first. False, with Why(), when it cannot be opened.
+    bool Open(const std::string &path, bool empty);
+    // Every byte at the end, or false with Why() (what went before the failure stays).
+    bool Write(const char *data, std::size_t n);
+    // The file has no name left (removed while open): what is written would go nowhere.
+    bool Removed() const;
+    void Close();
+    bool IsOpen() const;
+    // What it held when opened, and what was written since.
+    std::uint64_t Size() const { return size; }
+    const std::string &Why() const { return why; }
+
+private:
+#ifdef _WIN32
+    void *handle = nullptr;
+#else
+    int fd = -1;
+#endif
+    std::uint64_t size = 0;
     std::string why;
 };
 

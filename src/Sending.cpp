@@ -31,25 +31,54 @@ bool LineEndNamed(const std::string &name, TLineEnd &end)
     return false;
 }
 
-int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex, std::string &said)
+namespace {
+
+// "4096", "64K", "100M", "2G" (1024s); false for anything else, and for 0.
+bool SizeNamed(const std::string &text, std::uint64_t &size)
 {
-    const std::string usage = "usage: quorvel [--line-end none|cr|lf|crlf] [--hex]\n"
-                              "  --line-end END  add END to each send (none, the default; cr; lf; crlf)\n"
-                              "  --hex           read the send box as hex bytes (0D 0A 00 ff)\n"
-                              "Both hold for this run; the send box's context menu changes them.";
+    std::uint64_t n = 0;
+    std::size_t i = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (n > (~std::uint64_t(0) - 9) / 10) return false;
+        n = n * 10 + std::uint64_t(text[i] - '0');
+    }
+    const std::string unit = text.substr(i);
+    const int shift = unit.empty() ? 0 : unit == "K" || unit == "k" ? 10 : unit == "M" || unit == "m" ? 20 : unit == "G" || unit == "g" ? 30 : -1;
+    if (i == 0 || shift < 0 || n == 0 || n > (~std::uint64_t(0) >> shift)) return false;
+    size = n << shift;
+    return true;
+}
+
+}  // namespace
+
+int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex, TCaptureOptions &capture, std::string &said)
+{
+    const std::string usage = "usage: quorvel [--line-end none|cr|lf|crlf] [--hex] [--capture FILE] [--capture-text] [--capture-limit SIZE]\n"
+                              "  --line-end END        add END to each send (none, the default; cr; lf; crlf)\n"
+                              "  --hex                 read the send box as hex bytes (0D 0A 00 ff)\n"
+                              "  --capture FILE        from the start, add every byte received to FILE's end, as it came\n"
+                              "  --capture-text        a capture also writes the log as text with each read's time, to FILE.txt\n"
+                              "  --capture-limit SIZE  a capture starts the next file (FILE-0002...) after SIZE bytes (K, M, G: 1024s)\n"
+                              "All hold for this run; the send box's and the log's context menus change them.";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return said = usage, 1;
-        if (arg == "--hex") {
-            hex = true;
+        if (arg == "--hex" || arg == "--capture-text") {
+            (arg == "--hex" ? hex : capture.text) = true;
             continue;
         }
-        if (arg == "--line-end" && i + 1 < argc && LineEndNamed(argv[i + 1], end)) {
+        const bool given = i + 1 < argc && *argv[i + 1];
+        if ((arg == "--line-end" && given && LineEndNamed(argv[i + 1], end)) || (arg == "--capture" && given) ||
+            (arg == "--capture-limit" && given && SizeNamed(argv[i + 1], capture.limit))) {
+            if (arg == "--capture") capture.path = argv[i + 1];
             ++i;
             continue;
         }
-        said = arg == "--line-end" ? "quorvel: --line-end takes none, cr, lf or crlf" + std::string(i + 1 < argc ? ", not \"" + std::string(argv[i + 1]) + "\"" : "")
-                                   : "quorvel: unknown option \"" + arg + "\"";
+        const std::string value = i + 1 < argc ? ", not \"" + std::string(argv[i + 1]) + "\"" : "";
+        said = arg == "--line-end"        ? "quorvel: --line-end takes none, cr, lf or crlf" + value
+               : arg == "--capture"       ? std::string("quorvel: --capture takes a file's name")
+               : arg == "--capture-limit" ? "quorvel: --capture-limit takes a size in bytes, or with K, M or G" + value
+                                          : "quorvel: unknown option \"" + arg + "\"";
         said += "\n" + usage;
         return 2;
     }

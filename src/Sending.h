@@ -9,6 +9,8 @@
 #include <deque>
 #include <string>
 
+#include "LogCapture.h"
+
 enum class TLineEnd { None, CR, LF, CRLF };
 
 // "None", "CR", "LF", "CR LF": as the menu shows them.
@@ -20,8 +22,10 @@ bool LineEndNamed(const std::string &name, TLineEnd &end);
 // The console's command line, for scripts: what Send does in this run.
 //   --line-end none|cr|lf|crlf   the line end added to each send
 //   --hex                        the box's text read as hex bytes
+// and a capture to file: from the start (--capture FILE), and for any in this
+// run the text beside (--capture-text) and the size limit (--capture-limit SIZE).
 // 0: go on; 1: --help, `said` is the usage (end with success); 2: `said` is what is wrong.
-int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex, std::string &said);
+int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex, TCaptureOptions &capture, std::string &said);
 
 // "0D 0A 00 ff": those bytes; spaces may stand between bytes, not within
 // one. False for anything else, with a line that names the first place at

@@ -25,12 +25,11 @@ TForm1::TForm1(TWindow &window) : Window(window)
     Button1 = Find<TButton>("Button1"), Button2 = Find<TButton>("Button2"), Button3 = Find<TButton>("Button3");
     Button4 = Find<TButton>("Button4"), Button5 = Find<TButton>("Button5"), Button6 = Find<TButton>("Button6");
     ComboBox1 = Find<TComboBox>("ComboBox1");
-    Memo1 = Find<TMemo>("Memo1");
-    // On disk, so that the log may grow past memory; where it cannot be, in memory, said once.
-    if (std::string why; !Memo1->Lines.KeepOnDisk(TLogFolder::Base(), why)) Memo1->Append("The log is kept in memory: " + why + ".");
+    Memo1 = Find<TMemo>("Memo1"), Memo1->KeepOnDisk();
     RadioGroup1 = Find<TRadioGroup>("RadioGroup1");
     Timer1 = Find<TTimer>("Timer1"), Timer2 = Find<TTimer>("Timer2"), Timer3 = Find<TTimer>("Timer3");
-    Timer4 = Find<TTimer>("Timer4"), Timer5 = Find<TTimer>("Timer5"), Timer6 = Find<TTimer>("Timer6");
+    Timer4 = Find<TTimer>("Timer4"), Timer5 = Find<TTimer>("Timer5"), Timer6 = Find<TTimer>("Timer6"), Timer7 = Find<TTimer>("Timer7");
+    Capture = std::make_unique<TFormCapture>(Window, *Memo1, *Timer7, Job);
 
     Window.OnShow = [this] { FormShow(); };
     Window.OnClose = [this] { FormClose(); };
@@ -90,6 +89,7 @@ void TForm1::FormShow()
 
 void TForm1::FormClose()
 {
+    Capture->StopCapture1Click();
     Job.reset();
     Timer6->SetEnabled(false);
     EndLineChange();
@@ -184,6 +184,7 @@ void TForm1::BoardGone(bool say)
     // while the old one is still open.
     ClosePort(ComPort);
     BoardAway = true;
+    Capture->Gap(true);
     if (say) Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board went away; it will be opened again when it is back.");
     Timer3->SetEnabled(true);
 }
@@ -212,6 +213,7 @@ void TForm1::Timer3Timer()
         return;
     }
     StopReopening();
+    Capture->Gap(false);
     Memo1->Append("Port " + std::to_string(ComPort) + " (" + PortPath + "): the board is back.");
 }
 
@@ -225,6 +227,7 @@ void TForm1::FollowBoard(BYTE port)
     // Chosen as the user would: the handler closes the old port and takes the new number.
     ComboBox1->SetItemIndex(port - 1);
     ComboBox1Change();
+    Capture->Gap(false);
     Memo1->Append(was + ": the board is back as port " + std::to_string(ComPort) + " (" + PortPath + ").");
 }
 
@@ -474,10 +477,12 @@ DWORD TForm1::DoReceive()
         LookForBoard(false);
         return 0;
     }
-    // The log keeps the read's bytes as they came, with the moment it was made.
+    // The log keeps the read's bytes as they came, with the moment it was made; a capture, the same bytes.
     using namespace std::chrono;
-    Memo1->AppendRead(RxBuffer.data(), n, duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count(),
-                      duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+    const std::int64_t monotonicUs = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    const std::int64_t wallUs = duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    Memo1->AppendRead(RxBuffer.data(), n, monotonicUs, wallUs);
+    Capture->Add(RxBuffer.data(), n, monotonicUs, wallUs);
     return n;
 }
 

@@ -10,6 +10,7 @@
 
 #include "Controls.h"
 #include "FileSend.h"
+#include "Form1Capture.h"
 #include "LinkTests.h"
 #include "Sending.h"
 #include "Serial.h"
@@ -27,6 +28,8 @@ std::vector<TMenuItem> SendBoxMenu(TLineEnd lineEnd, bool hex, bool fileMay, std
 std::vector<TMenuItem> LinesMenu(bool may, bool dtr, bool rts, std::function<void()> dtrClick, std::function<void()> rtsClick,
                                  std::function<void()> pulseClick, std::function<void()> breakClick);
 std::vector<TMenuItem> LinkTestsMenu(bool may, std::function<void()> loopback, std::function<void()> latency, std::function<void()> sizes);
+// The log's items after its own: a capture to file, or its stop while one runs.
+std::vector<TMenuItem> CaptureMenu(bool running, std::function<void()> start, std::function<void()> stop);
 // The line for an escape of the port's (SETDTR...) that failed with `code`.
 std::string EscapeFailureLine(BYTE port, DWORD function, DWORD code);
 
@@ -50,6 +53,7 @@ public:
     TTimer *Timer4;  // says a failed open once the choice has settled
     TTimer *Timer5;  // ends a DTR pulse or a break once its time is up
     TTimer *Timer6;  // runs Job a slice at a time
+    TTimer *Timer7;  // writes out what a capture gathered
 
     BYTE ComPort = 0;
     bool HeartbeatOn = false;
@@ -73,6 +77,8 @@ public:
     static constexpr int PulseMs = 100, BreakMs = 250;
     // A file being sent or a link test: the window answers between its slices.
     std::unique_ptr<TPortJob> Job;
+    // A capture to file: every byte read goes there too, as it came.
+    std::unique_ptr<TFormCapture> Capture;
 
     void FormCreate();
     void FormDestroy();

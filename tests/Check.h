@@ -77,6 +77,18 @@ inline int RunAll()
 
 }  // namespace check
 
+// A file's whole bytes ("" when it cannot be read), for the cases that check what was written.
+inline std::string FileBytes(const std::string &path)
+{
+    std::string bytes;
+    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+        std::fclose(file);
+    }
+    return bytes;
+}
+
 #define CHECK_CAT2(a, b) a##b
 #define CHECK_CAT(a, b) CHECK_CAT2(a, b)
 #define TEST_CASE(name)                                                                  \

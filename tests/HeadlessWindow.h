@@ -94,6 +94,8 @@ public:
     std::string LocaleDecimalSeparator() const override { return "."; }
     std::string AskOpenPath(const std::string &) override { return openPath; }
     std::string openPath;  // what the open dialog answers
+    std::string AskCapturePath(bool &) override { return ""; }
+    TFileThere AskAppendOrReplace(const std::string &) override { return TFileThere::Cancel; }
     // The form is going: nothing of it is called again.
     void ClearEvents() override { controls.clear(); }
 

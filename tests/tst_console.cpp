@@ -2,6 +2,7 @@
 // reception in both modes, the log's lines and the heartbeat.
 #include <QFileDialog>
 #include <QMenu>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -48,13 +49,14 @@ bool Choose(QWidget &form, QWidget *target, const QString &caption)
     return enabled;
 }
 
-// Answers the next file dialog with `path`, typed where the user types it.
-void AnswerDialog(QTimer &answer, const QString &path)
+// Answers the next file dialog with `path`, typed where the user types it, of the type `filter` when given.
+void AnswerDialog(QTimer &answer, const QString &path, const QString &filter = QString())
 {
-    QObject::connect(&answer, &QTimer::timeout, [&answer, path] {
+    QObject::connect(&answer, &QTimer::timeout, [&answer, path, filter] {
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible() || !QApplication::focusWidget() || QApplication::focusWidget()->window() != dialog) return;
         answer.stop();
+        if (!filter.isEmpty()) dialog->selectNameFilter(filter);
         QTest::keyClicks(QApplication::focusWidget(), path);
         QTimer::singleShot(0, QApplication::focusWidget(), [] { QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return); });
     });
@@ -254,6 +256,57 @@ private slots:
         QVERIFY2(log.contains("Loopback: stopped.") && log.last().endsWith("each way); no errors."), qPrintable(log.join('\n')));
         QTest::qWait(300);  // the echoes still on their way went with the test, not into the log
         QCOMPARE(Log(s.form), log);
+    }
+
+    void a_capture_from_the_logs_menu_keeps_every_byte_through_a_gap_and_the_window_closing()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("capture.bin");
+        auto bytes = [](const QString &file) { QFile f(file); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); };
+        Session s;
+        Widget(s.form.Button2)->click();
+        TQtLog *log = Widget(s.form.Memo1);
+        auto status = [&] { return QString::fromStdString(log->View().Status()); };
+        auto send = [&](const QString &text, int total) {
+            Widget(s.form.Edit1)->setText(text);
+            Widget(s.form.Button1)->click();
+            QVERIFY(s.WaitBytes(total));
+        };
+        // Captured with the log as text beside it; the status line shows the file and its size,
+        // and what came is on disk within a second.
+        QTimer answer;
+        AnswerDialog(answer, path, "Received bytes, and the log as text with times beside (*)");
+        QVERIFY(Choose(s.form, log, "Ca&pture to File..."));
+        QVERIFY2(s.form.Capture->Running(), qPrintable(Log(s.form).join('\n')));
+        send("hello", 5);
+        QTRY_COMPARE_WITH_TIMEOUT(bytes(path), QByteArray("hello"), 1000);
+        QTRY_COMPARE(status(), "Capture: " + path + ", 5 bytes");
+        // The board goes away and comes back: the same file goes on, the text beside says where the gap was.
+        s.Unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(Log(s.form).last().endsWith("the board is back."), 5000);
+        send("again", 10);
+        QVERIFY(Choose(s.form, log, "Stop Ca&pture"));
+        QCOMPARE(Log(s.form).last(), "Capture stopped: 10 bytes went to " + path + ".");
+        QVERIFY(status().isEmpty());
+        const QString text = QString::fromLatin1(bytes(path + ".txt"));
+        QVERIFY2(text.contains("\nhello\n# Gap: the board went away after byte 5 of capture.bin   ") && text.contains("\n# Gap: the board is back   ") &&
+                     text.endsWith("\nagain\n"),
+                 qPrintable(text));
+        // Again into it: asked, added to its end; closing the window writes out what was gathered.
+        QTimer box;
+        QObject::connect(&box, &QTimer::timeout, [&box] {
+            auto *asked = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            for (QAbstractButton *button : asked ? asked->buttons() : QList<QAbstractButton *>())
+                if (button->text() == "&Append") box.stop(), QTest::mouseClick(button, Qt::LeftButton);
+        });
+        box.start(50);
+        QTimer again;
+        AnswerDialog(again, path);
+        QVERIFY(Choose(s.form, log, "Ca&pture to File..."));
+        QVERIFY(s.form.Capture->Running());
+        send("more", 14);
+        s.form.close();
+        QCOMPARE(bytes(path), QByteArray("helloagainmore"));
     }
 
     void reception_lines_leave_out_nul_and_pass_line_ends()

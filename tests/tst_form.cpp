@@ -209,7 +209,7 @@ private slots:
         QTest::keyClick(log, Qt::Key_A, Qt::ControlModifier);
         QCOMPARE(log->SelectedText(), log->Text());
 
-        // The context menu shows the view's items, keys and state; choosing Copy copies.
+        // The context menu shows the view's items, keys and state, then the form's; choosing Copy copies.
         QStringList items;
         QTimer::singleShot(0, [&] {
             auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
@@ -223,7 +223,8 @@ private slots:
         QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(5, 5), log->viewport()->mapToGlobal(QPoint(5, 5)));
         QApplication::sendEvent(log->viewport(), &menuEvent);
         QCOMPARE(items, QStringList({"&Copy Ctrl+C", "-", "Select &All Ctrl+A", "-", "&Find... Ctrl+F", "Find &Next F3 (off)", "-", "Te&xt ",
-                                     "&Hex Ctrl+H", "&Times Ctrl+T", "-", "&Save Log As... Ctrl+S", "Save &Received Bytes As... "}));
+                                     "&Hex Ctrl+H", "&Times Ctrl+T", "-", "&Save Log As... Ctrl+S", "Save &Received Bytes As... ", "-",
+                                     "Ca&pture to File... "}));
         QCOMPARE(QApplication::clipboard()->text(), log->Text());
         form.activateWindow();  // offscreen, the closed popup leaves no window active
         QVERIFY(QTest::qWaitForWindowActive(&form));

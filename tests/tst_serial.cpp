@@ -5,6 +5,8 @@
 // built for Windows, under Wine against the real comm API.
 //
 //   tst_serial A B    ports A (the console's) and B (the board's) joined
+// A capture's file past 4 GB, on 32-bit systems too.
+#define _FILE_OFFSET_BITS 64
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -16,12 +18,15 @@
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 #endif
 
 #include "Check.h"
 #include "HeadlessWindow.h"
 #include "PortTableUse.h"
 #include "Quorvel.h"
+#include "LogCapture.h"
+#include "LogLines.h"
 #include "LogStore.h"
 #include "FileSend.h"
 #include "Sending.h"
@@ -644,16 +649,22 @@ TEST_CASE(hex_to_send_its_bytes_or_the_place_at_fault_and_the_history_as_a_shell
         {{"--line-end", "CRLF"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf, not \"CRLF\"\nusage: "},
         {{"--line-end"}, 2, TLineEnd::None, false, "quorvel: --line-end takes none, cr, lf or crlf\nusage: "},
         {{"--hex", "-x"}, 2, TLineEnd::None, true, "quorvel: unknown option \"-x\"\nusage: "},
-        {{"--help", "--bogus"}, 1, TLineEnd::None, false, "usage: quorvel [--line-end none|cr|lf|crlf] [--hex]\n"},
+        {{"--help", "--bogus"}, 1, TLineEnd::None, false, "usage: quorvel [--line-end none|cr|lf|crlf] [--hex] [--capture FILE] [--capture-text] [--capture-limit SIZE]\n"},
+        {{"--capture", "x.bin", "--capture-text", "--capture-limit", "64K"}, 0, TLineEnd::None, false, ""},
+        {{"--capture-limit", "0"}, 2, TLineEnd::None, false, "quorvel: --capture-limit takes a size in bytes, or with K, M or G, not \"0\"\nusage: "},
+        {{"--capture-limit", "2T"}, 2, TLineEnd::None, false, "quorvel: --capture-limit takes a size in bytes, or with K, M or G, not \"2T\"\nusage: "},
+        {{"--capture"}, 2, TLineEnd::None, false, "quorvel: --capture takes a file's name\nusage: "},
     };
     for (const auto &l : lines) {
         std::vector<const char *> argv{"quorvel"};
         argv.insert(argv.end(), l.args.begin(), l.args.end());
         TLineEnd end = TLineEnd::None;
         bool hex = false;
+        TCaptureOptions capture;
         std::string said;
-        CHECK_EQ(ReadCommandLine(int(argv.size()), argv.data(), end, hex, said), l.read);
+        CHECK_EQ(ReadCommandLine(int(argv.size()), argv.data(), end, hex, capture, said), l.read);
         CHECK(end == l.end && hex == l.hex && said.compare(0, std::strlen(l.said), l.said) == 0);
+        if (l.args.size() == 5) CHECK(capture.path == "x.bin" && capture.text && capture.limit == 65536);
     }
     CHECK_EQ(LineEndBytes(TLineEnd::CRLF), std::string("\r\n"));
 
@@ -850,6 +861,128 @@ TEST_CASE(a_32_bit_build_keeps_a_log_past_4_gb_on_disk)
     CHECK_EQ(log.ReadHolding(at), log.Reads() - 1);
     log.Clear();
     CHECK_EQ(log.Bytes(), std::uint64_t(0));
+}
+
+TEST_CASE(a_capture_adds_every_byte_to_its_files_notes_gaps_and_stops_at_a_failed_write)
+{
+    const std::string name = "tst_serial-capture.bin";
+    auto part = [&](unsigned k) { return TLogCapture::PartName(name, k); };
+    auto put = [](const std::string &path, const std::string &bytes) {
+        if (std::FILE *f = std::fopen(path.c_str(), "wb")) std::fwrite(bytes.data(), 1, bytes.size(), f), std::fclose(f);
+    };
+    auto clean = [&] {
+        for (unsigned k = 1; k <= 6; ++k) std::remove(part(k).c_str()), std::remove(TLogCapture::TextName(part(k)).c_str());
+    };
+    // Three reads (the times are the monotonic clock's, in us), the board away and back before the last.
+    const std::string reads[] = {"hello\r\n", std::string("wor\0ld", 6), "!!"}, all = reads[0] + reads[1] + reads[2];
+    const std::int64_t at[] = {0, 100000, 1300000}, away = 200000, back = 1200000, wall = 1700000000123000;
+    auto times = [&](std::int64_t us, std::int64_t gap) { return TLogLines::TimesText(wall + us, gap); };
+#ifdef _WIN32
+    const std::string eol = "\r\n";
+#else
+    const std::string eol = "\n";
+#endif
+    // The text beside a file that held `before`: the gap is placed among the file's bytes.
+    auto text = [&](const std::string &before) {
+        return before + "# BytesReceived: 7" + times(0, -1) + eol + "hello" + eol + eol + "# BytesReceived: 6" + times(at[1], at[1]) + eol + "world" +
+               eol + "# Gap: the board went away after byte " + std::to_string(before.size() + 13) + " of " + name + times(away, away - at[1]) +
+               eol + "# Gap: the board is back" + times(back, back - away) + eol + "# BytesReceived: 2" + times(at[2], at[2] - at[1]) + eol + "!!" + eol;
+    };
+    const struct {
+        const char *before;  // the first file's bytes beforehand (nullptr: none)
+        bool append, text;
+        std::uint64_t limit;
+        std::vector<std::string> files;  // each file's bytes after the stop
+        const char *stopped;
+    } cases[] = {
+        {nullptr, true, false, 0, {all}, "15 bytes went to tst_serial-capture.bin."},
+        {"old:", true, true, 0, {"old:" + all}, "15 bytes went to tst_serial-capture.bin."},
+        {"old:", false, false, 0, {all}, "15 bytes went to tst_serial-capture.bin."},
+        {"old:", false, false, 4, {"hell", "o\r\nw", std::string("or\0l", 4), "d!!"}, "15 bytes went to 4 files, tst_serial-capture.bin to tst_serial-capture-0004.bin."},
+        // Added to a series that is there: its full files stay as they were.
+        {"old:", true, false, 4, {"old:", "hell", "o\r\nw", std::string("or\0l", 4), "d!!"}, "15 bytes went to 5 files, tst_serial-capture.bin to tst_serial-capture-0005.bin."},
+    };
+    for (const auto &c : cases) {
+        clean();
+        if (c.before) put(name, c.before), put(TLogCapture::TextName(name), c.before);
+        TLogCapture capture;
+        CHECK(capture.Start({name, c.text, c.limit}, c.append));
+        for (int i = 0; i < 3; ++i) {
+            if (i == 2) capture.Gap(true, away, wall + away), capture.Gap(false, back, wall + back);
+            capture.Add(reinterpret_cast<const unsigned char *>(reads[i].data()), reads[i].size(), at[i], wall + at[i]);
+        }
+        CHECK_EQ(capture.Status(), "Capture: " + part(unsigned(c.files.size())) + ", " + std::to_string(c.files.back().size()) + " bytes");
+        CHECK_EQ(capture.Stop(), "Capture stopped: " + std::string(c.stopped));
+        for (std::size_t k = 0; k < c.files.size(); ++k) CHECK_EQ(FileBytes(part(unsigned(k + 1))), c.files[k]);
+        CHECK(!std::fopen(part(unsigned(c.files.size() + 1)).c_str(), "rb"));
+        if (c.text) CHECK_EQ(FileBytes(TLogCapture::TextName(name)), text(c.before));
+    }
+
+    // Gathered: nothing goes to the file until half a second after the first byte not written,
+    // or a megabyte; a read's bytes as they came.
+    clean();
+    TLogCapture capture;
+    CHECK(capture.Start({name}, false));
+    auto add = [&](const std::string &bytes, std::int64_t us) { capture.Add(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), us, wall + us); };
+    add("a", 0);
+    add("b", TLogCapture::FlushUs - 1);
+    capture.Flush(TLogCapture::FlushUs - 1);
+    CHECK_EQ(FileBytes(name), std::string());
+    capture.Flush(TLogCapture::FlushUs);
+    CHECK_EQ(FileBytes(name), std::string("ab"));
+    add("c", 600000);
+    add("d", 600000 + TLogCapture::FlushUs);
+    CHECK_EQ(FileBytes(name), std::string("abcd"));
+    add(std::string(TLogCapture::Gathered, 'e'), 1200000);
+    CHECK_EQ(FileBytes(name).size(), TLogCapture::Gathered + 4);
+    capture.Stop();
+
+    // Past 4 GB (a sparse file that holds that much), a size limit there: 64-bit offsets throughout.
+    const std::uint64_t big = (std::uint64_t(1) << 32) + 5;
+#ifdef _WIN32
+    const HANDLE sparse = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = LONGLONG(big);
+    CHECK(SetFilePointerEx(sparse, end, nullptr, FILE_BEGIN) && SetEndOfFile(sparse) && CloseHandle(sparse));
+#else
+    CHECK(truncate(name.c_str(), off_t(big)) == 0);
+#endif
+    for (const char *bytes : {"12345678", "9"}) {  // added to again: the first file is found full
+        CHECK(capture.Start({name, false, big + 4}, true));
+        add(bytes, 0);
+        capture.Stop();
+    }
+    CHECK(FileBytes(part(2)) == "56789");
+    clean();
+
+    // A start that cannot be made, a disk that is full, a file removed: one line, and the capture stops.
+#ifndef _WIN32
+    const std::string folder = "tst_serial-capture-folder", removed = folder + "/x.bin";
+    mkdir(folder.c_str(), 0700);
+#endif
+    const struct {
+        std::string path;
+        std::string said;
+    } failures[] = {
+        {"tst_serial-no-folder/x.bin", "Capture to tst_serial-no-folder/x.bin did not start: No such file or directory"},
+#ifndef _WIN32
+        {"/dev/full", "Capture to /dev/full stopped: the write failed (No space left on device). What came before is in the file; the log goes on."},
+        {removed, "Capture to " + removed + " stopped: the file was removed. What came before is in the file; the log goes on."},
+#endif
+    };
+    for (const auto &f : failures) {
+        const bool started = capture.Start({f.path}, true);
+        add("x", 0);
+        capture.Flush(TLogCapture::FlushUs);
+#ifndef _WIN32
+        if (f.path == removed) std::remove(removed.c_str()), rmdir(folder.c_str());
+#endif
+        add("y", TLogCapture::FlushUs);
+        capture.Flush(2 * TLogCapture::FlushUs);
+        CHECK(started == (f.said.find("did not start") == std::string::npos) && !capture.Running());
+        CHECK_EQ(capture.TakeSaid().substr(0, f.said.size()), f.said);
+        CHECK_EQ(capture.Stop(), std::string());  // said once
+    }
 }
 
 TEST_CASE(received_bytes_make_one_line_without_their_nuls)

@@ -584,7 +584,7 @@ TEST_CASE(the_log_wraps_follows_the_end_selects_and_copies)
     ChooseInMenu(view, "&Copy\tCtrl+C");
     CHECK(menuItems == std::vector<std::string>({"&Copy\tCtrl+C", "-", "Select &All\tCtrl+A", "-", "&Find...\tCtrl+F", "Find &Next\tF3 (off)", "-",
                                                  "Te&xt (on)", "&Hex\tCtrl+H", "&Times\tCtrl+T", "-", "&Save Log As...\tCtrl+S",
-                                                 "Save &Received Bytes As..."}));
+                                                 "Save &Received Bytes As...", "-", "Ca&pture to File..."}));
     CHECK_EQ(Clipboard(), "first line\r\n" + std::string(300, 'w') + " tail");
 
     // At the end it follows new lines; scrolled up, it stays where it is.
@@ -637,17 +637,6 @@ void CALLBACK AnswerTheFileDialog(HWND, UINT, UINT_PTR id, DWORD)
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
-std::string FileBytes(const std::string &path)
-{
-    std::string bytes;
-    if (std::FILE *file = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
-        std::fclose(file);
-    }
-    return bytes;
-}
-
 // Under Wine, runs a program of the host (Linux) on a file's host name (and `more` of
 // the host's own path after it, for what is not there yet); false elsewhere.
 bool OnHost(const std::string &program, const std::string &arguments, const std::string &path, const std::string &more = "")
@@ -684,8 +673,8 @@ void RemoveLink(const std::string &path)
     PumpUntil([&] { return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES; }, 5000);
 }
 
-// Runs inside the save dialog's loop while a name that is there is saved over: "Yes" to replacing it.
-void CALLBACK ReplaceIt(HWND, UINT, UINT_PTR, DWORD)
+// Runs inside a dialog's loop while a box asks of a name that is there: "Yes" (a save replaces it, a capture adds to it).
+void CALLBACK SayYes(HWND, UINT, UINT_PTR, DWORD)
 {
     HWND box = GetActiveWindow();
     char kind[16] = "";
@@ -757,7 +746,7 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
         for (const auto &[name, stop] : saves) {
             dialogPath = dir + name;
             SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
-            const UINT_PTR replacing = SetTimer(nullptr, 0, 50, ReplaceIt);
+            const UINT_PTR replacing = SetTimer(nullptr, 0, 50, SayYes);
             log->View().Command(TLogCommand::SaveLog);
             KillTimer(nullptr, replacing);
             if (stop) SendMessageA(view, WM_KEYDOWN, VK_ESCAPE, 0), SendMessageA(view, WM_KEYUP, VK_ESCAPE, 0);
@@ -784,7 +773,7 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
             CHECK(MakeLink(dir + "quorvel-link.txt", deep.substr(dir.size()) + "\\t.txt"));
             dialogPath = dir + "quorvel-link.txt";
             SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
-            const UINT_PTR replacing = SetTimer(nullptr, 0, 50, ReplaceIt);
+            const UINT_PTR replacing = SetTimer(nullptr, 0, 50, SayYes);
             log->View().Command(TLogCommand::SaveLog);
             KillTimer(nullptr, replacing);
             CHECK(PumpUntil([&] { return !log->View().Working() && !log->View().Status().empty(); }, 5000));
@@ -803,6 +792,44 @@ TEST_CASE(the_log_shows_hex_finds_and_saves_through_the_systems_dialogs)
     DeleteFileA((dir + "quorvel-log.txt").c_str()), DeleteFileA(victim.c_str());
     Key(VK_ESCAPE);
     CHECK(log->View().Status().empty() && IsWindow(f.Handle()));
+}
+
+TEST_CASE(a_capture_from_the_logs_menu_keeps_every_byte_and_asks_before_adding_to_a_file)
+{
+    Window w;
+    Win32Form1 &f = w.form;
+    HWND view = Widget(f.Memo1);
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    dialogPath = std::string(temp) + "quorvel-capture.bin";
+    DeleteFileA(dialogPath.c_str());
+    w.Choose(Board);
+    auto send = [&](const char *typed) {
+        SetWindowTextA(Widget(f.Edit1), typed);
+        Click(Widget(f.Button1));
+    };
+    // Through the save dialog: on disk within a second, the status line showing the file and its size.
+    SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
+    CHECK(ChooseInMenu(view, "Ca&pture to File..."));
+    CHECK(f.Capture->Running());
+    send("hello");
+    CHECK(PumpUntil([&] { return FileBytes(dialogPath) == "hello"; }, 1500));
+    CHECK(PumpUntil([&] { return LogView(f.Memo1)->View().Status() == "Capture: " + dialogPath + ", 5 bytes"; }, 1000));
+    CHECK(ChooseInMenu(view, "Stop Ca&pture"));
+    CHECK_EQ(Log(f).back(), "Capture stopped: 5 bytes went to " + dialogPath + ".");
+    // Again into it: the box asks, and "Yes" adds to its end; closing the window writes out what was gathered.
+    SetTimer(nullptr, 0, 20, AnswerTheFileDialog);
+    const UINT_PTR yes = SetTimer(nullptr, 0, 50, SayYes);
+    CHECK(ChooseInMenu(view, "Ca&pture to File..."));
+    KillTimer(nullptr, yes);
+    CHECK(f.Capture->Running());
+    send("more");
+    CHECK(PumpUntil([&] { return Log(f).back() == "more"; }, 1500));
+    SendMessageA(f.Handle(), WM_CLOSE, 0, 0);
+    CHECK_EQ(FileBytes(dialogPath), std::string("hellomore"));
+    PumpUntil([] { return app->Terminated; }, 2000);
+    app->Terminated = false;
+    DeleteFileA(dialogPath.c_str());
 }
 
 TEST_CASE(a_fault_shows_the_error_box_then_the_window_goes_on_and_closing_closes_the_port)

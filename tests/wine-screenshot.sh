@@ -33,10 +33,7 @@ cleanup() {
 trap cleanup EXIT
 source "$(dirname "$0")/window-keys.sh"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-wait_for 100 grep -q "[0-9]" "$work/display" || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_display
 
 "$sim" --port 20 --folder "$WINEPREFIX/dosdevices" >"$work/sim" 2>&1 &
 simpid=$!

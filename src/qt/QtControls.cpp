@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyledItemDelegate>
@@ -106,6 +107,7 @@ public:
     explicit QtMemo(QWidget *parent) : widget(new TQtLog(Lines, parent))
     {
         widget->escape = [this] { return OnEscape && OnEscape(); };
+        widget->formItems = [this](QMenu *menu) { AddItems(menu, OnMenu); };
     }
     void SetStatus(const std::string &line) override
     {
@@ -359,6 +361,29 @@ std::string TQtWindow::AskOpenPath(const std::string &title)
 {
     const QString path = QFileDialog::getOpenFileName(this, ::Text(title));
     return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
+}
+
+std::string TQtWindow::AskCapturePath(bool &text)
+{
+    // The file type chooses whether the log as text goes beside the bytes.
+    const QString bytes = "Received bytes (*)", withText = "Received bytes, and the log as text with times beside (*)";
+    QString chosen = text ? withText : bytes;
+    const QString path = QFileDialog::getSaveFileName(this, "Capture to File", QString(), bytes + ";;" + withText, &chosen, QFileDialog::DontConfirmOverwrite);
+    text = chosen == withText;
+    return path.isEmpty() ? std::string() : QFile::encodeName(path).toStdString();
+}
+
+TFileThere TQtWindow::AskAppendOrReplace(const std::string &path)
+{
+    QMessageBox box(QMessageBox::Question, "Capture to File",
+                    QFile::decodeName(path.c_str()) + " is there already. Add what comes to its end, or replace what it holds?",
+                    QMessageBox::NoButton, this);
+    QPushButton *append = box.addButton("&Append", QMessageBox::AcceptRole);
+    QPushButton *replace = box.addButton("&Replace", QMessageBox::DestructiveRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(append);
+    box.exec();
+    return box.clickedButton() == append ? TFileThere::Append : box.clickedButton() == replace ? TFileThere::Replace : TFileThere::Cancel;
 }
 
 std::string TQtWindow::LocaleDecimalSeparator() const

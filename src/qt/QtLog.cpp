@@ -315,6 +315,7 @@ void TQtLog::contextMenuEvent(QContextMenuEvent *event)
         action->setCheckable(item.checked);
         action->setChecked(item.checked);
     }
+    if (formItems) formItems(&menu);
     menu.exec(event->globalPos());
 }
 

@@ -13,6 +13,8 @@
 
 #include "LogView.h"
 
+class QMenu;
+
 class TQtLog : public QAbstractScrollArea, private TLogHost {
     Q_OBJECT
 public:
@@ -38,6 +40,8 @@ public:
     TLogView &View() { return view; }
     // Escape with no find or save to stop goes here first; true: taken.
     std::function<bool()> escape;
+    // Adds the form's items to the context menu after the view's.
+    std::function<void(QMenu *)> formItems;
     // The find bar, while Ctrl+F shows it.
     QLineEdit *FindBar() { return &findBar; }
 

@@ -36,9 +36,10 @@ int main(int argc, char **argv)
         if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
             TLineEnd end;
             bool hex;
+            TCaptureOptions capture;
             std::string said;
             const char *const help[] = {argv[0], "--help"};
-            ReadCommandLine(2, help, end, hex, said);
+            ReadCommandLine(2, help, end, hex, capture, said);
             std::printf("%s\n", said.c_str());
             return 0;
         }
@@ -49,13 +50,15 @@ int main(int argc, char **argv)
         // What is left once Qt took its own options.
         TLineEnd lineEnd = TLineEnd::None;
         bool hex = false;
+        TCaptureOptions capture;
         std::string said;
-        if (const int read = ReadCommandLine(argc, argv, lineEnd, hex, said)) {
+        if (const int read = ReadCommandLine(argc, argv, lineEnd, hex, capture, said)) {
             std::fprintf(read == 1 ? stdout : stderr, "%s\n", said.c_str());
             return read == 1 ? 0 : 2;
         }
         QtForm1 form;
         form.LineEnd = lineEnd, form.SendHex = hex;
+        form.Capture->Begin(capture);
         form.show();
         result = app.exec();
     } catch (...) {

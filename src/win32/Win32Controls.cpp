@@ -268,6 +268,34 @@ std::string TWin32Window::AskOpenPath(const std::string &title)
     return GetOpenFileNameA(&ofn) ? std::string(path) : std::string();
 }
 
+std::string TWin32Window::AskCapturePath(bool &text)
+{
+    // The file type chooses whether the log as text goes beside the bytes.
+    char path[MAX_PATH] = {};
+    OPENFILENAMEA ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = hwnd;
+    ofn.lpstrFilter = "Received bytes (*.*)\0*.*\0Received bytes, and the log as text with times beside (*.*)\0*.*\0";
+    ofn.nFilterIndex = text ? 2 : 1;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrTitle = "Capture to File";
+    ofn.Flags = OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR | OFN_HIDEREADONLY | OFN_EXPLORER;
+    if (!GetSaveFileNameA(&ofn)) return std::string();
+    text = ofn.nFilterIndex == 2;
+    return path;
+}
+
+TFileThere TWin32Window::AskAppendOrReplace(const std::string &path)
+{
+    const std::string question = path + " is there already.\n\nYes: add what comes to its end.\nNo: replace what it holds.";
+    switch (MessageBoxA(hwnd, question.c_str(), "Capture to File", MB_YESNOCANCEL | MB_ICONQUESTION)) {
+    case IDYES: return TFileThere::Append;
+    case IDNO: return TFileThere::Replace;
+    default: return TFileThere::Cancel;
+    }
+}
+
 std::string TWin32Window::LocaleDecimalSeparator() const
 {
     char separator[8] = "";

@@ -26,6 +26,8 @@ public:
     void Build(const TFormDesign &design) override;
     TControl *Control(const std::string &name) override;
     std::string AskOpenPath(const std::string &title) override;
+    std::string AskCapturePath(bool &text) override;
+    TFileThere AskAppendOrReplace(const std::string &path) override;
     std::string LocaleDecimalSeparator() const override;
     void ClearEvents() override;
 

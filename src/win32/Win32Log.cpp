@@ -310,8 +310,13 @@ void TWin32Log::ContextMenu(POINT screen)
         GetWindowRect(hwnd, &r);
         screen = {r.left + 8, r.top + 8};
     }
-    int chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x, screen.y, 0, hwnd, nullptr);
-    DestroyMenu(menu);
+    int chosen;
+    if (formItems) {
+        chosen = int(formItems(menu, screen));
+    } else {
+        chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, screen.x, screen.y, 0, hwnd, nullptr);
+        DestroyMenu(menu);
+    }
     if (chosen > 0) view.Command(TLogCommand(chosen - 1));
 }
 

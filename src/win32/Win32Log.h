@@ -47,6 +47,9 @@ public:
     HWND FindDialog() const { return findDialog; }
     // Escape with no find or save to stop goes here first; true: taken.
     std::function<bool()> escape;
+    // Shows the menu with the form's items after the view's, runs the one of
+    // them chosen, and gives back the id of the view's item chosen (0: none).
+    std::function<UINT(HMENU menu, POINT at)> formItems;
 
 private:
     void Invalidate() override;

@@ -206,6 +206,9 @@ public:
     Win32Memo(HWND parent, int id, DWORD style) : view(Lines, parent, id, style)
     {
         view.escape = [this] { return OnEscape && OnEscape(); };
+        view.formItems = [this](HMENU menu, POINT at) {
+            return TrackMenu(menu, MenuItems(OnMenu), view.Handle(), view.Handle(), MAKELPARAM(at.x, at.y));
+        };
     }
     void SetStatus(const std::string &line) override
     {

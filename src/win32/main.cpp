@@ -13,14 +13,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int show)
         TWin32Application app;
         TLineEnd lineEnd = TLineEnd::None;
         bool hex = false;
+        TCaptureOptions capture;
         std::string said;
-        if (const int read = ReadCommandLine(__argc, __argv, lineEnd, hex, said)) {
+        if (const int read = ReadCommandLine(__argc, __argv, lineEnd, hex, capture, said)) {
             // A window program has no console to write to: the system's box says it.
             MessageBoxA(nullptr, said.c_str(), "Quorvel", MB_OK | (read == 1 ? MB_ICONINFORMATION : MB_ICONERROR));
             return read == 1 ? 0 : 2;
         }
         Win32Form1 form;
         form.LineEnd = lineEnd, form.SendHex = hex;
+        form.Capture->Begin(capture);
         form.Show(show);
         result = app.Loop();
     } catch (...) {
