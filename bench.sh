@@ -3,6 +3,8 @@
 # printing its figures beside a reference measured in the same run.
 #   ./bench.sh                       all of them (about 5 minutes)
 #   ./bench.sh idle start ...        some: accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig
+#   ./bench.sh longstream            40 MB/s into a real X11 window for 15 minutes (QUORVEL_LONGSTREAM_SECONDS,
+#                                    QUORVEL_LONGSTREAM_KBPS), then the thumb, find and both saves over it all
 #   ./bench.sh chaos                 the randomised run of the whole console, long (10 minutes,
 #                                    or QUORVEL_CHAOS_SECONDS), under the sanitizers and under
 #                                    64-bit Wine; QUORVEL_CHAOS_SEED runs a seed again
@@ -30,6 +32,9 @@ for bench in "${benches[@]}"; do
         QT_QPA_PLATFORM=offscreen build/bench/bench/quorvel-bench stream || missed=1
         env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
             env QT_QPA_PLATFORM=xcb build/bench/bench/quorvel-bench stream || missed=1 ;;
+    longstream)
+        env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" env QT_QPA_PLATFORM=xcb build/bench/bench/quorvel-bench longstream \
+            --seconds "${QUORVEL_LONGSTREAM_SECONDS:-900}" --rate "${QUORVEL_LONGSTREAM_KBPS:-40960}" || missed=1 ;;
     findsave)
         # In a real X11 window: the event loop's delays are the ones users meet.
         env -u QT_QPA_PLATFORM xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" \
@@ -75,7 +80,7 @@ for bench in "${benches[@]}"; do
             build/mingw-x86_64/tests/tst_chaos.exe "$seed" || missed=1
         unset WINEPREFIX ;;
     *)
-        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig chaos" >&2
+        echo "bench.sh: no benchmark \"$bench\"; there are: accuracy overhead stream longlog findsave idle start winlog loopback logmemory rig longstream chaos" >&2
         exit 2 ;;
     esac
 done

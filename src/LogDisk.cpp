@@ -114,6 +114,8 @@ bool TLogPages::OnDisk(const std::string &path, std::string &why)
     }
     file = handle;
 #else
+    // A file-size limit makes a write fail, not end the console.
+    signal(SIGXFSZ, SIG_IGN);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         why = path + ": " + std::strerror(errno);
@@ -357,7 +359,10 @@ bool TLogFolder::Make(const std::string &base, std::string &folder, std::string 
     if (list != INVALID_HANDLE_VALUE) {
         do {
             const unsigned long pid = std::strtoul(found.cFileName + std::strlen(Prefix), nullptr, 10);
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && pid && pid != ProcessId() && !Running(pid)) Remove(base + "\\" + found.cFileName);
+            // A folder, never a junction or link planted there.
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && pid &&
+                pid != ProcessId() && !Running(pid))
+                Remove(base + "\\" + found.cFileName);
         } while (FindNextFileA(list, &found));
         FindClose(list);
     }
@@ -376,7 +381,11 @@ bool TLogFolder::Make(const std::string &base, std::string &folder, std::string 
         while (const dirent *entry = readdir(list)) {
             if (std::strncmp(entry->d_name, Prefix, std::strlen(Prefix)) != 0) continue;
             const unsigned long pid = std::strtoul(entry->d_name + std::strlen(Prefix), nullptr, 10);
-            if (pid && pid != ProcessId() && !Running(pid)) Remove(base + "/" + entry->d_name);
+            // Only a folder of this user's own, never through a link planted in a shared base.
+            struct stat st;
+            const std::string path = base + "/" + entry->d_name;
+            if (pid && pid != ProcessId() && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() && !Running(pid))
+                Remove(path);
         }
         closedir(list);
     }

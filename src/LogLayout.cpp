@@ -93,7 +93,7 @@ std::uint64_t TLogLayout::Estimate(std::size_t first, std::size_t end) const
 void TLogLayout::Count() const
 {
     if (recount || countedGeneration != store.Generation()) {
-        sums.Clear(), exact.clear(), tailRows.clear();
+        sums.Clear(), exact.clear(), tailRows.clear(), firsts.clear();
         counted = 0, tailFirst = 0;
         countedGeneration = store.Generation();
         recount = false;
@@ -101,8 +101,13 @@ void TLogLayout::Count() const
     }
     const std::size_t count = lines.Count();
     while (counted < count) {
-        const std::size_t block = counted / BlockLines, first = block * BlockLines;
-        const std::size_t end = std::min(count, first + BlockLines);
+        // The last block takes lines while it has room; else the next starts.
+        std::size_t limit = firsts.empty() ? 0 : Limit(firsts.back(), count);
+        if (limit <= counted) {
+            firsts.push_back(counted);
+            limit = Limit(counted, count);
+        }
+        const std::size_t block = firsts.size() - 1, first = firsts.back(), end = std::min(count, limit);
         // A new block holds no estimate yet: counting it exactly moves no row before a line already in.
         if (block == sums.Size()) sums.Push(0), exact.push_back(end == count);
         if (exact[block] || end == count) {
@@ -118,7 +123,7 @@ void TLogLayout::Count() const
             for (std::size_t line = from; line < end; ++line) {
                 const int n = Wrapped(line);
                 rows += std::uint64_t(n);
-                if (line + 2 * BlockLines < count) continue;
+                if (line + 512 < count) continue;
                 // Kept for the last lines, where the end and the last page look.
                 if (tailFirst + tailRows.size() != line) tailRows.clear(), tailFirst = line;
                 tailRows.push_back(n);
@@ -131,17 +136,32 @@ void TLogLayout::Count() const
         counted = end;
     }
     // Trimmed now and then, not a line at a time.
-    if (tailRows.size() > 4 * BlockLines) {
-        const std::size_t drop = tailRows.size() - 2 * BlockLines;
+    if (tailRows.size() > 1024) {
+        const std::size_t drop = tailRows.size() - 512;
         tailRows.erase(tailRows.begin(), tailRows.begin() + std::ptrdiff_t(drop));
         tailFirst += drop;
     }
 }
 
+std::size_t TLogLayout::Limit(std::size_t first, std::size_t count) const
+{
+    // The first line that starts BlockBytes or more past the block's start.
+    const std::size_t most = std::min(count, first + BlockLines);
+    const std::uint64_t far = lines.ByteFrom({first, 0}) + BlockBytes;
+    std::size_t lo = first + 1, hi = most;
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (lines.ByteFrom({mid, 0}) >= far) hi = mid;
+        else lo = mid + 1;
+    }
+    if (lo < most || most == first + BlockLines) return lo;
+    return count + 1;
+}
+
 void TLogLayout::Settle(std::size_t block) const
 {
     if (block >= exact.size() || exact[block]) return;
-    const std::size_t first = block * BlockLines, end = std::min(counted, first + BlockLines);
+    const std::size_t first = First(block), end = EndOf(block);
     std::uint64_t rows = 0;
     for (std::size_t line = first; line < end; ++line) rows += std::uint64_t(Wrapped(line));
     sums.Add(block, rows - sums.Of(block));
@@ -152,7 +172,8 @@ void TLogLayout::Settle(std::size_t block) const
 void TLogLayout::SettleFrom(std::size_t line) const
 {
     Count();
-    for (std::size_t block = line / BlockLines; block < exact.size(); ++block) Settle(block);
+    if (line >= counted) return;
+    for (std::size_t block = BlockOf(line); block < exact.size(); ++block) Settle(block);
 }
 
 int TLogLayout::RowsOf(std::size_t line) const
@@ -177,13 +198,13 @@ std::uint64_t TLogLayout::RowIndex(TLogPlace place) const
 {
     Count();
     if (place.line >= counted) return TotalRows();
-    const std::size_t block = place.line / BlockLines;
+    const std::size_t block = BlockOf(place.line);
     Settle(block);
     if (beforeSettled != settled || beforeLine != place.line) {
         // From the line asked for before where that is nearer (the end, as lines stream in).
-        std::size_t line = block * BlockLines;
+        std::size_t line = First(block);
         std::uint64_t rows = 0;
-        if (beforeSettled == settled && beforeLine / BlockLines == block && beforeLine < place.line) line = beforeLine, rows = beforeRows;
+        if (beforeSettled == settled && beforeLine >= line && beforeLine < place.line) line = beforeLine, rows = beforeRows;
         else rows = sums.Before(block);
         for (; line < place.line; ++line) rows += std::uint64_t(Counted(line));
         beforeLine = place.line, beforeRows = rows, beforeSettled = settled;
@@ -202,7 +223,7 @@ TLogPlace TLogLayout::RowAt(std::uint64_t row) const
         within = row, block = sums.Find(within);
     }
     if (block >= exact.size()) return {lines.Count(), 0};
-    std::size_t line = block * BlockLines;
+    std::size_t line = First(block);
     for (; line + 1 < lines.Count(); ++line) {
         const std::uint64_t rows = std::uint64_t(Counted(line));
         if (within < rows) break;

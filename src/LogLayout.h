@@ -6,6 +6,7 @@
 #ifndef QUORVEL_LOGLAYOUT_H
 #define QUORVEL_LOGLAYOUT_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -70,12 +71,24 @@ public:
     Position AtX(TLogPlace place, int x) const;  // the position nearest to x in a row
     int XOf(Position p) const;  // from its row's start
 
+    // A block of lines holds 16 KB of what they keep, or 8192 lines, one at
+    // least: few blocks for a log of short lines, little to lay out in one of long ones.
+    static constexpr std::uint64_t BlockBytes = 16384;
     static constexpr std::size_t BlockLines = 8192;
 
 private:
     int Wrapped(std::size_t line) const;  // rows of a line, laid out now
     int Counted(std::size_t line) const;  // the same, kept for the last lines; the sums brought up first
     void Count() const;  // brings the row sums up to the lines
+    // Where the block that starts at line `first` ends, given `count` lines:
+    // past `count` while it may take more.
+    std::size_t Limit(std::size_t first, std::size_t count) const;
+    std::size_t BlockOf(std::size_t line) const
+    {
+        return std::size_t(std::upper_bound(firsts.begin(), firsts.end(), line) - firsts.begin()) - 1;
+    }
+    std::size_t First(std::size_t block) const { return firsts[block]; }
+    std::size_t EndOf(std::size_t block) const { return block + 1 < firsts.size() ? firsts[block + 1] : counted; }
     void Settle(std::size_t block) const;  // a block's estimate made exact
     std::uint64_t Estimate(std::size_t first, std::size_t end) const;
     void Rows(std::size_t line) const;  // the line's text and rows into scratch
@@ -90,6 +103,7 @@ private:
     // it is counted afresh when `recount` is set or the store was cleared.
     mutable TRowSums sums;
     mutable std::vector<bool> exact;
+    mutable std::vector<std::size_t> firsts;  // each block's first line
     mutable std::size_t counted = 0;  // lines in the sums
     mutable bool recount = true;
     mutable std::uint64_t countedGeneration = ~std::uint64_t(0);

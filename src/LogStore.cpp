@@ -9,6 +9,21 @@ const char *const TLogStore::FullLine = "The log could not grow: the system has 
 const char *const TLogStore::DiskFullLine = "The log could not grow: the disk it is kept on has no more room for it";
 
 namespace {
+// How many bytes from `data` on are above CR (none of them can end a line
+// or be a NUL): eight at a time, as the common text has none.
+std::size_t Plain(const char *data, std::size_t n)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, data + i, 8);
+        if ((x - ones * 0x0E) & ~x & highs) break;  // a byte below 0x0E among them
+    }
+    while (i < n && static_cast<unsigned char>(data[i]) > '\r') ++i;
+    return i;
+}
+
 std::int64_t NowUs()
 {
     using namespace std::chrono;
@@ -22,7 +37,7 @@ TLogStore::TLogStore(std::size_t blockBytes, std::size_t cachedBlocks)
     // Small pages for the small records: an idle log holds little.
     const std::size_t records = std::clamp<std::size_t>(blockBytes, 1024, 16384);
     segmentPages.Shape(records, 8);
-    readPages.Shape(records, 8);
+    readPages.Shape(records, 16);
     blocks.push_back(Block{0, 0, 0, 0});
 }
 
@@ -95,8 +110,9 @@ void TLogStore::Add(const char *data, std::size_t n)
     auto finish = [&](std::size_t to) { shown += to - from - lineNuls; };
     StartLine(base);
     for (std::size_t i = 0; i < n; ++i) {
+        i += Plain(data + i, n - i);
+        if (i == n) break;
         const char c = data[i];
-        if (static_cast<unsigned char>(c) > '\r') continue;
         if (c == '\0') {
             ++lineNuls;
             continue;
@@ -122,6 +138,7 @@ void TLogStore::Back(const Mark &m)
     bytes.Truncate(m.size), segmentPages.Truncate(m.segments * sizeof(std::uint64_t)), readPages.Truncate(m.reads * sizeof(TLogRead));
     size = m.size, shown = m.shown, lines = m.lines, segments = m.segments, readCount = m.reads, nuls = m.nuls;
     blocks.resize(m.blocks);
+    readMarks.resize(std::size_t((m.reads + ReadMark - 1) / ReadMark));
     pending = m.pending;
     ++rewrites;
 }
@@ -135,11 +152,15 @@ void TLogStore::SayFull(const Mark &m, bool disk, const std::string &why)
         full = true;
         const std::string line =
             disk ? std::string(DiskFullLine) + " (" + why + "). What came until now is kept; more is, once the disk has room or the log is cleared." : FullLine;
+        // The line goes in under the floor: the addition that failed may have needed less room than it.
+        const std::uint64_t floor = bytes.Floor;
+        bytes.Floor = 0;
         try {
             Add(line.data(), line.size());
         } catch (const std::exception &) {
             Back(m);
         }
+        bytes.Floor = floor;
     }
     ++version;
 }
@@ -195,6 +216,7 @@ bool TLogStore::AppendRead(const unsigned char *data, std::size_t count, std::in
         } else {
             wallMinusMonotonic = wallUs - monotonicUs;
         }
+        if (readCount % ReadMark == 0) readMarks.push_back({read.line, read.at});
         readPages.Append(&read, sizeof read);
         ++readCount;
         received += count;
@@ -233,13 +255,28 @@ template <class F> std::size_t FirstWhere(std::size_t n, F after)
 }
 }  // namespace
 
+std::size_t TLogStore::FirstRead(bool byLine, std::uint64_t key) const
+{
+    auto after = [&](std::uint64_t line, std::uint64_t at) { return byLine ? line >= key : at > key; };
+    // Among the marks first, then among the reads between two of them.
+    const std::size_t j = FirstWhere(readMarks.size(), [&](std::size_t m) { return after(readMarks[m].first, readMarks[m].second); });
+    const std::size_t from = j == 0 ? 0 : (j - 1) * ReadMark + 1, to = j < readMarks.size() ? j * ReadMark : Reads();
+    return from + FirstWhere(to - from, [&](std::size_t m) {
+               const TLogRead read = Read(from + m);
+               return after(read.line, read.at);
+           });
+}
+
 bool TLogStore::Stamped(std::size_t i, std::int64_t &wallUs, std::int64_t &gapUs) const
 {
     const std::size_t n = Reads();
-    const std::size_t k = FirstWhere(n, [&](std::size_t m) { return Read(m).line >= i; });
+    // Lines are mostly asked for in order: the read found last, or the next, first.
+    std::size_t k = lastStamped;
+    if (!(k < n && Read(k).line == i) && !(++k < n && Read(k).line == i)) k = FirstRead(true, i);
     if (k == n) return false;
     const TLogRead read = Read(k);
     if (read.line != i) return false;
+    lastStamped = k;
     wallUs = read.monotonicUs + wallMinusMonotonic;
     gapUs = k == 0 ? -1 : read.monotonicUs - Read(k - 1).monotonicUs;
     return true;
@@ -254,13 +291,13 @@ bool TLogStore::ReadAt(std::size_t k, std::size_t &line, std::int64_t &wallUs, s
 
 std::size_t TLogStore::ReadBefore(std::size_t i) const
 {
-    const std::size_t k = FirstWhere(Reads(), [&](std::size_t m) { return Read(m).line >= i; });
+    const std::size_t k = FirstRead(true, i);
     return k == 0 ? Reads() : k - 1;
 }
 
 std::size_t TLogStore::ReadHolding(std::uint64_t at) const
 {
-    const std::size_t after = FirstWhere(Reads(), [&](std::size_t m) { return Read(m).at > at; });
+    const std::size_t after = FirstRead(false, at);
     if (after == 0) return Reads();
     const TLogRead read = Read(after - 1);
     return at < read.at + read.count ? after - 1 : Reads();
@@ -270,6 +307,7 @@ void TLogStore::Clear()
 {
     bytes.Clear(), segmentPages.Clear(), readPages.Clear();
     std::vector<Block>(1, Block{0, 0, 0, 0}).swap(blocks);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(readMarks);
     for (Cached &c : cached) c.block = ~std::size_t(0), std::vector<LineAt>().swap(c.lines);
     ++rewrites;
     pending = 0;
@@ -333,13 +371,22 @@ void TLogStore::Walk(std::size_t b, Cached &c) const
                     if (q > lineStart && At(q - 1) == '\r') textEnd = q - 1;
                 }
             }
-            into.push_back({lineStart, textEnd, textEnd - lineStart - (NulsBefore(textEnd) - NulsBefore(lineStart))});
+            // Its NULs: those counted so far, and those after, where it ends (often close by).
+            std::uint64_t after = 0;
+            if (textEnd - at <= 2 * bytes.PageBytes())
+                for (std::uint64_t from = at; from < textEnd;) {
+                    const char *data;
+                    const std::size_t n = Piece(from, std::size_t(textEnd - from), data);
+                    after += std::uint64_t(std::count(data, data + n, '\0')), from += n;
+                }
+            else
+                after = NulsBefore(textEnd) - NulsBefore(at);
+            into.push_back({lineStart, textEnd, textEnd - lineStart - lineNuls - after});
             return;
         }
         const char *data;
         const std::size_t n = Piece(at, std::size_t(std::min(segEnd, blockEnd) - at), data);
-        std::size_t i = 0;
-        while (i < n && static_cast<unsigned char>(data[i]) > '\r') ++i;
+        const std::size_t i = Plain(data, n);
         at += i;
         if (i == n) continue;
         const char ch = data[i];

@@ -148,6 +148,9 @@ private:
     struct Cached;
     const std::vector<LineAt> &LinesOf(std::size_t block) const;
     void Walk(std::size_t block, Cached &into) const;
+    // The first read whose count line is `key` or after (byLine), or whose
+    // bytes start after `key`: Reads() for none.
+    std::size_t FirstRead(bool byLine, std::uint64_t key) const;
     std::uint64_t SegmentStart(std::uint64_t k) const;
     std::uint64_t SegmentEnd(std::uint64_t k) const { return k + 1 < segments ? SegmentStart(k + 1) : size; }
     std::uint64_t NulsBefore(std::uint64_t at) const;
@@ -155,7 +158,7 @@ private:
     void Put(const char *data, std::size_t n);
     void StartLine(std::uint64_t at);
     void Add(const char *data, std::size_t n);  // bytes and the lines they make; throws when out of memory or disk
-    Mark Here() const { return {size, shown, lines, segments, readCount, nuls, blocks.size(), pending}; }
+    Mark Here() const { return {size, shown, lines, segments, readCount, nuls, blocks.size(), pending}; }  // (reads' marks follow the count)
     void Back(const Mark &mark);
     void SayFull(const Mark &mark, bool disk, const std::string &why);
     bool Refused();
@@ -163,6 +166,11 @@ private:
     TLogPages bytes, segmentPages, readPages;
     std::vector<Block> blocks;  // one a block, up to the one `size` is in
     std::size_t pending = 0;    // blocks from here on have no line starting in them yet
+    // The count line and first byte of every ReadMark-th read, so that a read
+    // is found among a few pages of records, not all of them.
+    static constexpr std::size_t ReadMark = 1024;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> readMarks;
+    mutable std::size_t lastStamped = 0;
     std::uint64_t size = 0, shown = 0, received = 0, lines = 0, segments = 0, readCount = 0, nuls = 0;
     std::int64_t wallMinusMonotonic = 0;
     std::int64_t lastFlushUs = 0;

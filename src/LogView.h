@@ -173,7 +173,6 @@ public:
 
     static constexpr int WheelLines = 3;
     static constexpr int DragScrollMs = 50;
-    static constexpr std::size_t BlockLines = TLogLayout::BlockLines;
 
 private:
     void Finish(std::string said);  // by value: it may be the work's own line, which goes with it

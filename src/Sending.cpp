@@ -59,7 +59,9 @@ int ReadCommandLine(int argc, const char *const *argv, TLineEnd &end, bool &hex,
                               "  --capture FILE        from the start, add every byte received to FILE's end, as it came\n"
                               "  --capture-text        a capture also writes the log as text with each read's time, to FILE.txt\n"
                               "  --capture-limit SIZE  a capture starts the next file (FILE-0002...) after SIZE bytes (K, M, G: 1024s)\n"
-                              "All hold for this run; the send box's and the log's context menus change them.";
+                              "All hold for this run; the send box's and the log's context menus change them.\n"
+                              "The log is kept on disk, in a folder of its own under QUORVEL_LOG_FOLDER, else the user's cache\n"
+                              "(Windows: the temporary folder), and keeps 1 GB (or a twentieth of a smaller disk) free.";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") return said = usage, 1;

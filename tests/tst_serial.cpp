@@ -822,6 +822,45 @@ TEST_CASE(the_log_keeps_every_byte_and_breaks_lines_at_cr_lf_and_cr_lf)
     CHECK(log.Version() != version);
 }
 
+TEST_CASE(a_store_whose_disk_is_under_its_floor_says_so_once_even_for_small_reads)
+{
+    // Every page that goes out finds the disk under the floor: the line still
+    // goes in (the read that failed needed less room than it), once.
+    TLogStore log(1024, 4);
+    std::string why;
+    CHECK(log.KeepOnDisk(TLogFolder::Base(), why));
+    log.SetFloor(std::uint64_t(1) << 62);
+    const unsigned char read[64] = {'a', 'b', '\r', '\n'};
+    int kept = 0;
+    while (kept < 1000 && log.AppendRead(read, sizeof read, kept, kept)) ++kept;
+    CHECK(kept > 0 && kept < 1000);
+    const std::size_t lines = log.LineCount();
+    CHECK(log.Line(lines - 1).rfind(TLogStore::DiskFullLine, 0) == 0);
+    for (int i = 0; i < 50; ++i) CHECK(!log.AppendRead(read, sizeof read, 0, 0));
+    CHECK_EQ(log.LineCount(), lines);
+    CHECK_EQ(log.Received(), std::uint64_t(kept) * sizeof read);
+    // Room again: what comes is kept after what was.
+    log.SetFloor(0);
+    CHECK(log.AppendRead(read, sizeof read, 0, 0));
+    CHECK_EQ(log.Read(log.Reads() - 1).line, lines);
+#ifndef _WIN32
+    // A folder of a console that is gone is removed; a link planted in its place is not followed.
+    const std::string base = TLogFolder::Base() + "-planted", victim = base + "-victim";
+    mkdir(base.c_str(), 0700), mkdir(victim.c_str(), 0700);
+    std::fclose(std::fopen((victim + "/bytes").c_str(), "w"));
+    CHECK(symlink(victim.c_str(), (base + "/console-999999999-1").c_str()) == 0);
+    mkdir((base + "/console-999999998-1").c_str(), 0700);
+    std::string folder;
+    CHECK(TLogFolder::Make(base, folder, why));
+    struct stat st;
+    CHECK(stat((victim + "/bytes").c_str(), &st) == 0);
+    CHECK(stat((base + "/console-999999998-1").c_str(), &st) != 0);
+    TLogFolder::Remove(folder);
+    unlink((base + "/console-999999999-1").c_str()), unlink((victim + "/bytes").c_str());
+    rmdir(victim.c_str()), rmdir(base.c_str());
+#endif
+}
+
 TEST_CASE(a_32_bit_build_keeps_a_log_past_4_gb_on_disk)
 {
     // Offsets are 64-bit throughout: reads past 4 GB keep their place, lines
