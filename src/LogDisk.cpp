@@ -297,7 +297,7 @@ const char *TLogPages::Load(std::uint64_t page) const
     return into;
 }
 
-const char *TLogPages::At(std::uint64_t at, std::size_t &left) const
+const char *TLogPages::Turn(std::uint64_t at, std::size_t &left) const
 {
     const std::uint64_t page = at >> shift;
     const std::size_t offset = std::size_t(at & (pageBytes - 1));

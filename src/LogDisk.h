@@ -6,6 +6,7 @@
 #ifndef QUORVEL_LOGDISK_H
 #define QUORVEL_LOGDISK_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,7 +49,16 @@ public:
 
     // Byte `at`'s page, where it lies: the bytes from it to its page's end (or
     // Size()) follow it. Valid until two more pages were asked for.
-    const char *At(std::uint64_t at, std::size_t &left) const;
+    const char *At(std::uint64_t at, std::size_t &left) const
+    {
+        // The page asked for last, most often: no call.
+        if ((at >> shift) == hintPage) {
+            const std::uint64_t end = std::min<std::uint64_t>((hintPage + 1) << shift, size);
+            left = std::size_t(end - at);
+            return hintData + std::size_t(at & (pageBytes - 1));
+        }
+        return Turn(at, left);
+    }
     void Get(std::uint64_t at, void *out, std::size_t n) const;
 
     // Memory held now.
@@ -68,6 +78,7 @@ private:
     };
     void WriteOut(std::uint64_t upTo);  // the tail's bytes up to `upTo` into the file
     const char *Load(std::uint64_t page) const;
+    const char *Turn(std::uint64_t at, std::size_t &left) const;  // At, to another page
 
 #ifdef _WIN32
     using Handle = void *;

@@ -135,7 +135,7 @@ void TLogStore::Add(const char *data, std::size_t n)
 
 void TLogStore::Back(const Mark &m)
 {
-    bytes.Truncate(m.size), segmentPages.Truncate(m.segments * sizeof(std::uint64_t)), readPages.Truncate(m.reads * sizeof(TLogRead));
+    bytes.Truncate(m.size), segmentPages.Truncate(m.segments * sizeof(std::uint64_t)), readPages.Truncate(m.reads * ReadBytes);
     size = m.size, shown = m.shown, lines = m.lines, segments = m.segments, readCount = m.reads, nuls = m.nuls;
     blocks.resize(m.blocks);
     readMarks.resize(std::size_t((m.reads + ReadMark - 1) / ReadMark));
@@ -217,7 +217,9 @@ bool TLogStore::AppendRead(const unsigned char *data, std::size_t count, std::in
             wallMinusMonotonic = wallUs - monotonicUs;
         }
         if (readCount % ReadMark == 0) readMarks.push_back({read.line, read.at});
-        readPages.Append(&read, sizeof read);
+        char record[ReadBytes] = {};
+        std::memcpy(record, &read, sizeof read);
+        readPages.Append(record, ReadBytes);
         ++readCount;
         received += count;
     } catch (const TLogPages::DiskFull &e) {
@@ -237,7 +239,9 @@ bool TLogStore::AppendRead(const unsigned char *data, std::size_t count, std::in
 TLogRead TLogStore::Read(std::size_t k) const
 {
     TLogRead read;
-    readPages.Get(std::uint64_t(k) * sizeof read, &read, sizeof read);
+    // A record never crosses a page: its slot is a power of two, as pages are.
+    std::size_t left;
+    std::memcpy(&read, readPages.At(std::uint64_t(k) * ReadBytes, left), sizeof read);
     return read;
 }
 
@@ -319,7 +323,8 @@ void TLogStore::Clear()
 std::uint64_t TLogStore::SegmentStart(std::uint64_t k) const
 {
     std::uint64_t at;
-    segmentPages.Get(k * sizeof at, &at, sizeof at);
+    std::size_t left;
+    std::memcpy(&at, segmentPages.At(k * sizeof at, left), sizeof at);
     return at;
 }
 

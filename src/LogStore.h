@@ -169,6 +169,8 @@ private:
     // The count line and first byte of every ReadMark-th read, so that a read
     // is found among a few pages of records, not all of them.
     static constexpr std::size_t ReadMark = 1024;
+    static constexpr std::size_t ReadBytes = 64;  // a read's record and room to spare
+    static_assert(sizeof(TLogRead) <= ReadBytes, "a read's record fits its slot");
     std::vector<std::pair<std::uint64_t, std::uint64_t>> readMarks;
     mutable std::size_t lastStamped = 0;
     std::uint64_t size = 0, shown = 0, received = 0, lines = 0, segments = 0, readCount = 0, nuls = 0;
